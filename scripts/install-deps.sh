@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages this project builds, tests and benchmarks with.
+# Safe to run again: apt-get skips what is already there. Needs root (or sudo).
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  clang libclang-rt-14-dev            # fuzzers and sanitizer runtimes
+  libsqlite3-dev sqlite3              # keychain store (sqlite3 CLI for fault tests)
+  libssl-dev                          # SHA-256 (libcrypto)
+  libplist-dev                        # Info.plist and entitlements
+  nlohmann-json3-dev                  # payloads and the host protocol
+  libcli11-dev                        # command lines
+  libgtest-dev libgmock-dev googletest
+  libbenchmark-dev
+  gnuplot-nox                         # contention plot
+  util-linux                          # setarch for the thread-sanitizer run
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
