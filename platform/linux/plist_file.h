@@ -1,0 +1,58 @@
+// Property-list files on disk: reading XML or binary plists and writing XML ones, through libplist.
+//
+// What libplist 2.2 (Debian 12) can and cannot carry, and what we do about it:
+// - Integers: libplist has one unsigned 64-bit node type and remembers only internally whether a
+//   value was negative. Reading recovers that (from libplist's own XML rendering of the node), so
+//   <integer>-5</integer> reads as int64 -5 and <integer>18446744073709551611</integer> as that
+//   uint64. Writing produces the same two forms, so every int64 and uint64 round-trips.
+// - Dates: libplist hands dates over as whole int32 seconds plus microseconds since 2001-01-01, so
+//   only dates from 1932-12-13 to 2069-01-19 are representable; a date outside that range makes a
+//   document unreadable (none) or unwritable (none/false). XML dates keep whole seconds only
+//   (libplist drops the fraction, truncating toward 2001); binary plists keep microseconds.
+// - Reals: infinities are refused on writing, because libplist 2.2 writes "+infinity" but reads it
+//   back as 0. NaN round-trips. -0.0 is written as 0.0.
+// - Strings cannot hold NUL characters (libplist strings are C strings): refused on writing.
+// - UIDs (keyed-archive references in binary plists) have no PlistValue form: refused on reading.
+// - Dictionaries with a key that is not a string cannot be written; with duplicate string keys the
+//   first entry is written, matching PlistValue::find.
+// - libplist's XML reader is lenient (malformed numbers read as 0, trailing text is ignored); we
+//   take what it gives rather than second-guess it.
+// Documents nested deeper than kMaxPlistNestingDepth are refused both ways.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "platform/plist_value.h"
+
+namespace quenlarch {
+
+// Larger inputs are refused: bundle plists are a few kilobytes.
+inline constexpr std::size_t kMaxPlistBytes = std::size_t{1} << 20;
+// Binary plists have a lower cap: libplist 2.2's binary reader takes time quadratic in the nesting
+// depth (a hostile 1 MiB file nested ~140,000 levels deep takes half a minute); at 64 KiB the worst
+// case is a fraction of a second.
+inline constexpr std::size_t kMaxBinaryPlistBytes = std::size_t{64} << 10;
+// Arrays and dictionaries nested deeper than this are refused; no real property list comes close.
+inline constexpr int kMaxPlistNestingDepth = 512;
+
+// Parses an XML or binary property list. None when it is not one, or is too large or too deep.
+// Safe to call on a thread with a small stack: libplist runs on a thread of its own.
+std::optional<PlistValue> plistFromBytes(std::span<const std::uint8_t> bytes);
+
+// Reads a property-list file. None when the file is missing, not a regular file, unreadable, too
+// large or not a property list.
+std::optional<PlistValue> readPlistFile(const std::string& path);
+
+// The XML form of `value`; none when it cannot be written (see above).
+std::optional<std::string> plistToXml(const PlistValue& value);
+
+// Writes `value` as an XML property list, atomically: readers see the old file or the new one,
+// never a partial one. The file gets mode 0644. False when the value cannot be written or the
+// file cannot be; the old file, if any, is then left as it was.
+bool writeXmlPlistFile(const std::string& path, const PlistValue& value);
+
+}  // namespace quenlarch
