@@ -29,6 +29,11 @@ std::uint32_t ScriptedRandom::uniform(std::uint32_t upperBound) {
   return value;
 }
 
+void ScriptedRandom::script(const std::vector<std::uint32_t>& values) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  values_.assign(values.begin(), values.end());
+}
+
 std::vector<std::uint32_t> ScriptedRandom::upperBounds() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return bounds_;

@@ -47,6 +47,7 @@ class ScriptedRandom final : public RandomSource {
   explicit ScriptedRandom(std::vector<std::uint32_t> values = {}, std::uint32_t fallback = 0)
       : values_(values.begin(), values.end()), fallback_(fallback) {}
   std::uint32_t uniform(std::uint32_t upperBound) override;
+  void script(const std::vector<std::uint32_t>& values);
   std::vector<std::uint32_t> upperBounds() const;
 
  private:

@@ -1,0 +1,141 @@
+// The badge pipeline's choices, one case per situation the extension can meet, against fakes.
+#include <gtest/gtest.h>
+
+#include "extension/badge_pipeline.h"
+#include "tests/support/badge_fixture.h"
+#include "tests/support/fake_content.h"
+
+namespace quenlarch {
+namespace {
+
+using testing::BadgeFixture;
+using testing::FakeContent;
+
+enum class Record { kNone, kEnabled, kDisabled, kForeign, kGarbage };
+enum class Shown { kReceived, kBadge };
+
+struct PipelineCase {
+  const char* name;
+  bool configured;
+  bool counted;
+  std::optional<std::int64_t> pushBadge;
+  Record record;
+  int failUpdatesWith;  // 0: updates succeed
+  Shown shown;
+  std::optional<std::int64_t> badge;  // expected badge when shown == kBadge
+  std::uint32_t storedAfter;          // expected stored count when the record is ours
+};
+
+void PrintTo(const PipelineCase& c, std::ostream* os) { *os << c.name; }
+
+class BadgePipelineTest : public ::testing::TestWithParam<PipelineCase> {};
+
+TEST_P(BadgePipelineTest, DeliversTheRightContent) {
+  const PipelineCase& c = GetParam();
+  BadgeFixture f;
+  testing::FakeBundle unconfigured(testing::kTestExtensionPath);
+  const Bundle& bundle = c.configured ? static_cast<const Bundle&>(f.bundle) : unconfigured;
+  switch (c.record) {
+    case Record::kNone: break;
+    case Record::kEnabled: f.storeRecord(f.enabledRecord(4)); break;
+    case Record::kDisabled: f.storeRecord(BadgeFixture::disabledRecord()); break;
+    case Record::kForeign: f.storeRecord(f.foreignRecord(4)); break;
+    case Record::kGarbage: f.storeRecord(ByteString(16, 0x00)); break;
+  }
+  if (c.failUpdatesWith != 0) f.keychain.failNextUpdates(100, c.failUpdatesWith);
+  const auto before = f.keychain.genericOfFirstItem();
+  const int callsBefore = f.keychain.callCount();
+
+  BadgePipeline pipeline(bundle, f.platform(), f.env);
+  auto received = std::make_shared<FakeContent>(
+      testing::payloadWithLocKey(c.counted ? "Neue Nachricht" : "Hallo"), c.pushBadge);
+  ContentRef shown = pipeline.prepareContent({"id", received});
+
+  if (c.shown == Shown::kReceived) {
+    EXPECT_EQ(shown, received) << "expected the content exactly as received";
+  } else {
+    EXPECT_NE(shown, received);
+    EXPECT_EQ(shown->badge(), c.badge);
+    EXPECT_EQ(shown->userInfo(), received->userInfo());
+  }
+  if (!c.configured) {
+    EXPECT_EQ(f.keychain.callCount(), callsBefore) << "no configuration means no keychain traffic";
+  }
+  if (c.record == Record::kEnabled) {
+    EXPECT_EQ(f.storedCount(), c.storedAfter);
+  } else {
+    EXPECT_EQ(f.keychain.genericOfFirstItem(), before) << "a record not ours is never written";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Situations, BadgePipelineTest,
+    ::testing::Values(
+        PipelineCase{"CountedIncrementsAndShowsTheNewCount", true, true, std::nullopt,
+                     Record::kEnabled, 0, Shown::kBadge, 5, 5},
+        PipelineCase{"CountedWithPushBadgeShowsTheNewCount", true, true, 99, Record::kEnabled, 0,
+                     Shown::kBadge, 5, 5},
+        PipelineCase{"NoConfigurationNoKeychain", false, true, 99, Record::kEnabled, 0,
+                     Shown::kReceived, std::nullopt, 4},
+        PipelineCase{"UncountedWithoutBadgeUnchanged", true, false, std::nullopt,
+                     Record::kEnabled, 0, Shown::kReceived, std::nullopt, 4},
+        PipelineCase{"UncountedBadgeReplacedByStoredCount", true, false, 99, Record::kEnabled, 0,
+                     Shown::kBadge, 4, 4},
+        PipelineCase{"ZeroBadgeCountsAsABadge", true, false, 0, Record::kEnabled, 0,
+                     Shown::kBadge, 4, 4},
+        PipelineCase{"IncrementFailsPushBadgeShowsStoredCount", true, true, 99, Record::kEnabled,
+                     errSecStoreUnavailable, Shown::kBadge, 4, 4},
+        PipelineCase{"IncrementLosesEveryRacePushBadgeShowsStoredCount", true, true, 99,
+                     Record::kEnabled, errSecItemNotFound, Shown::kBadge, 4, 4},
+        PipelineCase{"IncrementFailsNoBadgeUnchanged", true, true, std::nullopt, Record::kEnabled,
+                     errSecStoreUnavailable, Shown::kReceived, std::nullopt, 4},
+        PipelineCase{"NoItemWithBadgeUnchanged", true, true, 99, Record::kNone, 0,
+                     Shown::kReceived, std::nullopt, 0},
+        PipelineCase{"DisabledShowsThePushBadge", true, false, 99, Record::kDisabled, 0,
+                     Shown::kReceived, std::nullopt, 0},
+        PipelineCase{"CountedDisabledUnchanged", true, true, std::nullopt, Record::kDisabled, 0,
+                     Shown::kReceived, std::nullopt, 0},
+        PipelineCase{"ForeignRecordUnchanged", true, true, 99, Record::kForeign, 0,
+                     Shown::kReceived, std::nullopt, 0},
+        PipelineCase{"InvalidRecordUnchanged", true, false, 3, Record::kGarbage, 0,
+                     Shown::kReceived, std::nullopt, 0}),
+    [](const ::testing::TestParamInfo<PipelineCase>& p) { return std::string(p.param.name); });
+
+TEST(BadgePipelineStepsTest, ReadBackFailureAfterIncrementDeliversAsReceived) {
+  BadgeFixture f;
+  f.storeRecord(f.enabledRecord(4));
+  BadgePipeline pipeline(f.bundle, f.platform(), f.env);
+  auto received = std::make_shared<FakeContent>(testing::payloadWithLocKey("Verpasster Anruf"),
+                                                std::nullopt);
+  // The increment's own read succeeds; the read-back afterwards fails.
+  f.keychain.beforeUpdate([](testing::FakeKeychain& k) { k.failNextReads(1, errSecStoreUnavailable); });
+  EXPECT_EQ(pipeline.prepareContent({"id", received}), received);
+  EXPECT_EQ(f.storedCount(), 5u) << "the increment stays";
+}
+
+TEST(BadgePipelineStepsTest, ShownBadgeIsTheStoredValueNotTheComputedOne) {
+  BadgeFixture f;
+  f.storeRecord(f.enabledRecord(4));
+  BadgePipeline pipeline(f.bundle, f.platform(), f.env);
+  ContentRef received =
+      std::make_shared<FakeContent>(testing::payloadWithLocKey("Neue Nachricht"), std::nullopt);
+  auto item = badgeKeychainItem(f.bundle);
+  ContentRef candidate = pipeline.contentWithIncrementedBadge({"id", received}, item, f.tag());
+  ASSERT_EQ(candidate->badge(), 5);
+  f.storeRecord(f.enabledRecord(40));  // another writer moves the counter before the read-back
+  EXPECT_EQ(pipeline.stampStoredBadge(candidate, received, item, f.tag())->badge(), 40);
+}
+
+TEST(BadgePipelineStepsTest, ImmutableCopiesFallBackToTheReceivedContent) {
+  BadgeFixture f;
+  f.storeRecord(f.enabledRecord(4));
+  BadgePipeline pipeline(f.bundle, f.platform(), f.env);
+  auto counted = std::make_shared<FakeContent>(testing::payloadWithLocKey("Neue Nachricht"), 9,
+                                               FakeContent::CopyKind::kImmutable);
+  EXPECT_EQ(pipeline.prepareContent({"id", counted}), counted);
+  EXPECT_EQ(f.storedCount(), 4u) << "an unusable copy costs no count";
+  EXPECT_EQ(f.keychain.updateCalls(), 0);
+}
+
+}  // namespace
+}  // namespace quenlarch

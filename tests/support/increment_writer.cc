@@ -1,0 +1,58 @@
+// A test writer process: increments the badge counter of one installation N times through the real
+// increment loop on the real keychain store, as concurrent extension processes would, and reports
+// what happened as one JSON line: {"succeeded": n, "gaveUp": n, "refused": n}.
+// Usage: increment-writer KEYCHAIN_PATH BUNDLE_PATH ACCESS_GROUP COUNT
+#include <iostream>
+#include <string>
+
+#include "badge/counter_increment.h"
+#include "platform/linux/openssl_sha256.h"
+#include "platform/linux/sqlite_keychain.h"
+#include "platform/linux/system_random_source.h"
+#include "platform/linux/system_sleeper.h"
+
+int main(int argc, char** argv) {
+  using namespace quenlarch;
+  if (argc != 5) {
+    std::cerr << "usage: increment-writer KEYCHAIN BUNDLE GROUP COUNT\n";
+    return 2;
+  }
+  const std::string group = argv[3];
+  const int count = std::stoi(argv[4]);
+  SqliteKeychain keychain(argv[1], std::vector<std::string>{group});
+  OpenSslSha256 sha256;
+  SystemSleeper sleeper;
+  SystemRandomSource random;
+  HomeScreenBadgeEnvironment env(makeInstallTag(argv[2], sha256));
+  HomeScreenBadgeKeychainItem item{std::string(kBadgeKeychainService),
+                                   std::string(kBadgeKeychainAccount), group};
+
+  int succeeded = 0;
+  int gaveUp = 0;
+  int refused = 0;
+  for (int i = 0; i < count; ++i) {
+    // Tell a give-up (every attempt lost its race) from a refusal (record not ours or disabled) by
+    // counting the pauses: a give-up always takes all of them.
+    struct CountingSleeper final : Sleeper {
+      Sleeper& real;
+      int pauses = 0;
+      explicit CountingSleeper(Sleeper& s) : real(s) {}
+      void sleepMicroseconds(std::uint32_t us) override {
+        ++pauses;
+        real.sleepMicroseconds(us);
+      }
+    } counting(sleeper);
+    auto result = incrementBadgeCount(env.currentInstallTag(), item,
+                                      CounterPlatform{keychain, counting, random}, env);
+    if (result) {
+      ++succeeded;
+    } else if (counting.pauses == kIncrementAttempts) {
+      ++gaveUp;
+    } else {
+      ++refused;
+    }
+  }
+  std::cout << "{\"succeeded\":" << succeeded << ",\"gaveUp\":" << gaveUp
+            << ",\"refused\":" << refused << "}\n";
+  return 0;
+}
