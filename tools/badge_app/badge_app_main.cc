@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/badge_app/cli_support.h"
+#include "tools/badge_app/keychain_commands.h"
 #include "tools/badge_app/record_commands.h"
 
 int main(int argc, char** argv) {
@@ -10,6 +11,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exitCode = kExitOk;
   addRecordCommands(app, exitCode);
+  addKeychainCommands(app, exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

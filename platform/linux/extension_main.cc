@@ -1,0 +1,78 @@
+// NSExtensionMain for Linux: bundle lookup, principal-class registry, platform set-up, serving.
+#include "platform/linux/extension_main.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+
+#include "platform/linux/disk_bundle.h"
+#include "platform/linux/host_connection.h"
+#include "platform/linux/openssl_sha256.h"
+#include "platform/linux/sqlite_keychain.h"
+#include "platform/linux/system_random_source.h"
+#include "platform/linux/system_sleeper.h"
+
+namespace quenlarch {
+namespace {
+
+constexpr int kExitSoftware = 70;  // the extension is not set up right
+
+std::map<std::string, PrincipalClassFactory>& registry() {
+  static std::map<std::string, PrincipalClassFactory> classes;
+  return classes;
+}
+
+[[noreturn]] void die(const std::string& message) {
+  std::cerr << "extension: " << message << '\n';
+  std::exit(kExitSoftware);
+}
+
+std::optional<std::string> principalClassName(const Bundle& bundle) {
+  std::optional<PlistValue> extension = bundle.objectForInfoDictionaryKey("NSExtension");
+  if (!extension) return std::nullopt;
+  const PlistValue* name = extension->find("NSExtensionPrincipalClass");
+  if (name == nullptr || !name->isString()) return std::nullopt;
+  return *name->asString();
+}
+
+}  // namespace
+
+void registerPrincipalClass(const std::string& name, PrincipalClassFactory factory) {
+  registry()[name] = factory;
+}
+
+void NSExtensionMain(int /*argc*/, char** /*argv*/) {
+  // A host that goes away mid-write must not kill the extension before its keychain work ends.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::optional<std::string> bundlePath = mainBundlePath();
+  if (!bundlePath) die("cannot find the extension's own bundle");
+  std::unique_ptr<DiskBundle> mainBundle = DiskBundle::open(*bundlePath);
+
+  std::optional<std::string> className = principalClassName(*mainBundle);
+  if (!className) die("Info.plist of " + *bundlePath + " names no NSExtensionPrincipalClass");
+  auto factory = registry().find(*className);
+  if (factory == registry().end()) die("unknown principal class \"" + *className + "\"");
+
+  // The entitlements decide which keychain items this process may reach; without them, none.
+  std::vector<std::string> groups =
+      keychainAccessGroupsEntitlement(*bundlePath).value_or(std::vector<std::string>{});
+  SqliteKeychain keychain(defaultKeychainPath(), std::move(groups));
+  OpenSslSha256 sha256;
+  SystemSleeper sleeper;
+  SystemRandomSource random;
+  PlatformServices services{*mainBundle, sha256, keychain, sleeper, random};
+
+  std::unique_ptr<NotificationServiceExtension> principal = factory->second(services);
+  int status = serveHostConnection(*principal, STDIN_FILENO, STDOUT_FILENO);
+  principal.reset();
+  std::fflush(nullptr);
+  // Skip static destructors: process-wide values stay alive for the life of the process.
+  std::_Exit(status);
+}
+
+}  // namespace quenlarch

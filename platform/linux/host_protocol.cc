@@ -1,0 +1,101 @@
+// Host protocol encoding and defensive decoding.
+#include "platform/linux/host_protocol.h"
+
+#include "platform/plist_json.h"
+
+namespace quenlarch::host_protocol {
+
+nlohmann::json contentToJson(const NotificationContent& content) {
+  nlohmann::json json{{"userInfo", jsonFromPlist(content.userInfo())}, {"badge", nullptr}};
+  if (auto badge = content.badge()) json["badge"] = *badge;
+  if (const auto* push = dynamic_cast<const PushContent*>(&content)) {
+    json["fields"] = jsonFromPlist(push->displayFields());
+  } else {
+    json["fields"] = nlohmann::json::object();
+  }
+  return json;
+}
+
+std::optional<std::shared_ptr<const PushContent>> contentFromJson(const nlohmann::json& json) {
+  if (!json.is_object()) return std::nullopt;
+  auto userInfo = json.find("userInfo");
+  if (userInfo == json.end() || !userInfo->is_object()) return std::nullopt;
+  std::optional<std::int64_t> badge;
+  if (auto b = json.find("badge"); b != json.end() && !b->is_null()) {
+    if (b->is_number_integer() && !b->is_number_unsigned()) {
+      badge = b->get<std::int64_t>();
+    } else if (b->is_number_unsigned() && b->get<std::uint64_t>() <= INT64_MAX) {
+      badge = static_cast<std::int64_t>(b->get<std::uint64_t>());
+    } else {
+      return std::nullopt;
+    }
+  }
+  PlistValue fields;
+  if (auto f = json.find("fields"); f != json.end()) {
+    if (!f->is_object()) return std::nullopt;
+    fields = plistFromJson(*f);
+  }
+  return std::make_shared<const PushContent>(plistFromJson(*userInfo), badge, std::move(fields));
+}
+
+std::string encode(const Message& message) {
+  nlohmann::json json = std::visit(
+      [](const auto& m) -> nlohmann::json {
+        using T = std::decay_t<decltype(m)>;
+        if constexpr (std::is_same_v<T, Request>) {
+          return {{"type", "request"}, {"id", m.id}, {"content", contentToJson(*m.content)}};
+        } else if constexpr (std::is_same_v<T, TimeWillExpire>) {
+          return {{"type", "timeWillExpire"}};
+        } else if constexpr (std::is_same_v<T, Ready>) {
+          return {{"type", "ready"}};
+        } else if constexpr (std::is_same_v<T, Deliver>) {
+          return {{"type", "deliver"}, {"id", m.id}, {"content", contentToJson(*m.content)}};
+        } else if constexpr (std::is_same_v<T, Released>) {
+          return {{"type", "released"}, {"id", m.id}};
+        } else {
+          return {{"type", "error"}, {"message", m.message}};
+        }
+      },
+      message);
+  // Invalid UTF-8 in a payload string must not abort the encoder.
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+namespace {
+
+std::optional<std::string> stringField(const nlohmann::json& json, const char* name) {
+  auto it = json.find(name);
+  if (it == json.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+Message decode(std::string_view line) {
+  nlohmann::json json = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (json.is_discarded()) return Error{"not JSON"};
+  if (!json.is_object()) return Error{"not a JSON object"};
+  std::optional<std::string> type = stringField(json, "type");
+  if (!type) return Error{"no \"type\""};
+
+  if (*type == "timeWillExpire") return TimeWillExpire{};
+  if (*type == "ready") return Ready{};
+  std::optional<std::string> id = stringField(json, "id");
+  if (*type == "released") {
+    if (!id) return Error{"released without an \"id\""};
+    return Released{*id};
+  }
+  if (*type == "error") return Error{stringField(json, "message").value_or("")};
+  if (*type == "request" || *type == "deliver") {
+    if (!id) return Error{*type + " without an \"id\""};
+    auto content = json.find("content");
+    if (content == json.end()) return Error{*type + " without a \"content\""};
+    auto parsed = contentFromJson(*content);
+    if (!parsed) return Error{*type + " with a malformed \"content\""};
+    if (*type == "request") return Request{*id, *parsed};
+    return Deliver{*id, *parsed};
+  }
+  return Error{"unknown type \"" + *type + "\""};
+}
+
+}  // namespace quenlarch::host_protocol

@@ -1,0 +1,61 @@
+// The line protocol between the notification host and an extension process: one JSON object per
+// line on the extension's standard input (host to extension) and standard output (extension to
+// host).
+//
+//   host -> extension
+//     {"type":"request","id":ID,"content":CONTENT}   didReceiveNotificationRequest
+//     {"type":"timeWillExpire"}                       serviceExtensionTimeWillExpire
+//   extension -> host
+//     {"type":"ready"}                                the principal object exists
+//     {"type":"deliver","id":ID,"content":CONTENT}    request ID's handler was called
+//     {"type":"released","id":ID}                     request ID's handler was released uncalled
+//     {"type":"error","message":TEXT}                 a line could not be understood
+//
+// CONTENT is {"userInfo":{...},"badge":N|null,"fields":{...}}: the payload, the badge, and the
+// displayed fields (title, body, sound, ...) that pass through untouched. IDs are strings.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/notification_content.h"
+#include "platform/push_content.h"
+
+namespace quenlarch::host_protocol {
+
+// Longest line either side accepts; longer lines are skipped and answered with an error.
+inline constexpr std::size_t kMaxLineBytes = 256 * 1024;
+
+struct Request {
+  std::string id;
+  std::shared_ptr<const PushContent> content;
+};
+struct TimeWillExpire {};
+struct Ready {};
+struct Deliver {
+  std::string id;
+  std::shared_ptr<const PushContent> content;
+};
+struct Released {
+  std::string id;
+};
+struct Error {
+  std::string message;
+};
+
+using Message = std::variant<Request, TimeWillExpire, Ready, Deliver, Released, Error>;
+
+nlohmann::json contentToJson(const NotificationContent& content);
+// None when the JSON is not a content object (userInfo must be an object, badge an integer or
+// null, fields an object when present).
+std::optional<std::shared_ptr<const PushContent>> contentFromJson(const nlohmann::json& json);
+
+std::string encode(const Message& message);  // one line, without the newline
+// Parses one line; an Error message (with the reason) for anything malformed. Never throws.
+Message decode(std::string_view line);
+
+}  // namespace quenlarch::host_protocol

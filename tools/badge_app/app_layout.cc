@@ -1,0 +1,127 @@
+// App layout on disk. Files are replaced atomically (temp file + rename) and only when they differ,
+// so running install twice changes nothing.
+#include "tools/badge_app/app_layout.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "badge/keychain_item.h"
+#include "platform/linux/disk_bundle.h"
+#include "platform/linux/plist_file.h"
+
+namespace quenlarch::badge_app {
+namespace fs = std::filesystem;
+
+std::optional<AppLayout> AppLayout::forApp(const std::string& appPath) {
+  std::error_code ec;
+  fs::path app = fs::weakly_canonical(fs::absolute(appPath, ec), ec);
+  if (ec || appPath.empty()) return std::nullopt;
+  AppLayout layout;
+  layout.app = app.string();
+  fs::path extension = app / "Contents" / "PlugIns" / kExtensionBundleName;
+  layout.extension = extension.string();
+  layout.appInfoPlist = (app / "Contents" / "Info.plist").string();
+  layout.extensionInfoPlist = (extension / "Contents" / "Info.plist").string();
+  layout.entitlementsPlist = (extension / "Contents" / "Entitlements.plist").string();
+  layout.executable = (extension / "Contents" / "MacOS" / kExtensionExecutableName).string();
+  return layout;
+}
+
+std::optional<std::string> installedAccessGroup(const AppLayout& layout) {
+  std::unique_ptr<DiskBundle> extension = DiskBundle::open(layout.extension);
+  return keychainAccessGroup(*extension);
+}
+
+std::optional<std::string> extensionExecutableToInstall() {
+  if (const char* env = std::getenv("BADGE_SERVICE_EXECUTABLE"); env != nullptr && *env != '\0') {
+    return std::string(env);
+  }
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::nullopt;
+  for (fs::path candidate : {self.parent_path() / kExtensionExecutableName,
+                             self.parent_path().parent_path() / "badge_service" /
+                                 kExtensionExecutableName}) {
+    if (fs::is_regular_file(candidate, ec)) return candidate.string();
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// Replaces `path` with `content` unless it already holds exactly that.
+bool writeIfDifferent(const std::string& path, const std::string& content, fs::perms perms) {
+  if (readWholeFile(path) == content) return true;
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  std::string temp = path + ".tmp." + std::to_string(::getpid());
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) return false;
+  }
+  fs::permissions(temp, perms, ec);
+  fs::rename(temp, path, ec);
+  if (ec) fs::remove(temp, ec);
+  return !ec;
+}
+
+PlistValue dictionary(std::initializer_list<std::pair<std::string_view, PlistValue>> entries) {
+  PlistValue dict;
+  for (const auto& [key, value] : entries) dict.set(key, value);
+  return dict;
+}
+
+bool writePlistIfDifferent(const std::string& path, const PlistValue& value) {
+  std::optional<std::string> xml = plistToXml(value);
+  return xml && writeIfDifferent(path, *xml, fs::perms(0644));
+}
+
+}  // namespace
+
+std::optional<std::string> layOutApp(const AppLayout& layout, const std::string& accessGroup,
+                                     const std::optional<std::string>& executable) {
+  const PlistValue appInfo = dictionary({{"CFBundleIdentifier", "com.quenlarch.app"},
+                                         {"CFBundleName", "Quenlarch"},
+                                         {"CFBundlePackageType", "APPL"}});
+  const PlistValue extensionInfo = dictionary(
+      {{"CFBundleIdentifier", "com.quenlarch.app.badge-service"},
+       {"CFBundleExecutable", kExtensionExecutableName},
+       {"CFBundlePackageType", "XPC!"},
+       {"NSExtension", dictionary({{"NSExtensionPointIdentifier", kExtensionPointIdentifier},
+                                   {"NSExtensionPrincipalClass", "NotificationService"}})},
+       {kBadgeKeychainGroupInfoKey, PlistValue(accessGroup)}});
+  const PlistValue entitlements = dictionary(
+      {{"keychain-access-groups", PlistValue(PlistValue::Array{PlistValue(accessGroup)})}});
+
+  if (!writePlistIfDifferent(layout.appInfoPlist, appInfo)) {
+    return "cannot write " + layout.appInfoPlist;
+  }
+  if (!writePlistIfDifferent(layout.extensionInfoPlist, extensionInfo)) {
+    return "cannot write " + layout.extensionInfoPlist;
+  }
+  if (!writePlistIfDifferent(layout.entitlementsPlist, entitlements)) {
+    return "cannot write " + layout.entitlementsPlist;
+  }
+  if (executable) {
+    std::optional<std::string> binary = readWholeFile(*executable);
+    if (!binary) return "cannot read the extension executable " + *executable;
+    if (!writeIfDifferent(layout.executable, *binary, fs::perms(0755))) {
+      return "cannot write " + layout.executable;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace quenlarch::badge_app

@@ -1,0 +1,41 @@
+// The on-disk layout of an installed app as badge-app lays it out: the app bundle, the badge
+// service extension inside it, the extension's Info.plist and entitlements, and its executable.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace quenlarch::badge_app {
+
+inline constexpr const char* kExtensionBundleName = "BadgeService.appex";
+inline constexpr const char* kExtensionExecutableName = "BadgeService";
+inline constexpr const char* kExtensionPointIdentifier = "usernotifications.service";
+inline constexpr const char* kDefaultTeamId = "QLBADGE001";
+
+struct AppLayout {
+  std::string app;            // canonical path of the app bundle
+  std::string extension;      // <app>/Contents/PlugIns/BadgeService.appex
+  std::string appInfoPlist;
+  std::string extensionInfoPlist;
+  std::string entitlementsPlist;
+  std::string executable;
+
+  // Canonical, because the extension finds its bundle through the resolved path of its executable
+  // and both sides must hash the same path. None when the path cannot be resolved.
+  static std::optional<AppLayout> forApp(const std::string& appPath);
+};
+
+// The access group of an installed app: the extension's TAVIBadgeKeychainGroup, validated as the
+// extension validates it. None when there is no such extension or value.
+std::optional<std::string> installedAccessGroup(const AppLayout& layout);
+
+// Where this badge-app finds the extension executable to install: $BADGE_SERVICE_EXECUTABLE, else
+// next to badge-app once installed, else in the build tree beside it. None when none exists.
+std::optional<std::string> extensionExecutableToInstall();
+
+// Writes the app and extension Info.plists, the entitlements and the executable (when given),
+// replacing only files whose content differs. Returns a message on failure.
+std::optional<std::string> layOutApp(const AppLayout& layout, const std::string& accessGroup,
+                                     const std::optional<std::string>& executable);
+
+}  // namespace quenlarch::badge_app
