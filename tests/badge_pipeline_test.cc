@@ -28,11 +28,21 @@ struct PipelineCase {
 
 void PrintTo(const PipelineCase& c, std::ostream* os) { *os << c.name; }
 
-class BadgePipelineTest : public ::testing::TestWithParam<PipelineCase> {};
+class BadgePipelineTest : public ::testing::TestWithParam<PipelineCase> {
+ protected:
+  void check(const PipelineCase& c, testing::Store kind);
+};
 
 TEST_P(BadgePipelineTest, DeliversTheRightContent) {
   const PipelineCase& c = GetParam();
-  BadgeFixture f;
+  for (testing::Store store : {testing::Store::kFake, testing::Store::kSqlite}) {
+    SCOPED_TRACE(testing::storeName(store));
+    check(c, store);
+  }
+}
+
+void BadgePipelineTest::check(const PipelineCase& c, testing::Store kind) {
+  BadgeFixture f(kind);
   testing::FakeBundle unconfigured(testing::kTestExtensionPath);
   const Bundle& bundle = c.configured ? static_cast<const Bundle&>(f.bundle) : unconfigured;
   switch (c.record) {
@@ -42,9 +52,9 @@ TEST_P(BadgePipelineTest, DeliversTheRightContent) {
     case Record::kForeign: f.storeRecord(f.foreignRecord(4)); break;
     case Record::kGarbage: f.storeRecord(ByteString(16, 0x00)); break;
   }
-  if (c.failUpdatesWith != 0) f.keychain.failNextUpdates(100, c.failUpdatesWith);
-  const auto before = f.keychain.genericOfFirstItem();
-  const int callsBefore = f.keychain.callCount();
+  if (c.failUpdatesWith != 0) f.keychain->failNextUpdates(100, c.failUpdatesWith);
+  const auto before = f.storedRecord();
+  const int callsBefore = f.keychain->callCount();
 
   BadgePipeline pipeline(bundle, f.platform(), f.env);
   auto received = std::make_shared<FakeContent>(
@@ -59,12 +69,12 @@ TEST_P(BadgePipelineTest, DeliversTheRightContent) {
     EXPECT_EQ(shown->userInfo(), received->userInfo());
   }
   if (!c.configured) {
-    EXPECT_EQ(f.keychain.callCount(), callsBefore) << "no configuration means no keychain traffic";
+    EXPECT_EQ(f.keychain->callCount(), callsBefore) << "no configuration means no keychain traffic";
   }
   if (c.record == Record::kEnabled) {
     EXPECT_EQ(f.storedCount(), c.storedAfter);
   } else {
-    EXPECT_EQ(f.keychain.genericOfFirstItem(), before) << "a record not ours is never written";
+    EXPECT_EQ(f.storedRecord(), before) << "a record not ours is never written";
   }
 }
 
@@ -102,13 +112,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PipelineCase>& p) { return std::string(p.param.name); });
 
 TEST(BadgePipelineStepsTest, ReadBackFailureAfterIncrementDeliversAsReceived) {
-  BadgeFixture f;
+  BadgeFixture f(testing::Store::kSqlite);
   f.storeRecord(f.enabledRecord(4));
   BadgePipeline pipeline(f.bundle, f.platform(), f.env);
   auto received = std::make_shared<FakeContent>(testing::payloadWithLocKey("Verpasster Anruf"),
                                                 std::nullopt);
   // The increment's own read succeeds; the read-back afterwards fails.
-  f.keychain.beforeUpdate([](testing::FakeKeychain& k) { k.failNextReads(1, errSecStoreUnavailable); });
+  f.keychain->beforeUpdate([&] { f.keychain->failNextReads(1, errSecStoreUnavailable); });
   EXPECT_EQ(pipeline.prepareContent({"id", received}), received);
   EXPECT_EQ(f.storedCount(), 5u) << "the increment stays";
 }
@@ -134,7 +144,7 @@ TEST(BadgePipelineStepsTest, ImmutableCopiesFallBackToTheReceivedContent) {
                                                FakeContent::CopyKind::kImmutable);
   EXPECT_EQ(pipeline.prepareContent({"id", counted}), counted);
   EXPECT_EQ(f.storedCount(), 4u) << "an unusable copy costs no count";
-  EXPECT_EQ(f.keychain.updateCalls(), 0);
+  EXPECT_EQ(f.keychain->updateCalls(), 0);
 }
 
 }  // namespace

@@ -51,14 +51,14 @@ TEST(KeychainItemTest, BaseQuerySelectsTheCounterItem) {
 
 TEST(KeychainItemTest, ReadsTheGenericAttributeOrNothing) {
   BadgeFixture f;
-  EXPECT_FALSE(readBadgeRecordData(f.item(), f.keychain).has_value()) << "no item";
+  EXPECT_FALSE(readBadgeRecordData(f.item(), *f.keychain).has_value()) << "no item";
 
   ByteString record = f.enabledRecord(3);
   f.storeRecord(record);
-  EXPECT_EQ(readBadgeRecordData(f.item(), f.keychain), record);
+  EXPECT_EQ(readBadgeRecordData(f.item(), *f.keychain), record);
 
-  f.keychain.failNextReads(1, errSecMissingEntitlement);
-  EXPECT_FALSE(readBadgeRecordData(f.item(), f.keychain).has_value()) << "keychain refused";
+  f.keychain->failNextReads(1, errSecMissingEntitlement);
+  EXPECT_FALSE(readBadgeRecordData(f.item(), *f.keychain).has_value()) << "keychain refused";
 
   // An item without a generic attribute, or with one that is not bytes.
   testing::FakeKeychain bare;

@@ -41,65 +41,52 @@ std::vector<std::uint32_t> ScriptedRandom::upperBounds() const {
 
 namespace {
 
-// The attributes that select items; everything else in a query steers the call.
-constexpr const char* kMatchAttributes[] = {kSecClass, kSecAttrService, kSecAttrAccount,
-                                            kSecAttrAccessGroup, kSecAttrGeneric};
+bool sameAttribute(const KeychainQuery& item, const KeychainQuery& query, const char* name) {
+  auto wanted = query.find(name);
+  if (wanted == query.end()) return true;
+  auto have = item.find(name);
+  return have != item.end() && have->second == wanted->second;
+}
 
-PlistValue attributeOrDefault(const KeychainQuery& item, const char* name) {
-  auto it = item.find(name);
-  if (it != item.end()) return it->second;
-  if (std::string(name) == kSecAttrSynchronizable) return PlistValue(false);
-  return PlistValue(std::string("\x01<absent>"));
+bool isSynchronizable(const KeychainQuery& attributes) {
+  auto it = attributes.find(kSecAttrSynchronizable);
+  return it != attributes.end() && it->second == PlistValue(true);
 }
 
 bool matches(const KeychainQuery& item, const KeychainQuery& query) {
-  for (const char* name : kMatchAttributes) {
-    auto wanted = query.find(name);
-    if (wanted == query.end()) continue;
-    if (!(attributeOrDefault(item, name) == wanted->second)) return false;
+  for (const char* name : {kSecClass, kSecAttrService, kSecAttrAccount, kSecAttrAccessGroup,
+                           kSecAttrGeneric}) {
+    if (!sameAttribute(item, query, name)) return false;
   }
-  auto sync = query.find(kSecAttrSynchronizable);
-  if (sync != query.end() && !(attributeOrDefault(item, kSecAttrSynchronizable) == sync->second)) {
-    return false;
-  }
-  return true;
+  return isSynchronizable(item) == isSynchronizable(query);
+}
+
+bool flagSet(const KeychainQuery& query, const char* name) {
+  auto it = query.find(name);
+  return it != query.end() && it->second == PlistValue(true);
 }
 
 }  // namespace
 
-std::vector<KeychainQuery> FakeKeychain::matching(const KeychainQuery& query) {
-  std::vector<KeychainQuery> found;
-  for (const KeychainQuery& item : items_) {
-    if (matches(item, query)) found.push_back(item);
-  }
-  return found;
-}
-
 KeychainMatch FakeKeychain::copyMatching(const KeychainQuery& query) {
-  ++readCalls_;
-  if (!readFailures_.empty()) {
-    OSStatus status = readFailures_.front();
-    readFailures_.pop_front();
-    return {status, std::nullopt};
+  for (const KeychainQuery& item : items_) {
+    if (!matches(item, query)) continue;
+    if (!flagSet(query, kSecReturnAttributes) && !flagSet(query, kSecReturnData)) {
+      return {errSecSuccess, std::nullopt};
+    }
+    PlistValue result;
+    for (const auto& [name, value] : item) {
+      const bool isData = name == kSecValueData;
+      if (isData ? flagSet(query, kSecReturnData) : flagSet(query, kSecReturnAttributes)) {
+        result.set(name, value);
+      }
+    }
+    return {errSecSuccess, result};
   }
-  std::vector<KeychainQuery> found = matching(query);
-  if (found.empty()) return {errSecItemNotFound, std::nullopt};
-  PlistValue attributes;
-  for (const auto& [name, value] : found.front()) {
-    if (name == kSecValueData && query.find(kSecReturnData) == query.end()) continue;
-    attributes.set(name, value);
-  }
-  return {errSecSuccess, attributes};
+  return {errSecItemNotFound, std::nullopt};
 }
 
 OSStatus FakeKeychain::update(const KeychainQuery& query, const KeychainQuery& attributesToUpdate) {
-  ++updateCalls_;
-  if (!updateFailures_.empty()) {
-    OSStatus status = updateFailures_.front();
-    updateFailures_.pop_front();
-    return status;
-  }
-  if (beforeUpdate_) beforeUpdate_(*this);
   bool any = false;
   for (KeychainQuery& item : items_) {
     if (!matches(item, query)) continue;
@@ -110,41 +97,63 @@ OSStatus FakeKeychain::update(const KeychainQuery& query, const KeychainQuery& a
 }
 
 OSStatus FakeKeychain::add(const KeychainQuery& attributes) {
-  ++otherCalls_;
   KeychainQuery identity;
-  for (const char* name : {kSecClass, kSecAttrService, kSecAttrAccount, kSecAttrAccessGroup}) {
+  for (const char* name : {kSecClass, kSecAttrService, kSecAttrAccount, kSecAttrAccessGroup,
+                           kSecAttrSynchronizable}) {
     auto it = attributes.find(name);
     if (it != attributes.end()) identity[name] = it->second;
   }
-  if (!matching(identity).empty()) return errSecDuplicateItem;
+  for (const KeychainQuery& item : items_) {
+    if (matches(item, identity)) return errSecDuplicateItem;
+  }
   items_.push_back(attributes);
   return errSecSuccess;
 }
 
 OSStatus FakeKeychain::remove(const KeychainQuery& query) {
-  ++otherCalls_;
   std::size_t before = items_.size();
   std::erase_if(items_, [&](const KeychainQuery& item) { return matches(item, query); });
   return items_.size() < before ? errSecSuccess : errSecItemNotFound;
 }
 
-void FakeKeychain::failNextUpdates(int count, OSStatus status) {
+KeychainMatch FaultInjectingKeychain::copyMatching(const KeychainQuery& query) {
+  ++readCalls_;
+  if (!readFailures_.empty()) {
+    OSStatus status = readFailures_.front();
+    readFailures_.pop_front();
+    return {status, std::nullopt};
+  }
+  return inner_.copyMatching(query);
+}
+
+OSStatus FaultInjectingKeychain::update(const KeychainQuery& query,
+                                        const KeychainQuery& attributesToUpdate) {
+  ++updateCalls_;
+  if (!updateFailures_.empty()) {
+    OSStatus status = updateFailures_.front();
+    updateFailures_.pop_front();
+    return status;
+  }
+  if (beforeUpdate_) beforeUpdate_();
+  return inner_.update(query, attributesToUpdate);
+}
+
+OSStatus FaultInjectingKeychain::add(const KeychainQuery& attributes) {
+  ++otherCalls_;
+  return inner_.add(attributes);
+}
+
+OSStatus FaultInjectingKeychain::remove(const KeychainQuery& query) {
+  ++otherCalls_;
+  return inner_.remove(query);
+}
+
+void FaultInjectingKeychain::failNextUpdates(int count, OSStatus status) {
   for (int i = 0; i < count; ++i) updateFailures_.push_back(status);
 }
 
-void FakeKeychain::failNextReads(int count, OSStatus status) {
+void FaultInjectingKeychain::failNextReads(int count, OSStatus status) {
   for (int i = 0; i < count; ++i) readFailures_.push_back(status);
-}
-
-std::optional<ByteString> FakeKeychain::genericOfFirstItem() const {
-  if (items_.empty()) return std::nullopt;
-  auto it = items_.front().find(kSecAttrGeneric);
-  if (it == items_.front().end() || !it->second.isData()) return std::nullopt;
-  return it->second.asData()->bytes;
-}
-
-void FakeKeychain::setGenericOfFirstItem(const ByteString& bytes) {
-  if (!items_.empty()) items_.front()[kSecAttrGeneric] = PlistValue(PlistData{bytes});
 }
 
 KeychainQuery badgeItemAttributes(const std::string& accessGroup, const ByteString& record) {

@@ -57,35 +57,44 @@ class ScriptedRandom final : public RandomSource {
   std::vector<std::uint32_t> bounds_;
 };
 
-// An in-memory keychain with the real store's matching rules.
+// An in-memory keychain with the real store's matching rules (exact on class, service, account,
+// group when named, the synchronizable flag defaulting to false, and generic bytes when named).
 class FakeKeychain final : public Keychain {
  public:
   KeychainMatch copyMatching(const KeychainQuery& query) override;
   OSStatus update(const KeychainQuery& query, const KeychainQuery& attributesToUpdate) override;
   OSStatus add(const KeychainQuery& attributes) override;
   OSStatus remove(const KeychainQuery& query) override;
+  std::size_t itemCount() const { return items_.size(); }
 
-  // Switches. Each scripted status answers one call instead of the store.
+ private:
+  std::vector<KeychainQuery> items_;
+};
+
+// Wraps any keychain (the fake or the real store) with switches that script failures, a hook that
+// plays a concurrent writer just before an update reaches the store, and call counters.
+class FaultInjectingKeychain final : public Keychain {
+ public:
+  explicit FaultInjectingKeychain(Keychain& inner) : inner_(inner) {}
+  KeychainMatch copyMatching(const KeychainQuery& query) override;
+  OSStatus update(const KeychainQuery& query, const KeychainQuery& attributesToUpdate) override;
+  OSStatus add(const KeychainQuery& attributes) override;
+  OSStatus remove(const KeychainQuery& query) override;
+
+  // Each scripted status answers one call instead of the store.
   void failNextUpdates(int count, OSStatus status);
   void failNextReads(int count, OSStatus status);
-  // Runs just before each update is applied (after a scripted failure is decided), e.g. to play a
-  // concurrent writer.
-  void beforeUpdate(std::function<void(FakeKeychain&)> hook) { beforeUpdate_ = std::move(hook); }
+  void beforeUpdate(std::function<void()> hook) { beforeUpdate_ = std::move(hook); }
 
   int updateCalls() const { return updateCalls_; }
   int readCalls() const { return readCalls_; }
   int callCount() const { return updateCalls_ + readCalls_ + otherCalls_; }
-  // The generic attribute of the first item, if any.
-  std::optional<ByteString> genericOfFirstItem() const;
-  void setGenericOfFirstItem(const ByteString& bytes);
-  std::size_t itemCount() const { return items_.size(); }
 
  private:
-  std::vector<KeychainQuery> matching(const KeychainQuery& query);
-  std::vector<KeychainQuery> items_;
+  Keychain& inner_;
   std::deque<OSStatus> updateFailures_;
   std::deque<OSStatus> readFailures_;
-  std::function<void(FakeKeychain&)> beforeUpdate_;
+  std::function<void()> beforeUpdate_;
   int updateCalls_ = 0;
   int readCalls_ = 0;
   int otherCalls_ = 0;
