@@ -33,10 +33,11 @@ PlistValue plistFromJson(const nlohmann::json& json) {
       }
       return PlistValue(std::move(dict));
     }
+    case nlohmann::json::value_t::null:
+      return PlistValue(PlistNull{});
     default:
-      // null, binary and discarded values have no property-list form; an empty string keeps the
-      // key present without inventing a type.
-      return PlistValue(std::string());
+      // Binary and discarded values never come out of the JSON parser.
+      return PlistValue(PlistNull{});
   }
 }
 
@@ -44,7 +45,9 @@ nlohmann::json jsonFromPlist(const PlistValue& value) {
   return std::visit(
       [](const auto& v) -> nlohmann::json {
         using T = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<T, PlistData>) {
+        if constexpr (std::is_same_v<T, PlistNull>) {
+          return nullptr;
+        } else if constexpr (std::is_same_v<T, PlistData>) {
           return nlohmann::json{{"$data", hexEncode(v.bytes)}};
         } else if constexpr (std::is_same_v<T, PlistDate>) {
           return nlohmann::json{{"$date", v.secondsSinceReferenceDate}};

@@ -25,6 +25,7 @@ PlistValue::PlistValue(PlistData d) : storage_(std::move(d)) {}
 PlistValue::PlistValue(PlistDate d) : storage_(d) {}
 PlistValue::PlistValue(Array a) : storage_(std::move(a)) {}
 PlistValue::PlistValue(Dictionary d) : storage_(std::move(d)) {}
+PlistValue::PlistValue(PlistNull n) : storage_(n) {}
 
 bool PlistValue::isInteger() const {
   return std::holds_alternative<std::int64_t>(storage_) ||

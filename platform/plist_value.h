@@ -25,6 +25,12 @@ struct PlistDate {
   friend bool operator==(const PlistDate&, const PlistDate&) = default;
 };
 
+// The null a JSON payload may carry. Property lists have no such value, so it cannot be written
+// to a plist file; it exists so a payload passes through the extension exactly as it came.
+struct PlistNull {
+  friend bool operator==(const PlistNull&, const PlistNull&) = default;
+};
+
 struct PlistEntry;
 
 class PlistValue {
@@ -34,7 +40,7 @@ class PlistValue {
   // Integers that fit int64 are held as int64; only larger unsigned ones use uint64, so that a
   // value has one representation and compares equal however it was built.
   using Storage = std::variant<std::string, std::int64_t, std::uint64_t, double, bool, PlistData,
-                               PlistDate, Array, Dictionary>;
+                               PlistDate, Array, Dictionary, PlistNull>;
 
   PlistValue();  // an empty dictionary
   PlistValue(std::string s);
@@ -50,6 +56,7 @@ class PlistValue {
   PlistValue(PlistDate d);
   PlistValue(Array a);
   PlistValue(Dictionary d);
+  PlistValue(PlistNull n);
 
   bool isString() const { return std::holds_alternative<std::string>(storage_); }
   bool isInteger() const;
@@ -59,6 +66,7 @@ class PlistValue {
   bool isDate() const { return std::holds_alternative<PlistDate>(storage_); }
   bool isArray() const { return std::holds_alternative<Array>(storage_); }
   bool isDictionary() const { return std::holds_alternative<Dictionary>(storage_); }
+  bool isNull() const { return std::holds_alternative<PlistNull>(storage_); }
 
   // Typed views; nullptr (or none) when the value is of another type.
   const std::string* asString() const { return std::get_if<std::string>(&storage_); }

@@ -12,7 +12,7 @@ namespace {
 
 TEST(PlistJsonTest, JsonPayloadsRoundTripExactly) {
   const char* payloads[] = {
-      R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ada",1]},"badge":3,"sound":"x"},"big":18446744073709551615,"neg":-9223372036854775808,"f":1.5,"t":true,"n":[],"o":{}})",
+      R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ada",1]},"badge":3,"sound":"x"},"big":18446744073709551615,"neg":-9223372036854775808,"f":1.5,"t":true,"n":[],"o":{},"nothing":null})",
       R"({"z":1,"a":2,"m":{"y":[{"k":"v"}]}})",
       R"({"aps":{}, "ü":"straße"})",
   };

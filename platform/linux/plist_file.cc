@@ -215,6 +215,7 @@ class NodeBuilder {
     return PlistPtr(plist_new_real(d));
   }
   PlistPtr operator()(bool b) const { return PlistPtr(plist_new_bool(b ? 1 : 0)); }
+  PlistPtr operator()(const PlistNull&) const { return nullptr; }  // no plist form
   PlistPtr operator()(const PlistData& data) const {
     return PlistPtr(plist_new_data(reinterpret_cast<const char*>(data.bytes.data()),
                                    static_cast<std::uint64_t>(data.bytes.size())));
