@@ -1,0 +1,538 @@
+// notification-host against scripted-extension, both as real processes: which content is shown and
+// by whom, one line per accepted payload in order, payload refusals, missing extensions, time
+// limits, crashes, the command line, and the payload-to-content mapping.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/support/run_command.h"
+
+namespace quenlarch {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::runCommand;
+
+// runCommand writes our input to the host; a host that exits without reading it must fail the
+// test, not kill the test binary.
+const bool kSigpipeIgnored = [] {
+  ::signal(SIGPIPE, SIG_IGN);
+  return true;
+}();
+
+constexpr const char* kServicePoint = "usernotifications.service";
+
+struct Appex {
+  std::string name;  // the bundle directory's name, e.g. "Service.appex"
+  std::string extensionPoint = kServicePoint;
+  std::string executableName = "service";  // empty: no CFBundleExecutable
+  // What Contents/MacOS/<executableName> is: a link to scripted-extension, a file without the
+  // execute permission, an executable file that is no program, or nothing.
+  enum { kScripted, kNotExecutable, kNotAProgram, kNone } executable = kScripted;
+};
+
+struct HostRun {
+  int exitCode = -1;
+  std::vector<json> lines;  // stdout, one JSON value per line
+  std::vector<std::string> errorLines;
+  std::chrono::steady_clock::duration elapsed{};
+};
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::size_t countContaining(const std::vector<std::string>& lines, const std::string& needle) {
+  std::size_t count = 0;
+  for (const std::string& line : lines) count += line.find(needle) != std::string::npos ? 1u : 0u;
+  return count;
+}
+
+// The displayed fields of an output line: everything but the host's own keys.
+json displayedFields(const json& line) {
+  json fields = json::object();
+  for (const auto& [key, value] : line.items()) {
+    if (key != "payload" && key != "deliveredBy" && key != "badge" && key != "userInfo") {
+      fields[key] = value;
+    }
+  }
+  return fields;
+}
+
+class NotificationHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "notification_host_test.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    logPath_ = (dir_ / "starts.log").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string writeFile(const std::string& name, const std::string& content) {
+    fs::path path = dir_ / name;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+
+  // A payload file named `name` holding `payload`.
+  std::string payloadFile(const std::string& name, const json& payload) {
+    return writeFile(name, payload.dump());
+  }
+
+  std::string makeApp(const std::vector<Appex>& appexes, const std::string& appName = "App.app") {
+    fs::path app = dir_ / appName;
+    fs::create_directories(app / "Contents" / "PlugIns");
+    for (const Appex& appex : appexes) {
+      fs::path contents = app / "Contents" / "PlugIns" / appex.name / "Contents";
+      std::string plist =
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>\n";
+      if (!appex.executableName.empty()) {
+        plist += "<key>CFBundleExecutable</key><string>" + appex.executableName + "</string>\n";
+      }
+      plist += "<key>NSExtension</key><dict><key>NSExtensionPointIdentifier</key><string>" +
+               appex.extensionPoint + "</string></dict>\n</dict></plist>\n";
+      writeFile((contents / "Info.plist").lexically_relative(dir_).string(), plist);
+      fs::create_directories(contents / "MacOS");
+      fs::path executable = contents / "MacOS" / appex.executableName;
+      if (appex.executable == Appex::kScripted) {
+        fs::create_symlink(SCRIPTED_EXTENSION_PATH, executable);
+      } else if (appex.executable != Appex::kNone) {
+        writeFile(executable.lexically_relative(dir_).string(), "no program\n");
+        if (appex.executable == Appex::kNotAProgram) {
+          fs::permissions(executable, fs::perms::owner_all, fs::perm_options::add);
+        }
+      }
+    }
+    return app.string();
+  }
+
+  std::string serviceApp() { return makeApp({Appex{"Service.appex"}}); }
+
+  // Runs `notification-host deliver --app app <arguments...>` with the scripted extension in
+  // `mode`, logging its starts to logPath_.
+  HostRun deliver(const std::string& app, const std::vector<std::string>& arguments,
+                  const std::string& mode = "echo", const std::string& input = "",
+                  std::vector<std::string> env = {}) {
+    std::vector<std::string> argv = {NOTIFICATION_HOST_PATH, "deliver", "--app", app};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    env.push_back("SCRIPTED_EXTENSION_MODE=" + mode);
+    env.push_back("SCRIPTED_EXTENSION_LOG=" + logPath_);
+    return run(argv, input, env);
+  }
+
+  HostRun run(const std::vector<std::string>& argv, const std::string& input = "",
+              const std::vector<std::string>& env = {}) {
+    auto start = std::chrono::steady_clock::now();
+    auto result = runCommand(argv, input, env);
+    HostRun host;
+    host.elapsed = std::chrono::steady_clock::now() - start;
+    host.exitCode = result.exitCode;
+    host.errorLines = splitLines(result.err);
+    for (const std::string& line : splitLines(result.out)) {
+      json parsed = json::parse(line, nullptr, /*allow_exceptions=*/false);
+      EXPECT_FALSE(parsed.is_discarded()) << "not JSON on stdout: " << line;
+      host.lines.push_back(parsed);
+    }
+    return host;
+  }
+
+  // The extension processes started so far: "<pid> <keychain>" per line.
+  std::vector<std::string> starts() {
+    std::ifstream in(logPath_);
+    std::stringstream all;
+    all << in.rdbuf();
+    return splitLines(all.str());
+  }
+
+  void expectAllStartedProcessesGone() {
+    for (const std::string& start : starts()) {
+      pid_t pid = static_cast<pid_t>(std::stol(start.substr(0, start.find(' '))));
+      errno = 0;
+      EXPECT_TRUE(::kill(pid, 0) == -1 && errno == ESRCH)
+          << "extension process " << pid << " is still there (or was never reaped)";
+    }
+  }
+
+  fs::path dir_;
+  std::string logPath_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// How each kind of extension behaviour ends up on screen.
+
+struct ModeCase {
+  std::string label;
+  std::string mode;
+  std::vector<std::string> options;
+  std::vector<std::string> expectedBy;  // per payload: "extension" or "host"
+  std::vector<json> expectedBadge;      // per payload
+  std::size_t expectedStarts;
+};
+
+void PrintTo(const ModeCase& c, std::ostream* out) { *out << c.label; }
+
+class ExtensionModeTest : public NotificationHostTest,
+                          public ::testing::WithParamInterface<ModeCase> {};
+
+// Three payloads: badge 1, no badge, badge 3. Shown by the host they keep those.
+const std::vector<json> kModePayloads = {
+    {{"aps", {{"alert", "one"}, {"badge", 1}}}, {"n", 1}},
+    {{"aps", {{"alert", "two"}}}, {"n", 2}},
+    {{"aps", {{"alert", "three"}, {"badge", 3}}}, {"n", 3}},
+};
+const std::vector<json> kAsReceived = {1, nullptr, 3};
+const std::vector<json> kEchoed = {7, 7, 7};
+const std::vector<std::string> kAllExtension = {"extension", "extension", "extension"};
+const std::vector<std::string> kAllHost = {"host", "host", "host"};
+const std::vector<std::string> kShortLimit = {"--time-limit", "0.5", "--grace-ms", "200"};
+
+TEST_P(ExtensionModeTest, ShowsEachPayloadOnceInOrder) {
+  const ModeCase& c = GetParam();
+  std::string app = serviceApp();
+  std::vector<std::string> arguments = c.options;
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < kModePayloads.size(); ++i) {
+    names.push_back(payloadFile("p" + std::to_string(i) + ".json", kModePayloads[i]));
+    arguments.push_back(names.back());
+  }
+
+  HostRun host = deliver(app, arguments, c.mode);
+
+  EXPECT_EQ(host.exitCode, 0);
+  ASSERT_EQ(host.lines.size(), kModePayloads.size());
+  for (std::size_t i = 0; i < host.lines.size(); ++i) {
+    SCOPED_TRACE("payload " + std::to_string(i));
+    json line = host.lines[i];  // a copy: indexing a missing key must fail the test, not crash
+    EXPECT_EQ(line["payload"], names[i]);
+    EXPECT_EQ(line["deliveredBy"], c.expectedBy[i]);
+    EXPECT_EQ(line["badge"], c.expectedBadge[i]);
+    EXPECT_EQ(line["userInfo"], kModePayloads[i]);
+    EXPECT_EQ(line["body"], kModePayloads[i]["aps"]["alert"]);
+  }
+  EXPECT_EQ(starts().size(), c.expectedStarts);
+  expectAllStartedProcessesGone();
+  EXPECT_LT(host.elapsed, std::chrono::seconds(20));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ExtensionModeTest,
+    ::testing::Values(ModeCase{"echo", "echo", {}, kAllExtension, kEchoed, 1},
+                      ModeCase{"release", "release", {}, kAllHost, kAsReceived, 1},
+                      ModeCase{"doubleDeliverShownOnce", "double", {}, kAllExtension, kEchoed, 1},
+                      ModeCase{"garbageIgnored", "garbage", {}, kAllExtension, kEchoed, 1},
+                      // Answering within the grace period counts, and the process is kept.
+                      ModeCase{"answerOnTimeWillExpire",
+                               "timeout-answer",
+                               {"--time-limit", "0.3", "--grace-ms", "5000"},
+                               kAllExtension,
+                               kAsReceived,
+                               1},
+                      // Every request times out; each hung process is killed and replaced.
+                      ModeCase{"hang", "hang", kShortLimit, kAllHost, kAsReceived, 3},
+                      // Roomier limits: the fresh process must start and answer within them.
+                      ModeCase{"hangOnceThenServe",
+                               "hang,echo",
+                               {"--time-limit", "1", "--grace-ms", "500"},
+                               {"host", "extension", "extension"},
+                               {1, 7, 7},
+                               2},
+                      ModeCase{"crashEveryTime", "crash", {}, kAllHost, kAsReceived, 3},
+                      ModeCase{"crashOnceThenServe",
+                               "crash,echo",
+                               {},
+                               {"host", "extension", "extension"},
+                               {1, 7, 7},
+                               2}),
+    [](const ::testing::TestParamInfo<ModeCase>& param) { return param.param.label; });
+
+TEST_F(NotificationHostTest, ExtensionThatOutstaysItsInputIsKilledAtTheEnd) {
+  std::string app = serviceApp();
+  HostRun host = deliver(app, {"--grace-ms", "200", payloadFile("p.json", kModePayloads[0])},
+                         "echo", "", {"SCRIPTED_EXTENSION_IGNORE_EOF=1"});
+  EXPECT_EQ(host.exitCode, 0);
+  ASSERT_EQ(host.lines.size(), 1u);
+  EXPECT_EQ(host.lines[0]["deliveredBy"], "extension");
+  EXPECT_EQ(starts().size(), 1u);
+  expectAllStartedProcessesGone();
+  EXPECT_LT(host.elapsed, std::chrono::seconds(20));
+}
+
+TEST_F(NotificationHostTest, KeychainOptionReachesTheExtensionElseEnvironmentPassesThrough) {
+  std::string app = serviceApp();
+  std::string payload = payloadFile("p.json", kModePayloads[0]);
+  const std::vector<std::string> inherited = {"QUENLARCH_KEYCHAIN=/inherited/keychain.db"};
+
+  EXPECT_EQ(
+      deliver(app, {"--keychain", "/given/keychain.db", payload}, "echo", "", inherited).exitCode,
+      0);
+  EXPECT_EQ(deliver(app, {payload}, "echo", "", inherited).exitCode, 0);
+
+  std::vector<std::string> logged = starts();
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_THAT(logged[0], ::testing::EndsWith(" /given/keychain.db"));
+  EXPECT_THAT(logged[1], ::testing::EndsWith(" /inherited/keychain.db"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Payload refusals.
+
+std::string paddedPayload(std::size_t size) {
+  std::string prefix = R"({"aps":{},"pad":")";
+  std::string suffix = R"("})";
+  return prefix + std::string(size - prefix.size() - suffix.size(), 'x') + suffix;
+}
+
+TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
+  struct PayloadCase {
+    std::string file;
+    std::string content;  // ignored for "missing.json"
+    bool accepted;
+  };
+  const std::vector<PayloadCase> cases = {
+      {"first.json", R"({"aps":{"badge":1}})", true},
+      {"not-json.json", R"({"aps":)", false},
+      {"array.json", R"([{"aps":{}}])", false},
+      {"no-aps.json", R"({"badge":1})", false},
+      {"aps-string.json", R"({"aps":"hello"})", false},
+      {"aps-array.json", R"({"aps":[]})", false},
+      {"exactly-4096.json", paddedPayload(4096), true},
+      {"over-4096.json", paddedPayload(4097), false},
+      {"missing.json", "", false},
+      {"empty.json", "", false},
+      {"last.json", R"({"aps":{}})", true},
+  };
+  std::vector<std::string> arguments;
+  std::vector<std::string> acceptedPaths;
+  for (const PayloadCase& c : cases) {
+    std::string path = (dir_ / c.file).string();
+    if (c.file != "missing.json") writeFile(c.file, c.content);
+    arguments.push_back(path);
+    if (c.accepted) acceptedPaths.push_back(path);
+  }
+  arguments.push_back((dir_ / "a-directory").string());
+  fs::create_directories(dir_ / "a-directory");
+
+  HostRun host = deliver(serviceApp(), arguments);
+
+  EXPECT_EQ(host.exitCode, 1);
+  ASSERT_EQ(host.lines.size(), acceptedPaths.size());
+  for (std::size_t i = 0; i < acceptedPaths.size(); ++i) {
+    EXPECT_EQ(host.lines[i]["payload"], acceptedPaths[i]);
+    EXPECT_EQ(host.lines[i]["deliveredBy"], "extension");
+  }
+  std::size_t refusedCount = 0;
+  for (const PayloadCase& c : cases) {
+    if (c.accepted) continue;
+    ++refusedCount;
+    EXPECT_EQ(countContaining(host.errorLines, (dir_ / c.file).string() + ":"), 1u) << c.file;
+  }
+  EXPECT_EQ(countContaining(host.errorLines, "a-directory"), 1u);
+  EXPECT_EQ(countContaining(host.errorLines, "refused"), refusedCount + 1);
+}
+
+TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
+  std::string before = payloadFile("before.json", {{"aps", {{"badge", 1}}}});
+  std::string after = payloadFile("after.json", {{"aps", {{"badge", 2}}}});
+  // Line numbers count every line, blank ones included, so that they match an editor's.
+  const std::vector<std::string> stdinLines = {
+      "",                          // 1: blank, skipped
+      R"({"aps":{"alert":"a"}})",  // 2
+      "   ",                       // 3: blank, skipped
+      "not json",                  // 4: refused
+      paddedPayload(4097),         // 5: refused, too large
+      R"({"aps":{"alert":"b"}})",  // 6: the last, without a final newline
+  };
+  std::string input;
+  for (std::size_t i = 0; i < stdinLines.size(); ++i) input += (i == 0 ? "" : "\n") + stdinLines[i];
+
+  HostRun host = deliver(serviceApp(), {before, "-", after}, "release", input);
+
+  EXPECT_EQ(host.exitCode, 1);
+  std::vector<std::string> names;
+  for (const json& line : host.lines) names.push_back(line.value("payload", ""));
+  EXPECT_THAT(names, ::testing::ElementsAre(before, "stdin line 2", "stdin line 6", after));
+  EXPECT_EQ(countContaining(host.errorLines, "refused stdin line 4:"), 1u);
+  EXPECT_EQ(countContaining(host.errorLines, "refused stdin line 5:"), 1u);
+  EXPECT_EQ(countContaining(host.errorLines, "refused"), 2u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Finding the extension.
+
+TEST_F(NotificationHostTest, WithoutARunnableExtensionTheHostShowsEverything) {
+  struct LocatorCase {
+    std::string label;
+    std::vector<Appex> appexes;
+    bool createApp = true;
+    std::string message = "no notification service extension";  // expected once on stderr
+  };
+  const std::vector<LocatorCase> cases = {
+      {"no app", {}, false},
+      {"no plug-ins", {}, true},
+      {"only another extension point", {Appex{"Widget.appex", "widgetkit-extension"}}, true},
+      {"executable not executable",
+       {Appex{"Service.appex", kServicePoint, "service", Appex::kNotExecutable}},
+       true},
+      {"executable missing",
+       {Appex{"Service.appex", kServicePoint, "service", Appex::kNone}},
+       true},
+      {"no CFBundleExecutable", {Appex{"Service.appex", kServicePoint, "", Appex::kNone}}, true},
+      {"executable outside the bundle",
+       {Appex{"Service.appex", kServicePoint, "../../../../../../../../../../../../bin/true",
+              Appex::kNone}},
+       true},
+      {"executable is no program",
+       {Appex{"Service.appex", kServicePoint, "service", Appex::kNotAProgram}},
+       true,
+       "cannot start"},
+  };
+  std::vector<std::string> payloads = {payloadFile("a.json", {{"aps", {{"badge", 4}}}}),
+                                       payloadFile("b.json", {{"aps", json::object()}})};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const LocatorCase& c = cases[i];
+    SCOPED_TRACE(c.label);
+    std::string appName = "App" + std::to_string(i) + ".app";
+    std::string app = (dir_ / appName).string();
+    if (c.createApp && c.appexes.empty()) {
+      fs::create_directories(dir_ / appName / "Contents");
+    } else if (c.createApp) {
+      makeApp(c.appexes, appName);
+    }
+
+    HostRun host = deliver(app, payloads);
+
+    EXPECT_EQ(host.exitCode, 1);
+    ASSERT_EQ(host.lines.size(), 2u);
+    EXPECT_EQ(host.lines[0]["deliveredBy"], "host");
+    EXPECT_EQ(host.lines[0]["badge"], 4);
+    EXPECT_EQ(host.lines[1]["deliveredBy"], "host");
+    EXPECT_EQ(host.lines[1]["badge"], nullptr);
+    EXPECT_EQ(countContaining(host.errorLines, c.message), 1u);
+  }
+  EXPECT_TRUE(starts().empty());
+}
+
+TEST_F(NotificationHostTest, TheFirstServiceExtensionByNameIsRun) {
+  // Only b.appex can run: a.appex is another kind of extension, c.appex is broken.
+  std::string app = makeApp({
+      Appex{"c.appex", kServicePoint, "service", Appex::kNotExecutable},
+      Appex{"a.appex", "widgetkit-extension"},
+      Appex{"b.appex"},
+      Appex{"not-a-bundle.plugin"},
+  });
+  HostRun host = deliver(app, {payloadFile("p.json", {{"aps", json::object()}})});
+  EXPECT_EQ(host.exitCode, 0);
+  ASSERT_EQ(host.lines.size(), 1u);
+  EXPECT_EQ(host.lines[0]["deliveredBy"], "extension");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Command line.
+
+TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
+  std::string app = serviceApp();
+  std::string payload = payloadFile("p.json", {{"aps", json::object()}});
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"deliver"},
+      {"deliver", "--app", app},
+      {"deliver", payload},
+      {"deliver", "--app", app, "--time-limit", "soon", payload},
+      {"deliver", "--app", app, "--time-limit", "-1", payload},
+      {"deliver", "--app", app, "--grace-ms", "1.5", payload},
+      {"deliver", "--app", app, "--no-such-option", payload},
+      {"redeliver", "--app", app, payload},
+  };
+  for (const std::vector<std::string>& arguments : cases) {
+    std::vector<std::string> argv = {NOTIFICATION_HOST_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    HostRun host = run(argv);
+    EXPECT_EQ(host.exitCode, 2);
+    EXPECT_TRUE(host.lines.empty());
+  }
+  EXPECT_TRUE(starts().empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// From payload to content: badge and displayed fields.
+
+TEST_F(NotificationHostTest, DisplayedFieldsComeFromAps) {
+  struct FieldsCase {
+    std::string aps;
+    std::string fields;  // the displayed fields expected in the output line
+  };
+  const std::vector<FieldsCase> cases = {
+      {R"({"alert":"Hello"})", R"({"body":"Hello"})"},
+      {R"({"alert":""})", R"({"body":""})"},
+      {R"({"alert":{"title":"T","subtitle":"S","body":"B"}})",
+       R"({"title":"T","subtitle":"S","body":"B"})"},
+      {R"({"alert":{"title":42,"subtitle":null,"body":"B"}})", R"({"body":"B"})"},
+      {R"({"alert":{"loc-key":"MSG","loc-args":["Ann",3],"title-loc-key":"TTL"}})",
+       R"({"locKey":"MSG","locArgs":["Ann",3],"titleLocKey":"TTL"})"},
+      {R"({"alert":["x"]})", "{}"},
+      {R"({"sound":"ping.caf","category":"MESSAGE","thread-id":"chat-9"})",
+       R"({"sound":"ping.caf","category":"MESSAGE","threadIdentifier":"chat-9"})"},
+      {R"({"sound":{"critical":1,"name":"alarm.caf"}})",
+       R"({"sound":{"critical":1,"name":"alarm.caf"}})"},
+      {R"({"badge":2,"content-available":1,"title":"not in alert"})", "{}"},
+  };
+  std::vector<std::string> arguments;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    arguments.push_back(
+        writeFile("f" + std::to_string(i) + ".json", R"({"aps":)" + cases[i].aps + "}"));
+  }
+  // Through the extension and back, so the fields also survive the protocol untouched.
+  HostRun host = deliver(serviceApp(), arguments, "echo");
+  EXPECT_EQ(host.exitCode, 0);
+  ASSERT_EQ(host.lines.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].aps);
+    EXPECT_EQ(displayedFields(host.lines[i]), json::parse(cases[i].fields));
+  }
+}
+
+TEST_F(NotificationHostTest, BadgeIsTakenOnlyFromAnIntegerApsBadge) {
+  struct BadgeCase {
+    std::string payload;
+    json badge;
+  };
+  const std::vector<BadgeCase> cases = {
+      {R"({"aps":{"badge":5}})", 5},         {R"({"aps":{"badge":0}})", 0},
+      {R"({"aps":{"badge":-2}})", -2},       {R"({"aps":{"badge":"5"}})", nullptr},
+      {R"({"aps":{"badge":2.5}})", nullptr}, {R"({"aps":{"badge":18446744073709551615}})", nullptr},
+      {R"({"aps":{}, "badge":5})", nullptr},
+  };
+  std::string input;
+  for (const BadgeCase& c : cases) input += c.payload + "\n";
+  // Released handlers: the host shows the content exactly as it built it.
+  HostRun host = deliver(serviceApp(), {"-"}, "release", input);
+  EXPECT_EQ(host.exitCode, 0);
+  ASSERT_EQ(host.lines.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].payload);
+    EXPECT_EQ(host.lines[i]["badge"], cases[i].badge);
+    EXPECT_EQ(host.lines[i]["userInfo"], json::parse(cases[i].payload));
+  }
+}
+
+}  // namespace
+}  // namespace quenlarch

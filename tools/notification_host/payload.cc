@@ -1,0 +1,86 @@
+// Payload checks and the payload-to-content mapping: userInfo is the whole payload, the badge and
+// the displayed fields come from "aps".
+#include "tools/notification_host/payload.h"
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/plist_json.h"
+
+namespace quenlarch::notification_host {
+namespace {
+
+std::optional<std::int64_t> badgeFromAps(const nlohmann::json& aps) {
+  auto badge = aps.find("badge");
+  if (badge == aps.end()) return std::nullopt;
+  // nlohmann reads non-negative numbers as unsigned; one beyond int64 is no badge we can carry.
+  if (badge->is_number_unsigned()) {
+    std::uint64_t value = badge->get<std::uint64_t>();
+    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return std::nullopt;
+    }
+    return static_cast<std::int64_t>(value);
+  }
+  if (badge->is_number_integer()) return badge->get<std::int64_t>();
+  return std::nullopt;
+}
+
+// Copies aps[from] into fields[to]. A JSON null has no property-list form, so it counts as absent.
+void copyField(const nlohmann::json& object, const char* from, PlistValue& fields, const char* to) {
+  auto it = object.find(from);
+  if (it != object.end() && !it->is_null()) fields.set(to, plistFromJson(*it));
+}
+
+void copyStringField(const nlohmann::json& object, const char* from, PlistValue& fields,
+                     const char* to) {
+  auto it = object.find(from);
+  if (it != object.end() && it->is_string()) fields.set(to, plistFromJson(*it));
+}
+
+PlistValue displayFieldsFromAps(const nlohmann::json& aps) {
+  PlistValue fields;
+  if (auto alert = aps.find("alert"); alert != aps.end()) {
+    if (alert->is_string()) {
+      fields.set("body", plistFromJson(*alert));
+    } else if (alert->is_object()) {
+      copyStringField(*alert, "title", fields, "title");
+      copyStringField(*alert, "subtitle", fields, "subtitle");
+      copyStringField(*alert, "body", fields, "body");
+      // Localisation keys are resolved on the device later, so they travel as they came.
+      copyField(*alert, "loc-key", fields, "locKey");
+      copyField(*alert, "loc-args", fields, "locArgs");
+      copyField(*alert, "title-loc-key", fields, "titleLocKey");
+    }
+  }
+  // A sound may be a name or a dictionary (critical alerts); either is passed on.
+  copyField(aps, "sound", fields, "sound");
+  copyField(aps, "category", fields, "category");
+  copyField(aps, "thread-id", fields, "threadIdentifier");
+  return fields;
+}
+
+}  // namespace
+
+std::string tooLargeReason() {
+  return "larger than the " + std::to_string(kMaxPayloadBytes) + " bytes a push payload may have";
+}
+
+std::variant<std::shared_ptr<const PushContent>, Refusal> contentFromPayload(
+    std::string_view bytes) {
+  if (bytes.size() > kMaxPayloadBytes) {
+    return Refusal{tooLargeReason()};
+  }
+  nlohmann::json payload = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+  if (payload.is_discarded()) return Refusal{"not valid JSON"};
+  if (!payload.is_object()) return Refusal{"not a JSON object"};
+  auto aps = payload.find("aps");
+  if (aps == payload.end()) return Refusal{"no \"aps\" member"};
+  if (!aps->is_object()) return Refusal{"\"aps\" is not an object"};
+  return std::make_shared<const PushContent>(plistFromJson(payload), badgeFromAps(*aps),
+                                             displayFieldsFromAps(*aps));
+}
+
+}  // namespace quenlarch::notification_host
