@@ -46,8 +46,11 @@ void registerPrincipalClass(const std::string& name, PrincipalClassFactory facto
 }
 
 void NSExtensionMain(int /*argc*/, char** /*argv*/) {
-  // A host that goes away mid-write must not kill the extension before its keychain work ends.
+  // A host that goes away mid-write must not kill the extension before its keychain work ends,
+  // and a full file system or file-size limit must come back as a failed write (a keychain
+  // status), not as a signal that kills the process.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 
   std::optional<std::string> bundlePath = mainBundlePath();
   if (!bundlePath) die("cannot find the extension's own bundle");

@@ -1,7 +1,12 @@
 // A test writer process: increments the badge counter of one installation N times through the real
 // increment loop on the real keychain store, as concurrent extension processes would, and reports
-// what happened as one JSON line: {"succeeded": n, "gaveUp": n, "refused": n}.
+// what happened as one JSON line: {"succeeded": n, "gaveUp": n, "refused": n}. With WRITER_ACK=1 it
+// also writes a line "+" the moment each increment returns, so a test that kills it knows exactly
+// which increments were acknowledged.
 // Usage: increment-writer KEYCHAIN_PATH BUNDLE_PATH ACCESS_GROUP COUNT
+#include <unistd.h>
+
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -27,6 +32,8 @@ int main(int argc, char** argv) {
   HomeScreenBadgeKeychainItem item{std::string(kBadgeKeychainService),
                                    std::string(kBadgeKeychainAccount), group};
 
+  const char* ackEnv = std::getenv("WRITER_ACK");
+  const bool ack = ackEnv != nullptr && std::string(ackEnv) == "1";
   int succeeded = 0;
   int gaveUp = 0;
   int refused = 0;
@@ -46,6 +53,7 @@ int main(int argc, char** argv) {
                                       CounterPlatform{keychain, counting, random}, env);
     if (result) {
       ++succeeded;
+      if (ack) (void)!::write(STDOUT_FILENO, "+\n", 2);
     } else if (counting.pauses == kIncrementAttempts) {
       ++gaveUp;
     } else {

@@ -1,0 +1,244 @@
+// Faults a user's device meets: writers killed at random moments during a contended run, keychain
+// files that are truncated, garbage or a directory, a full disk, and a keychain locked for longer
+// than the store waits. Afterwards the store is intact, no count is invented or lost, nothing
+// crashes, and every push is shown.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "badge/badge_record.h"
+#include "badge/keychain_item.h"
+#include "platform/linux/openssl_sha256.h"
+#include "platform/linux/sqlite_keychain.h"
+#include "tests/support/fakes.h"
+#include "tests/support/run_command.h"
+
+extern char** environ;
+
+namespace quenlarch {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const bool kSignalsIgnored = [] {
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+  return true;
+}();
+
+constexpr const char* kGroup = "ABCDE12345.com.quenlarch.app.badge";
+
+std::string makeTempDir() {
+  char dirTemplate[] = "/tmp/fault-XXXXXX";
+  return mkdtemp(dirTemplate);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// A writer process whose acknowledgements are read as they come.
+struct Writer {
+  pid_t pid = -1;
+  int outFd = -1;
+  int acked = 0;
+  bool killed = false;
+};
+
+Writer startWriter(const std::vector<std::string>& args) {
+  int out[2];
+  EXPECT_EQ(pipe(out), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addclose(&actions, out[1]);
+  std::vector<std::string> env{"WRITER_ACK=1"};
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  std::vector<char*> argp, envp;
+  std::vector<std::string> argsCopy = args;
+  for (auto& a : argsCopy) argp.push_back(a.data());
+  argp.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  Writer w;
+  EXPECT_EQ(posix_spawn(&w.pid, argp[0], &actions, nullptr, argp.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  w.outFd = out[0];
+  return w;
+}
+
+TEST(FaultTest, WritersKilledAtRandomLeaveAnIntactStoreAndAnHonestCount) {
+  const std::string dir = makeTempDir();
+  const std::string path = dir + "/keychain.sqlite";
+  const std::string app = "/Applications/Faults.app";
+  OpenSslSha256 sha256;
+  const HomeScreenBadgeInstallTag tag = makeInstallTag(app, sha256);
+  HomeScreenBadgeEnvironment env(tag);
+  {
+    SqliteKeychain setup(path, std::nullopt);
+    ASSERT_EQ(setup.add(testing::badgeItemAttributes(kGroup, encodeBadgeRecord({true, 0, tag}, env))),
+              errSecSuccess);
+  }
+
+  constexpr int kWriters = 6;
+  std::vector<Writer> writers;
+  for (int i = 0; i < kWriters; ++i) {
+    writers.push_back(startWriter({INCREMENT_WRITER_PATH, path, app, kGroup, "300"}));
+  }
+  std::vector<std::thread> readers;
+  for (Writer& w : writers) {
+    readers.emplace_back([&w] {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(w.outFd, buffer, sizeof buffer)) > 0) {
+        for (ssize_t i = 0; i < n; ++i) w.acked += buffer[i] == '+' ? 1 : 0;
+      }
+      close(w.outFd);
+    });
+  }
+  std::mt19937 rng(std::random_device{}());
+  for (int i = 0; i < 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 200));
+    writers[static_cast<std::size_t>(i)].killed = ::kill(writers[static_cast<std::size_t>(i)].pid, SIGKILL) == 0;
+  }
+  for (Writer& w : writers) waitpid(w.pid, nullptr, 0);
+  for (std::thread& t : readers) t.join();
+
+  int acked = 0;
+  int killed = 0;
+  for (const Writer& w : writers) {
+    acked += w.acked;
+    killed += w.killed ? 1 : 0;
+  }
+  SqliteKeychain check(path, std::nullopt);
+  EXPECT_EQ(check.integrityCheck(), errSecSuccess);
+  HomeScreenBadgeKeychainItem item{std::string(kBadgeKeychainService),
+                                   std::string(kBadgeKeychainAccount), std::string(kGroup)};
+  auto state = decodeBadgeRecord(readBadgeRecordData(item, check).value(), tag, env);
+  ASSERT_TRUE(state.has_value());
+  // Every acknowledged increment is stored; at most one more per killed writer was in flight.
+  EXPECT_GE(state->count, static_cast<std::uint32_t>(acked));
+  EXPECT_LE(state->count, static_cast<std::uint32_t>(acked + killed));
+  fs::remove_all(dir);
+}
+
+// An installed app whose pushes go through the real host and extension.
+class BrokenStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = makeTempDir();
+    app_ = dir_ + "/Broken.app";
+    keychain_ = dir_ + "/keychain.sqlite";
+    ASSERT_EQ(badgeApp({"install", "--app", app_}).exitCode, 0);
+    ASSERT_EQ(badgeApp({"set-count", "--app", app_, "4"}).exitCode, 0);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  testing::CommandResult badgeApp(std::vector<std::string> args) {
+    args.insert(args.begin(), BADGE_APP_PATH);
+    return testing::runCommand(args, "", {"QUENLARCH_KEYCHAIN=" + keychain_,
+                                          "BADGE_SERVICE_EXECUTABLE=" BADGE_SERVICE_PATH});
+  }
+  json push(const std::string& keychain, double timeLimit = 10) {
+    const std::string payload = R"({"aps":{"alert":{"loc-key":"Neue Nachricht"},"badge":99}})";
+    auto r = testing::runCommand({NOTIFICATION_HOST_PATH, "deliver", "--app", app_, "--keychain",
+                                  keychain, "--time-limit", std::to_string(timeLimit), "-"},
+                                 payload + "\n");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return json::parse(r.out, nullptr, false);
+  }
+  std::optional<int> storedCount() {
+    auto r = badgeApp({"status", "--app", app_});
+    if (r.exitCode != 0) return std::nullopt;
+    return json::parse(r.out)["count"].get<int>();
+  }
+
+  std::string dir_;
+  std::string app_;
+  std::string keychain_;
+};
+
+TEST_F(BrokenStoreTest, UnusableKeychainFilesShowThePushAsReceived) {
+  const std::string valid = readFile(keychain_);
+  struct {
+    const char* name;
+    std::string content;  // what the keychain file holds; "" with isDirectory for a folder
+    bool isDirectory;
+  } cases[] = {
+      {"truncated database", valid.substr(0, 100), false},
+      {"garbage", std::string(8192, '\x5a'), false},
+      {"empty file", "", false},
+      {"a directory", "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_ + "/broken-" + std::to_string(&c - cases);
+    if (c.isDirectory) {
+      fs::create_directory(path);
+    } else {
+      std::ofstream(path, std::ios::binary) << c.content;
+    }
+    json shown = push(path);
+    EXPECT_EQ(shown["deliveredBy"], "extension") << "the extension must not crash";
+    EXPECT_EQ(shown["badge"], 99) << "shown as received";
+    if (!c.isDirectory && !c.content.empty()) {
+      EXPECT_EQ(readFile(path), c.content) << "a file that is not ours is never written";
+    }
+  }
+  EXPECT_EQ(storedCount(), 4) << "the real store is untouched";
+}
+
+TEST_F(BrokenStoreTest, FullDiskFailsTheIncrementAndLosesNothing) {
+  // A file-size limit of one byte makes every write that grows a file fail, as a full disk does.
+  rlimit previous{};
+  getrlimit(RLIMIT_FSIZE, &previous);
+  rlimit tiny = previous;
+  tiny.rlim_cur = 1;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  json shown = push(keychain_);
+  setrlimit(RLIMIT_FSIZE, &previous);
+
+  EXPECT_EQ(shown["deliveredBy"], "extension") << "the extension must not crash";
+  // Either the store could not even be opened (shown as received) or only the increment failed
+  // (shown with the stored count): never a count that was not stored.
+  EXPECT_TRUE(shown["badge"] == 99 || shown["badge"] == 4) << shown.dump();
+  EXPECT_EQ(storedCount(), 4);
+  SqliteKeychain check(keychain_, std::nullopt);
+  EXPECT_EQ(check.integrityCheck(), errSecSuccess);
+}
+
+TEST_F(BrokenStoreTest, LockHeldLongerThanTheStoreWaitsShowsTheStoredCount) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(keychain_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  json shown = push(keychain_, /*timeLimit=*/20);
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  // Reads go on while a writer holds the lock, so the stored count is still shown; the increment
+  // gave up when the store's wait ran out.
+  EXPECT_EQ(shown["deliveredBy"], "extension");
+  EXPECT_EQ(shown["badge"], 4);
+  EXPECT_EQ(storedCount(), 4);
+}
+
+}  // namespace
+}  // namespace quenlarch
