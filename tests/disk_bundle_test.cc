@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -168,6 +169,94 @@ TEST(PlistFileTest, ReadsBinaryPlists) {
   TempDir dir;
   writeFile(dir / "bin.plist", binaryOf(root));
   EXPECT_EQ(readPlistFile(dir / "bin.plist"), expected);
+}
+
+// A binary plist of `objects`, each already encoded with one-byte references; the first is on top.
+std::string binaryPlist(const std::vector<std::string>& objects) {
+  std::string out = "bplist00";
+  std::string offsetTable;
+  for (const std::string& object : objects) {
+    offsetTable += static_cast<char>(out.size() >> 8);
+    offsetTable += static_cast<char>(out.size() & 0xff);
+    out += object;
+  }
+  const std::size_t offsetTableAt = out.size();
+  out += offsetTable;
+  out += std::string(6, '\0');
+  out += '\2';  // offset size
+  out += '\1';  // reference size
+  for (std::uint64_t field :
+       {std::uint64_t{objects.size()}, std::uint64_t{0}, std::uint64_t{offsetTableAt}}) {
+    for (int i = 7; i >= 0; --i) out += static_cast<char>((field >> (8 * i)) & 0xff);
+  }
+  return out;
+}
+
+// `levels` arrays, each referring twice to the next, the last one to the integer 1: a few bytes per
+// level for a tree of 2^(levels+1) - 1 nodes.
+std::string doublingBinaryPlist(int levels) {
+  std::vector<std::string> objects;
+  for (int i = 1; i <= levels; ++i) {
+    objects.push_back({'\xa2', static_cast<char>(i), static_cast<char>(i)});
+  }
+  objects.push_back({'\x10', '\x01'});
+  return binaryPlist(objects);
+}
+
+PlistValue doublingValue(int levels) {
+  PlistValue value(1);
+  for (int i = 0; i < levels; ++i) value = PlistValue(PlistValue::Array{value, value});
+  return value;
+}
+
+// libplist copies a shared object once per reference: 40 doubling levels, 250 bytes, never finished
+// parsing.
+TEST(PlistFileTest, SharedReferencesCannotBlowUpABinaryPlist) {
+  EXPECT_EQ(parseText(doublingBinaryPlist(10)), doublingValue(10));
+  // A string shared by three keys' values, as writers share equal scalars, is fine.
+  EXPECT_EQ(parseText(binaryPlist({"\xd3\x01\x02\x03\x04\x04\x04",
+                                   {'\x51', 'a'},
+                                   {'\x51', 'b'},
+                                   {'\x51', 'c'},
+                                   {'\x52', 'x', 'y'}})),
+            PlistValue(PlistValue::Dictionary{{"a", "xy"}, {"b", "xy"}, {"c", "xy"}}));
+
+  const struct {
+    const char* name;
+    std::string bytes;
+  } refused[] = {
+      {"2^18 - 1 nodes", doublingBinaryPlist(17)},
+      {"array holding itself", binaryPlist({{'\xa1', '\0'}})},
+      {"two arrays holding each other", binaryPlist({"\xa1\x01", {'\xa1', '\0'}})},
+      {"reference past the last object", binaryPlist({"\xa1\x01"})},
+  };
+  for (const auto& c : refused) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(parseText(c.bytes), std::nullopt) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
+  }
+}
+
+// libplist 2.2 asserts (aborting the process) when asked for a key holding a NUL character.
+TEST(PlistFileTest, BinaryKeyWithANulIsRefusedInsteadOfAborting) {
+  const std::string one = "\x10\x01";
+  const struct {
+    const char* name;
+    std::string key;  // the encoded key object of a one-entry dictionary
+    std::optional<PlistValue> expected;
+  } cases[] = {
+      {"ascii key", {'\x52', 'a', 'b'}, PlistValue(PlistValue::Dictionary{{"ab", 1}})},
+      {"utf-16 key", {'\x62', '\0', 'a', '\0', 'b'}, PlistValue(PlistValue::Dictionary{{"ab", 1}})},
+      {"utf-16 key with a NUL", {'\x63', '\0', 'a', '\0', '\0', '\0', 'b'}, std::nullopt},
+      {"utf-16 key of one NUL", {'\x61', '\0', '\0'}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parseText(binaryPlist({"\xd1\x01\x02", c.key, one})), c.expected) << c.name;
+  }
+  // A string value may hold one.
+  EXPECT_EQ(
+      parseText(binaryPlist({"\xd1\x01\x02", "\x51k", {'\x63', '\0', 'a', '\0', '\0', '\0', 'b'}})),
+      PlistValue(PlistValue::Dictionary{{"k", std::string("a\0b", 3)}}));
 }
 
 TEST(PlistFileTest, WhatCannotBeReadIsNone) {

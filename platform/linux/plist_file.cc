@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -54,6 +55,27 @@ bool integerNodeIsNegative(plist_t node) {
   return std::string_view(xml.get(), length).find("<integer>-") != std::string_view::npos;
 }
 
+// The text of a key node. libplist 2.2 hands keys out only as C strings and asserts that the
+// stored length matches, so a key holding a NUL character (which a binary plist can encode, XML
+// cannot) would abort the process. Its XML writer copies every byte of the key, though; such a key
+// is found there first and refused, as NUL characters are on writing. (The node itself is written,
+// not a copy: plist_copy duplicates a key only up to its first NUL but keeps the full length.)
+std::optional<std::string> keyText(plist_t keyNode) {
+  if (keyNode == nullptr || plist_get_node_type(keyNode) != PLIST_KEY) return std::nullopt;
+  char* rawXml = nullptr;
+  std::uint32_t length = 0;
+  plist_to_xml(keyNode, &rawXml, &length);
+  std::unique_ptr<char, XmlFree> xml(rawXml);
+  if (xml == nullptr || std::string_view(xml.get(), length).find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  char* raw = nullptr;
+  plist_get_key_val(keyNode, &raw);
+  std::unique_ptr<char, CFree> key(raw);
+  if (key == nullptr) return std::nullopt;
+  return std::string(key.get());
+}
+
 std::optional<PlistValue> fromPlist(plist_t node, int depth) {
   if (node == nullptr || depth > kMaxPlistNestingDepth) return std::nullopt;
   switch (plist_get_node_type(node)) {
@@ -82,10 +104,9 @@ std::optional<PlistValue> fromPlist(plist_t node, int depth) {
       return PlistValue(std::string(s, static_cast<std::size_t>(length)));
     }
     case PLIST_KEY: {  // only expected as dictionary keys, but harmless as a string anywhere
-      char* raw = nullptr;
-      plist_get_key_val(node, &raw);
-      std::unique_ptr<char, CFree> key(raw);
-      return PlistValue(std::string(key != nullptr ? key.get() : ""));
+      std::optional<std::string> key = keyText(node);
+      if (!key) return std::nullopt;
+      return PlistValue(std::move(*key));
     }
     case PLIST_DATA: {
       std::uint64_t length = 0;
@@ -130,15 +151,14 @@ std::optional<PlistValue> fromPlist(plist_t node, int depth) {
       if (iter == nullptr) return std::nullopt;
       PlistValue::Dictionary dict;
       for (;;) {
-        char* rawKey = nullptr;
         plist_t item = nullptr;
-        plist_dict_next_item(node, iter.get(), &rawKey, &item);
-        std::unique_ptr<char, CFree> key(rawKey);
+        plist_dict_next_item(node, iter.get(), nullptr, &item);  // the key comes from keyText
         if (item == nullptr) break;
-        if (key == nullptr) return std::nullopt;
+        std::optional<std::string> key = keyText(plist_dict_item_get_key(item));
+        if (!key) return std::nullopt;
         std::optional<PlistValue> value = fromPlist(item, depth + 1);
         if (!value) return std::nullopt;
-        dict.push_back(PlistEntry{PlistValue(std::string(key.get())), std::move(*value)});
+        dict.push_back(PlistEntry{PlistValue(std::move(*key)), std::move(*value)});
       }
       return PlistValue(std::move(dict));
     }
@@ -157,15 +177,132 @@ std::optional<PlistValue> fromPlist(plist_t node, int depth) {
 // space reserved, not memory committed).
 constexpr std::size_t kParserStackBytes = std::size_t{32} << 20;
 
+// ---- binary plists: the tree behind the references
+
+// A binary plist stores each object once and refers to it by index, so one object may be referred
+// to any number of times. libplist 2.2 builds a separate copy of an object's whole subtree for
+// every reference to it: 40 arrays that each refer twice to the next, a few hundred bytes, stand
+// for a tree of 2^40 nodes. So before libplist sees a binary plist, its references are followed
+// here (each object once) to the size and depth of the tree they describe. The walk is as strict as
+// libplist about where objects and references may lie, and refuses references that loop (as
+// libplist does) and offset or reference sizes other than 1, 2, 4 and 8 (which no writer uses).
+class BinaryPlistWalk {
+ public:
+  explicit BinaryPlistWalk(std::string_view bytes) : bytes_(bytes) {}
+
+  // True when the tree has at most kMaxBinaryPlistNodes nodes and nests no deeper than
+  // kMaxPlistNestingDepth; false when it is larger, deeper, or cannot be followed.
+  bool withinLimits() {
+    constexpr std::size_t kHeaderBytes = 8;    // "bplist00"
+    constexpr std::size_t kTrailerBytes = 32;  // 6 unused, 2 sizes, 3 big-endian uint64s
+    if (bytes_.size() < kHeaderBytes + kTrailerBytes) return false;
+    const std::size_t trailer = bytes_.size() - kTrailerBytes;
+    offsetSize_ = byteAt(trailer + 6);
+    refSize_ = byteAt(trailer + 7);
+    if (!isIntegerSize(offsetSize_) || !isIntegerSize(refSize_)) return false;
+    const std::uint64_t objectCount = bigEndian(trailer + 8, 8);
+    const std::uint64_t top = bigEndian(trailer + 16, 8);
+    tableOffset_ = bigEndian(trailer + 24, 8);
+    if (objectCount == 0 || top >= objectCount) return false;
+    if (tableOffset_ < kHeaderBytes || tableOffset_ >= trailer) return false;
+    if (objectCount > (trailer - tableOffset_) / offsetSize_) return false;
+    objects_.assign(static_cast<std::size_t>(objectCount), Object{});
+    return visit(top, 0);
+  }
+
+ private:
+  enum class State : std::uint8_t { kUnseen, kOpen, kDone };
+  struct Object {
+    State state = State::kUnseen;
+    std::uint32_t height = 0;  // levels below the object in the tree
+    std::size_t nodes = 0;     // nodes of its subtree, the object itself included
+  };
+
+  static bool isIntegerSize(std::size_t size) {
+    return size == 1 || size == 2 || size == 4 || size == 8;
+  }
+  std::uint8_t byteAt(std::size_t at) const { return static_cast<std::uint8_t>(bytes_[at]); }
+  std::uint64_t bigEndian(std::size_t at, std::size_t size) const {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value = (value << 8) | byteAt(at + i);
+    return value;
+  }
+
+  // The objects that object `index` refers to (a dictionary's keys, then its values); empty for
+  // scalars. False when the object or its references lie outside the object area.
+  bool referencesOf(std::uint64_t index, std::vector<std::uint64_t>& out) const {
+    const std::uint64_t offset =
+        bigEndian(static_cast<std::size_t>(tableOffset_ + index * offsetSize_), offsetSize_);
+    if (offset >= tableOffset_) return false;
+    std::size_t at = static_cast<std::size_t>(offset);
+    const std::uint8_t marker = byteAt(at++);
+    const std::uint8_t type = marker >> 4;
+    const bool dictionary = type == 0xD;
+    if (type != 0xA && type != 0xC && !dictionary) return true;  // arrays, sets, dictionaries
+    std::uint64_t count = marker & 0x0F;
+    if (count == 0x0F) {  // the count follows as an integer object
+      if (at >= tableOffset_ || (byteAt(at) >> 4) != 0x1) return false;
+      const std::size_t size = std::size_t{1} << (byteAt(at++) & 0x0F);
+      if (size > 8 || size > tableOffset_ - at) return false;
+      count = bigEndian(at, size);
+      at += size;
+    }
+    const std::uint64_t room = (tableOffset_ - at) / refSize_;
+    if (count > (dictionary ? room / 2 : room)) return false;
+    if (dictionary) count *= 2;
+    out.clear();
+    out.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t child = bigEndian(at + static_cast<std::size_t>(i) * refSize_, refSize_);
+      if (child >= objects_.size()) return false;
+      out.push_back(child);
+    }
+    return true;
+  }
+
+  // Follows object `index`, met at `depth` (the top object's is 0). Recursion is bounded by the
+  // depth limit.
+  bool visit(std::uint64_t index, int depth) {
+    Object& object = objects_[static_cast<std::size_t>(index)];
+    if (object.state == State::kOpen) return false;  // a reference loop
+    if (object.state == State::kDone) {
+      return depth + static_cast<std::int64_t>(object.height) <= kMaxPlistNestingDepth;
+    }
+    if (depth > kMaxPlistNestingDepth) return false;
+    object.state = State::kOpen;
+    std::vector<std::uint64_t> references;
+    if (!referencesOf(index, references)) return false;
+    std::size_t nodes = 1;
+    std::uint32_t height = 0;
+    for (std::uint64_t child : references) {
+      if (!visit(child, depth + 1)) return false;
+      const Object& seen = objects_[static_cast<std::size_t>(child)];
+      nodes += seen.nodes;  // each at most kMaxBinaryPlistNodes: no overflow
+      if (nodes > kMaxBinaryPlistNodes) return false;
+      height = std::max(height, seen.height + 1);
+    }
+    object = Object{State::kDone, height, nodes};
+    return true;
+  }
+
+  std::string_view bytes_;
+  std::size_t offsetSize_ = 0;
+  std::size_t refSize_ = 0;
+  std::uint64_t tableOffset_ = 0;
+  std::vector<Object> objects_;
+};
+
 struct ParseJob {
   // NUL-terminated, so that any C-string scanning inside libplist stops within the buffer.
   std::string bytes;
+  bool binary = false;
   std::optional<PlistValue> result;
 };
 
 void* runParseJob(void* arg) {
   auto* job = static_cast<ParseJob*>(arg);
   try {
+    if (job->binary && !BinaryPlistWalk(job->bytes).withinLimits()) return nullptr;
     plist_t raw = nullptr;
     plist_from_memory(job->bytes.data(), static_cast<std::uint32_t>(job->bytes.size()), &raw);
     PlistPtr root(raw);
@@ -310,11 +447,11 @@ bool writeAll(int fd, std::string_view text) {
 std::optional<PlistValue> plistFromBytes(std::span<const std::uint8_t> bytes) {
   if (bytes.empty() || bytes.size() > kMaxPlistBytes) return std::nullopt;
   try {
-    ParseJob job{std::string(bytes.begin(), bytes.end()), std::nullopt};
-    if (job.bytes.size() > kMaxBinaryPlistBytes &&
-        plist_is_binary(job.bytes.data(), static_cast<std::uint32_t>(job.bytes.size())) != 0) {
-      return std::nullopt;
-    }
+    ParseJob job{std::string(bytes.begin(), bytes.end()), false, std::nullopt};
+    // The same test plist_from_memory makes to choose its reader.
+    job.binary =
+        plist_is_binary(job.bytes.data(), static_cast<std::uint32_t>(job.bytes.size())) != 0;
+    if (job.binary && job.bytes.size() > kMaxBinaryPlistBytes) return std::nullopt;
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return std::nullopt;
     pthread_t thread;

@@ -11,8 +11,14 @@
 //   (libplist drops the fraction, truncating toward 2001); binary plists keep microseconds.
 // - Reals: infinities are refused on writing, because libplist 2.2 writes "+infinity" but reads it
 //   back as 0. NaN round-trips. -0.0 is written as 0.0.
-// - Strings cannot hold NUL characters (libplist strings are C strings): refused on writing.
+// - Strings cannot hold NUL characters (libplist strings are C strings): refused on writing. A
+//   string value with one reads fine; a dictionary key with one (binary plists can encode it)
+//   makes a document unreadable, because libplist 2.2 aborts when asked for such a key.
 // - UIDs (keyed-archive references in binary plists) have no PlistValue form: refused on reading.
+// - Binary plists refer to their objects by index, and libplist 2.2 copies an object for every
+//   reference to it, so a small file can stand for an enormous tree. A binary plist whose tree
+//   would exceed kMaxBinaryPlistNodes nodes, or whose references loop, is refused before libplist
+//   reads it.
 // - Dictionaries with a key that is not a string cannot be written; with duplicate string keys the
 //   first entry is written, matching PlistValue::find.
 // - libplist's XML reader is lenient (malformed numbers read as 0, trailing text is ignored); we
@@ -38,6 +44,10 @@ inline constexpr std::size_t kMaxPlistBytes = std::size_t{1} << 20;
 inline constexpr std::size_t kMaxBinaryPlistBytes = std::size_t{64} << 10;
 // Arrays and dictionaries nested deeper than this are refused; no real property list comes close.
 inline constexpr int kMaxPlistNestingDepth = 512;
+// Nodes (values and dictionary keys) a binary plist's tree may have once every reference is a
+// copy. Twice what a binary plist within kMaxBinaryPlistBytes can hold when it shares no arrays or
+// dictionaries, so only shared containers can exceed it.
+inline constexpr std::size_t kMaxBinaryPlistNodes = std::size_t{1} << 17;
 
 // Parses an XML or binary property list. None when it is not one, or is too large or too deep.
 // Safe to call on a thread with a small stack: libplist runs on a thread of its own.
