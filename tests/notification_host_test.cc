@@ -275,6 +275,33 @@ TEST_F(NotificationHostTest, ExtensionThatOutstaysItsInputIsKilledAtTheEnd) {
   EXPECT_LT(host.elapsed, std::chrono::seconds(20));
 }
 
+// Decoding a content nested 100,000 levels deep (a 200 KB line, within the protocol's line limit)
+// used to overflow the stack of whichever side read it; the host must take it for an undecodable
+// line and show the payload itself.
+TEST_F(NotificationHostTest, DeeplyNestedLineFromTheExtensionIsRefusedNotFatal) {
+  const std::size_t depth = 100000;
+  const std::string deepLine =
+      writeFile("deep.line", R"({"type":"deliver","id":"1","content":{"userInfo":{"a":)" +
+                                 std::string(depth, '[') + std::string(depth, ']') + "}}}\n");
+  std::string app = makeApp({Appex{"Service.appex", kServicePoint, "service", Appex::kNone}});
+  const fs::path executable =
+      fs::path(app) / "Contents/PlugIns/Service.appex/Contents/MacOS/service";
+  writeFile(executable.lexically_relative(dir_).string(),
+            "#!/bin/sh\necho '{\"type\":\"ready\"}'\nread request\ncat '" + deepLine +
+                "'\nexec cat >/dev/null\n");
+  fs::permissions(executable, fs::perms::owner_all, fs::perm_options::add);
+
+  std::vector<std::string> arguments = kShortLimit;
+  arguments.push_back(payloadFile("p.json", kModePayloads[0]));
+  HostRun host = deliver(app, arguments);
+
+  EXPECT_EQ(host.exitCode, 0);
+  ASSERT_EQ(host.lines.size(), 1u);
+  EXPECT_EQ(host.lines[0]["deliveredBy"], "host");
+  EXPECT_EQ(host.lines[0]["userInfo"], kModePayloads[0]);
+  EXPECT_EQ(countContaining(host.errorLines, "malformed \"content\""), 1u);
+}
+
 TEST_F(NotificationHostTest, KeychainOptionReachesTheExtensionElseEnvironmentPassesThrough) {
   std::string app = serviceApp();
   std::string payload = payloadFile("p.json", kModePayloads[0]);
@@ -315,6 +342,11 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
       {"aps-array.json", R"({"aps":[]})", false},
       {"exactly-4096.json", paddedPayload(4096), true},
       {"over-4096.json", paddedPayload(4097), false},
+      // Deeper than the extension accepts; refused here rather than left to time out there.
+      {"too-deep.json", R"({"aps":{},"x":)" + std::string(600, '[') + std::string(600, ']') + "}",
+       false},
+      {"deep-enough.json", R"({"aps":{},"x":)" + std::string(400, '[') + std::string(400, ']') + "}",
+       true},
       {"missing.json", "", false},
       {"empty.json", "", false},
       {"last.json", R"({"aps":{}})", true},

@@ -1,9 +1,24 @@
 // Host protocol encoding and defensive decoding.
 #include "platform/linux/host_protocol.h"
 
+#include <utility>
+#include <vector>
+
 #include "platform/plist_json.h"
 
 namespace quenlarch::host_protocol {
+
+bool nestsDeeperThan(const nlohmann::json& json, std::size_t maxDepth) {
+  std::vector<std::pair<const nlohmann::json*, std::size_t>> pending{{&json, 1}};
+  while (!pending.empty()) {
+    const auto [node, depth] = pending.back();
+    pending.pop_back();
+    if (!node->is_structured()) continue;
+    if (depth > maxDepth) return true;
+    for (const nlohmann::json& child : *node) pending.emplace_back(&child, depth + 1);
+  }
+  return false;
+}
 
 nlohmann::json contentToJson(const NotificationContent& content) {
   nlohmann::json json{{"userInfo", jsonFromPlist(content.userInfo())}, {"badge", nullptr}};
@@ -18,6 +33,7 @@ nlohmann::json contentToJson(const NotificationContent& content) {
 
 std::optional<std::shared_ptr<const PushContent>> contentFromJson(const nlohmann::json& json) {
   if (!json.is_object()) return std::nullopt;
+  if (nestsDeeperThan(json, kMaxContentNestingDepth)) return std::nullopt;
   auto userInfo = json.find("userInfo");
   if (userInfo == json.end() || !userInfo->is_object()) return std::nullopt;
   std::optional<std::int64_t> badge;

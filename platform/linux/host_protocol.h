@@ -29,6 +29,10 @@ namespace quenlarch::host_protocol {
 
 // Longest line either side accepts; longer lines are skipped and answered with an error.
 inline constexpr std::size_t kMaxLineBytes = 256 * 1024;
+// Deepest nesting of arrays and objects a content may have, counting the content object itself.
+// Property-list values are built and taken apart recursively, one stack frame per level, and a
+// line within kMaxLineBytes can nest over 100,000 levels deep; real payloads stay far below this.
+inline constexpr std::size_t kMaxContentNestingDepth = 512;
 
 struct Request {
   std::string id;
@@ -49,9 +53,13 @@ struct Error {
 
 using Message = std::variant<Request, TimeWillExpire, Ready, Deliver, Released, Error>;
 
+// Whether arrays and objects in `json` nest more than `maxDepth` levels deep (the outermost one is
+// level 1). Walks with a heap-allocated stack, so any depth is measured safely.
+bool nestsDeeperThan(const nlohmann::json& json, std::size_t maxDepth);
+
 nlohmann::json contentToJson(const NotificationContent& content);
 // None when the JSON is not a content object (userInfo must be an object, badge an integer or
-// null, fields an object when present).
+// null, fields an object when present) or nests deeper than kMaxContentNestingDepth.
 std::optional<std::shared_ptr<const PushContent>> contentFromJson(const nlohmann::json& json);
 
 std::string encode(const Message& message);  // one line, without the newline

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/host_protocol.h"
 #include "platform/plist_json.h"
 
 namespace quenlarch::notification_host {
@@ -79,6 +80,11 @@ std::variant<std::shared_ptr<const PushContent>, Refusal> contentFromPayload(
   auto aps = payload.find("aps");
   if (aps == payload.end()) return Refusal{"no \"aps\" member"};
   if (!aps->is_object()) return Refusal{"\"aps\" is not an object"};
+  // The payload travels to the extension as the content's userInfo, one level down.
+  if (host_protocol::nestsDeeperThan(payload, host_protocol::kMaxContentNestingDepth - 1)) {
+    return Refusal{"nests deeper than " +
+                   std::to_string(host_protocol::kMaxContentNestingDepth - 1) + " levels"};
+  }
   return std::make_shared<const PushContent>(plistFromJson(payload), badgeFromAps(*aps),
                                              displayFieldsFromAps(*aps));
 }
