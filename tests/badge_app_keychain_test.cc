@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/run_command.h"
+#include "tests/support/temp_dir.h"
 
 namespace quenlarch {
 namespace {
@@ -17,11 +18,9 @@ using testing::CommandResult;
 class BadgeAppKeychainTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dirTemplate[] = "/tmp/badge-app-XXXXXX";
-    dir_ = mkdtemp(dirTemplate);
-    app_ = dir_ + "/My.app";
+    dir_ = temp_.path();
+    app_ = temp_ / "My.app";
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   CommandResult run(std::vector<std::string> args) {
     args.insert(args.begin(), BADGE_APP_PATH);
@@ -35,6 +34,7 @@ class BadgeAppKeychainTest : public ::testing::Test {
     return nlohmann::json::parse(r.out, nullptr, false);
   }
 
+  testing::TempDir temp_{"badge-app"};
   std::string dir_;
   std::string app_;
 };

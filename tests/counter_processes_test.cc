@@ -15,6 +15,7 @@
 #include "platform/linux/sqlite_keychain.h"
 #include "tests/support/fakes.h"
 #include "tests/support/run_command.h"
+#include "tests/support/temp_dir.h"
 
 namespace quenlarch {
 namespace {
@@ -33,16 +34,13 @@ struct WriterReport {
 class CounterProcessesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dirTemplate[] = "/tmp/counter-processes-XXXXXX";
-    dir_ = mkdtemp(dirTemplate);
-    path_ = dir_ + "/keychain.sqlite";
+    path_ = dir_ / "keychain.sqlite";
     tag_ = makeInstallTag(kApp, sha256_);
     SqliteKeychain app(path_, std::nullopt);
     HomeScreenBadgeEnvironment env(tag_);
     ASSERT_EQ(app.add(testing::badgeItemAttributes(kGroup, encodeBadgeRecord({true, 0, tag_}, env))),
               errSecSuccess);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::vector<std::future<WriterReport>> startWriters() {
     std::vector<std::future<WriterReport>> writers;
@@ -67,7 +65,7 @@ class CounterProcessesTest : public ::testing::Test {
 
   OpenSslSha256 sha256_;
   HomeScreenBadgeInstallTag tag_;
-  std::string dir_;
+  testing::TempDir dir_{"counter-processes"};
   std::string path_;
 };
 

@@ -17,17 +17,13 @@
 #include <thread>
 
 #include "tests/support/run_command.h"
+#include "tests/support/temp_dir.h"
 
 namespace quenlarch {
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-const bool kSigpipeIgnored = [] {
-  ::signal(SIGPIPE, SIG_IGN);
-  return true;
-}();
 
 const char* const kCounted = R"({"aps":{"alert":{"loc-key":"Neue Nachricht","title":"Ada"}}})";
 const char* const kCountedWithBadge = R"({"aps":{"alert":{"loc-key":"Verpasster Anruf"},"badge":99}})";
@@ -44,13 +40,12 @@ std::vector<json> jsonLines(const std::string& text) {
 class EndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dirTemplate[] = "/tmp/end-to-end-XXXXXX";
-    dir_ = mkdtemp(dirTemplate);
-    app_ = dir_ + "/E2E.app";
-    keychain_ = dir_ + "/keychain.sqlite";
+    temp_ = testing::TempDir("end-to-end");
+    dir_ = temp_.path();
+    app_ = temp_ / "E2E.app";
+    keychain_ = temp_ / "keychain.sqlite";
     ASSERT_EQ(badgeApp({"install", "--app", app_}).exitCode, 0);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::vector<std::string> env() const {
     return {"QUENLARCH_KEYCHAIN=" + keychain_, "BADGE_SERVICE_EXECUTABLE=" BADGE_SERVICE_PATH};
@@ -79,6 +74,7 @@ class EndToEndTest : public ::testing::Test {
     return app_ + "/Contents/PlugIns/BadgeService.appex/Contents/Info.plist";
   }
 
+  testing::TempDir temp_;
   std::string dir_;
   std::string app_;
   std::string keychain_;
@@ -109,7 +105,6 @@ TEST_F(EndToEndTest, EachSituationShowsTheRightBadge) {
   };
   for (const Situation& s : situations) {
     SCOPED_TRACE(s.name);
-    TearDown();
     SetUp();
     ASSERT_EQ(badgeApp({"set-count", "--app", app_, "4"}).exitCode, 0);
     std::string setUp = s.setUp;

@@ -4,6 +4,7 @@
 // crashes, and every push is shown.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -25,6 +26,7 @@
 #include "platform/linux/sqlite_keychain.h"
 #include "tests/support/fakes.h"
 #include "tests/support/run_command.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -34,18 +36,13 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const bool kSignalsIgnored = [] {
-  ::signal(SIGPIPE, SIG_IGN);
+// The file-size limit of the full-disk test must fail writes, not kill this process.
+const bool kSigxfszIgnored = [] {
   ::signal(SIGXFSZ, SIG_IGN);
   return true;
 }();
 
 constexpr const char* kGroup = "ABCDE12345.com.quenlarch.app.badge";
-
-std::string makeTempDir() {
-  char dirTemplate[] = "/tmp/fault-XXXXXX";
-  return mkdtemp(dirTemplate);
-}
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -64,7 +61,7 @@ struct Writer {
 
 Writer startWriter(const std::vector<std::string>& args) {
   int out[2];
-  EXPECT_EQ(pipe(out), 0);
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
@@ -87,8 +84,8 @@ Writer startWriter(const std::vector<std::string>& args) {
 }
 
 TEST(FaultTest, WritersKilledAtRandomLeaveAnIntactStoreAndAnHonestCount) {
-  const std::string dir = makeTempDir();
-  const std::string path = dir + "/keychain.sqlite";
+  testing::TempDir dir("fault");
+  const std::string path = dir / "keychain.sqlite";
   const std::string app = "/Applications/Faults.app";
   OpenSslSha256 sha256;
   const HomeScreenBadgeInstallTag tag = makeInstallTag(app, sha256);
@@ -138,21 +135,18 @@ TEST(FaultTest, WritersKilledAtRandomLeaveAnIntactStoreAndAnHonestCount) {
   // Every acknowledged increment is stored; at most one more per killed writer was in flight.
   EXPECT_GE(state->count, static_cast<std::uint32_t>(acked));
   EXPECT_LE(state->count, static_cast<std::uint32_t>(acked + killed));
-  fs::remove_all(dir);
 }
 
 // An installed app whose pushes go through the real host and extension.
 class BrokenStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = makeTempDir();
-    app_ = dir_ + "/Broken.app";
-    keychain_ = dir_ + "/keychain.sqlite";
+    dir_ = temp_.path();
+    app_ = temp_ / "Broken.app";
+    keychain_ = temp_ / "keychain.sqlite";
     ASSERT_EQ(badgeApp({"install", "--app", app_}).exitCode, 0);
     ASSERT_EQ(badgeApp({"set-count", "--app", app_, "4"}).exitCode, 0);
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   testing::CommandResult badgeApp(std::vector<std::string> args) {
     args.insert(args.begin(), BADGE_APP_PATH);
     return testing::runCommand(args, "", {"QUENLARCH_KEYCHAIN=" + keychain_,
@@ -172,6 +166,7 @@ class BrokenStoreTest : public ::testing::Test {
     return json::parse(r.out)["count"].get<int>();
   }
 
+  testing::TempDir temp_{"fault"};
   std::string dir_;
   std::string app_;
   std::string keychain_;

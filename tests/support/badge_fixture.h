@@ -16,6 +16,7 @@
 #include "platform/linux/openssl_sha256.h"
 #include "platform/linux/sqlite_keychain.h"
 #include "tests/support/fakes.h"
+#include "tests/support/temp_dir.h"
 
 namespace quenlarch::testing {
 
@@ -32,21 +33,18 @@ struct BadgeFixture {
     if (kind == Store::kFake) {
       store = std::make_unique<FakeKeychain>();
     } else {
-      char dirTemplate[] = "/tmp/badge-fixture-XXXXXX";
-      dir = mkdtemp(dirTemplate);
-      store = std::make_unique<SqliteKeychain>(dir + "/keychain.sqlite", std::nullopt);
+      store = std::make_unique<SqliteKeychain>(dir / "keychain.sqlite", std::nullopt);
     }
     keychain = std::make_unique<FaultInjectingKeychain>(*store);
   }
   ~BadgeFixture() {
-    keychain.reset();
+    keychain.reset();  // close the store before its folder goes
     store.reset();
-    if (!dir.empty()) std::filesystem::remove_all(dir);
   }
   BadgeFixture(const BadgeFixture&) = delete;
   BadgeFixture& operator=(const BadgeFixture&) = delete;
 
-  std::string dir;
+  TempDir dir{"badge-fixture"};
   std::unique_ptr<Keychain> store;
   std::unique_ptr<FaultInjectingKeychain> keychain;
   OpenSslSha256 sha256;

@@ -1,12 +1,14 @@
 // posix_spawn with three pipes; stdout and stderr are drained with poll so neither can fill up.
 #include "tests/support/run_command.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 extern char** environ;
@@ -15,9 +17,20 @@ namespace quenlarch::testing {
 
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input,
                          const std::vector<std::string>& extraEnv) {
+  // A child that exits without reading its input must fail the test, not kill the test binary.
+  static const bool sigpipeIgnored = [] {
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+  }();
+  (void)sigpipeIgnored;
   CommandResult result;
   int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) return result;
+  // Close-on-exec, so that children spawned at the same time from other threads do not inherit
+  // these pipes and keep them open (a leaked write end means the reader never sees EOF).
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
+      pipe2(errPipe, O_CLOEXEC) != 0) {
+    return result;
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
