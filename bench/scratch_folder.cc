@@ -1,0 +1,26 @@
+// Scratch folders through mkdtemp.
+#include "bench/scratch_folder.h"
+
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+namespace quenlarch::bench {
+
+ScratchFolder::ScratchFolder() {
+  const char* base = std::getenv("BADGE_BENCH_DIR");
+  std::string root = base != nullptr && *base != '\0' ? base : "/tmp";
+  std::filesystem::create_directories(root);
+  std::string pattern = root + "/badge-bench-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create " + pattern);
+  path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace quenlarch::bench

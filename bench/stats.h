@@ -1,0 +1,18 @@
+// Summaries of repeated timings: the median, which a few slow fsyncs cannot drag around.
+#pragma once
+
+#include <algorithm>
+#include <vector>
+
+namespace quenlarch::bench {
+
+// The median of `samples` (the mean of the middle two for an even count); 0 when empty.
+inline double median(std::vector<double> samples) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  const std::size_t middle = samples.size() / 2;
+  if (samples.size() % 2 == 1) return samples[middle];
+  return (samples[middle - 1] + samples[middle]) / 2;
+}
+
+}  // namespace quenlarch::bench

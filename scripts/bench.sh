@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The benchmarks in one command: installs what is missing, builds Release into build-bench/, runs
+# every figure beside its floor and prints the results table, which also goes to
+# build-bench/bench-table.md; the contention plot goes to build-bench/contention.png.
+# Knobs (environment): BENCH_REPETITIONS (in-process repetitions, 9), BENCH_RUNS (process-per-push
+# rounds, 30), BENCH_PUSHES (pushes through one extension process, 1000), BENCH_WRITERS (writer
+# process counts, 1,2,8,32), BENCH_INCREMENTS (increments per writer, 200).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+repetitions="${BENCH_REPETITIONS:-9}"
+runs="${BENCH_RUNS:-30}"
+pushes="${BENCH_PUSHES:-1000}"
+writers="${BENCH_WRITERS:-1,2,8,32}"
+increments="${BENCH_INCREMENTS:-200}"
+
+bash scripts/install-deps.sh
+build=build-bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBADGE_BUILD_BENCHMARKS=ON \
+  -DBADGE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" | tail -n 1
+
+bin="$PWD/$build"
+work="$bin/bench-work"
+rm -rf "$work" && mkdir -p "$work"
+# Every database of the run lives here, on the filesystem named in the table's heading.
+export BADGE_BENCH_DIR="$work"
+harness="$bin/bench/bench-harness"
+trivial="$bin/bench/bench-trivial"
+host="$bin/tools/notification_host/notification-host"
+
+echo "== 1, 2: in-process figures (Google Benchmark, $repetitions repetitions, medians)"
+"$bin/bench/bench-pipeline" --benchmark_repetitions="$repetitions" \
+  --benchmark_report_aggregates_only=true --benchmark_enable_random_interleaving=true \
+  --benchmark_min_time=0.2 --benchmark_out="$work/pipeline.json" --benchmark_out_format=json \
+  2>/dev/null | grep -E '_median' || true
+
+echo "== 3: a process per push ($runs rounds)"
+app="$work/Bench.app"
+export QUENLARCH_KEYCHAIN="$work/keychain.sqlite"
+BADGE_SERVICE_EXECUTABLE="$bin/tools/badge_service/BadgeService" \
+  "$bin/tools/badge_app/badge-app" install --app "$app" >/dev/null
+"$bin/tools/badge_app/badge-app" set-count --app "$app" 0 >/dev/null
+payload="$PWD/demo/new-message.json"
+"$harness" startup --host "$host" --app "$app" --keychain "$QUENLARCH_KEYCHAIN" \
+  --payload "$payload" --trivial "$trivial" --runs "$runs" --out "$work/startup.json"
+
+# What one push costs the extension in system calls, when strace is at hand: which files it
+# syncs, and whether it reads OpenSSL's configuration file.
+syscall_notes=""
+if command -v strace >/dev/null; then
+  request="{\"type\":\"request\",\"id\":\"1\",\"content\":{\"userInfo\":$(tr -d '\n' <"$payload"),"
+  request+="\"badge\":null,\"fields\":{}}}"
+  extension="$app/Contents/PlugIns/BadgeService.appex/Contents/MacOS/BadgeService"
+  echo "$request" | strace -f -qq -y -e trace=openat,fsync,fdatasync -o "$work/push.strace" \
+    "$extension" >/dev/null
+  synced=$(grep -oE '(fsync|fdatasync)\([0-9]+<[^>]*>' "$work/push.strace" |
+    sed 's/.*<//; s/>$//; s|.*/||' | sort | uniq -c | awk '{ printf "%s%s × %s", s, $1, $2; s = ", " }')
+  if grep -q 'openssl.cnf' "$work/push.strace"; then cnf="reads"; else cnf="does not read"; fi
+  syscall_notes="One push through BadgeService under strace: it syncs ${synced:-nothing}, and"
+  syscall_notes+=" $cnf OpenSSL's configuration file."
+fi
+
+echo "== 4: contention ($writers writer processes × $increments increments)"
+"$harness" contention --writer "$bin/bench/bench-writer" --writers "$writers" \
+  --increments "$increments" --out "$work/contention.json" --plot "$work/contention.dat"
+# The failure axis needs a range even when nothing failed.
+failures_max=$(awk '!/^#/ { m = $3 > m ? $3 : m; m = $4 > m ? $4 : m } END { print m + 1 }' \
+  "$work/contention.dat")
+failures_step=$(((failures_max + 4) / 5))
+gnuplot <<EOF
+set terminal pngcairo size 800,520
+set output "$bin/contention.png"
+set title "Concurrent writer processes, $increments counted increments each"
+set xlabel "writer processes"
+set logscale x 2
+set xtics ($writers)
+set ylabel "increments per second"
+set y2label "failed increments"
+set ytics nomirror
+set yrange [0:*]
+set y2range [0:$failures_max * 1.2]
+set y2tics $failures_step nomirror
+set key below
+set grid
+plot "$work/contention.dat" using 1:2 with linespoints lw 2 pt 7 title "increments/s", \
+     "$work/contention.dat" using 1:3 axes x1y2 with linespoints lw 2 pt 5 \
+       title "gave up after 24 attempts (right axis)", \
+     "$work/contention.dat" using 1:4 axes x1y2 with linespoints lw 2 pt 9 \
+       title "store unavailable, busy past its timeout (right axis)"
+EOF
+
+echo "== 5: memory ($pushes pushes through one extension process)"
+"$harness" memory --app "$app" --keychain "$QUENLARCH_KEYCHAIN" --trivial "$trivial" \
+  --pushes "$pushes" --out "$work/memory.json"
+
+cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
+fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
+{
+  echo "## Badge service benchmarks"
+  echo
+  echo "Machine: $(nproc) CPUs, $cpu; kernel $(uname -r); database folder on $fs;" \
+    "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)."
+  echo
+  "$harness" table --pipeline "$work/pipeline.json" --startup "$work/startup.json" \
+    --contention "$work/contention.json" --memory "$work/memory.json"
+  if [[ -n $syscall_notes ]]; then
+    echo
+    echo "$syscall_notes"
+  fi
+} >"$bin/bench-table.md"
+echo
+cat "$bin/bench-table.md"
+echo
+echo "Table: $build/bench-table.md  Plot: $build/contention.png"
