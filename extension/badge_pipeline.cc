@@ -19,8 +19,13 @@ BadgePipeline::BadgePipeline(const Bundle& mainBundle, CounterPlatform platform,
     : mainBundle_(mainBundle), platform_(platform), env_(env) {}
 
 ContentRef BadgePipeline::prepareContent(const NotificationRequest& request) {
-  const std::optional<HomeScreenBadgeKeychainItem> item = badgeKeychainItem(mainBundle_);
   const HomeScreenBadgeInstallTag& tag = env_.currentInstallTag();
+  // A push that neither counts nor carries a badge goes out as it came whatever the item; skipping
+  // the Info.plist lookup keeps the most common push as cheap as with no configuration at all.
+  if (!request.content->badge() && !isCountedNotification(request.content->userInfo())) {
+    return request.content;
+  }
+  const std::optional<HomeScreenBadgeKeychainItem> item = badgeKeychainItem(mainBundle_);
   ContentRef candidate = contentWithIncrementedBadge(request, item, tag);
   if (!candidate->badge()) return candidate;
   return stampStoredBadge(candidate, request.content, item, tag);
