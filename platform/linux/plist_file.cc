@@ -476,10 +476,12 @@ std::optional<PlistValue> readPlistFile(const std::string& path) {
     return std::nullopt;
   }
   try {
-    // Read to the end rather than trusting st_size: the file may have changed since.
-    std::vector<std::uint8_t> bytes(kMaxPlistBytes + 1);
+    // Sized from st_size (plus one byte to notice growth), so that a small Info.plist costs a small
+    // buffer; read to the end rather than trusting st_size, the file may have changed since.
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
     std::size_t total = 0;
-    while (total < bytes.size()) {
+    while (total <= kMaxPlistBytes) {
+      if (total == bytes.size()) bytes.resize(std::min(bytes.size() * 2, kMaxPlistBytes + 1));
       const ssize_t n = ::read(fd.get(), bytes.data() + total, bytes.size() - total);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return std::nullopt;
