@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -183,7 +184,16 @@ void ExtensionProcess::finish(Clock::time_point deadline) {
     }
     int waitMs = millisUntil(deadline, now, 10);
     if (outputClosed_) {
-      ::poll(nullptr, 0, waitMs);
+      // Wait on the exit itself rather than in 10 ms steps: a pidfd turns readable when the
+      // process ends, so the next push is not held up by a sleep.
+      const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+      if (pidfd >= 0) {
+        pollfd exited{pidfd, POLLIN, 0};
+        ::poll(&exited, 1, millisUntil(deadline, now, 1000));
+        ::close(pidfd);
+      } else {
+        ::poll(nullptr, 0, waitMs);
+      }
       continue;
     }
     // Keep reading (and dropping) what it writes, so that it cannot block on a full pipe while
