@@ -23,6 +23,15 @@ namespace {
 constexpr const char* kGroup = "ABCDE12345.com.quenlarch.app.badge";
 constexpr const char* kApp = "/Applications/Counter.app";
 constexpr int kWriters = 8;
+// Under the thread sanitizer every writer runs many times slower, which widens the window between
+// its read and its compare-and-swap far beyond a real device's; a writer may then lose 24 races in a
+// row. Giving up is allowed there; what must hold everywhere is that the stored count equals the
+// increments that reported success.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kWritersMayGiveUp = true;
+#else
+constexpr bool kWritersMayGiveUp = false;
+#endif
 constexpr int kIncrementsEach = 200;
 
 struct WriterReport {
@@ -74,7 +83,9 @@ TEST_F(CounterProcessesTest, FinalCountEqualsReportedSuccesses) {
   int succeeded = 0;
   for (auto& w : writers) {
     WriterReport report = w.get();
-    EXPECT_EQ(report.gaveUp, 0);
+    if (!kWritersMayGiveUp) {
+      EXPECT_EQ(report.gaveUp, 0);
+    }
     EXPECT_EQ(report.refused, 0);
     succeeded += report.succeeded;
   }
@@ -82,7 +93,9 @@ TEST_F(CounterProcessesTest, FinalCountEqualsReportedSuccesses) {
   HomeScreenBadgeEnvironment env(tag_);
   auto state = decodeBadgeRecord(storedRecord(reader).value(), tag_, env);
   ASSERT_TRUE(state.has_value());
-  EXPECT_EQ(succeeded, kWriters * kIncrementsEach);
+  if (!kWritersMayGiveUp) {
+    EXPECT_EQ(succeeded, kWriters * kIncrementsEach);
+  }
   EXPECT_EQ(state->count, static_cast<std::uint32_t>(succeeded));
 }
 
@@ -117,7 +130,9 @@ TEST_F(CounterProcessesTest, DisablingMidwayStopsEveryWriter) {
   int succeeded = 0;
   for (auto& w : writers) {
     WriterReport report = w.get();
-    EXPECT_EQ(report.gaveUp, 0);
+    if (!kWritersMayGiveUp) {
+      EXPECT_EQ(report.gaveUp, 0);
+    }
     succeeded += report.succeeded;
   }
   EXPECT_EQ(static_cast<std::uint32_t>(succeeded), countAtDisable)
