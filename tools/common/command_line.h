@@ -1,0 +1,49 @@
+// The frame both command-line tools share: exit codes, one-line diagnostics on stderr, the CLI11
+// parse-and-run step, and JSON output whose loss is noticed.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+namespace quenlarch::tools {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // the command ran; the answer is "no" or something failed
+inline constexpr int kExitUsage = 2;   // malformed arguments
+
+// `text` made safe for a one-line message: newlines, other control characters and bytes that are
+// not UTF-8 become escapes (\n, \t, \xNN), so one diagnostic is always exactly one line.
+std::string oneLine(std::string_view text);
+
+// Diagnostics as "<program>: <message>" on stderr, one line each (the message goes through
+// oneLine; callers pass raw paths and names).
+class Console {
+ public:
+  explicit Console(std::string program) : program_(std::move(program)) {}
+
+  void note(std::string_view message) const;
+  // Prints like note() and returns `code`, for `return console.fail(...)`.
+  int fail(int code, std::string_view message) const;
+  const std::string& program() const { return program_; }
+
+ private:
+  std::string program_;
+};
+
+// Parses the command line and runs the chosen subcommand's callback. Help exits 0, a parse error
+// prints CLI11's message and answers kExitUsage; otherwise `exitCode` as the callback set it.
+int parseAndRun(CLI::App& app, int argc, char** argv, const int& exitCode);
+
+// One JSON value as one line on stdout. Strings that are not UTF-8 (file names may not be) are
+// written with replacement characters rather than aborting.
+std::string jsonLine(const nlohmann::ordered_json& json);
+// Writes jsonLine(json) and a newline to stdout and flushes. False when the write failed (a full
+// disk, a closed pipe): the caller reports the loss and exits non-zero.
+bool printJsonLine(const nlohmann::ordered_json& json);
+// Flushes stdout; false when anything written to it so far was lost.
+bool stdoutIntact();
+
+}  // namespace quenlarch::tools
