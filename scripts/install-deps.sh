@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  clang libclang-rt-14-dev            # fuzzers and sanitizer runtimes
+  clang libclang-rt-14-dev            # fuzzers, sanitizer runtimes, thread-safety analysis
+  clang-format                        # the code style, checked in CI
   libsqlite3-dev sqlite3              # keychain store (sqlite3 CLI for fault tests)
   libssl-dev                          # SHA-256 (libcrypto)
   libplist-dev                        # Info.plist and entitlements
