@@ -84,7 +84,7 @@ struct BadgeFixture {
     auto bytes = storedRecord();
     if (!bytes) return std::nullopt;
     auto state = decodeBadgeRecord(*bytes, tag(), env);
-    if (!state || !state->isEnabled || !(state->installTag == tag())) return std::nullopt;
+    if (!state || !isOwnedByInstallation(*state, tag())) return std::nullopt;
     return state->count;
   }
 };
