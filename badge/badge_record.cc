@@ -13,7 +13,9 @@ constexpr std::uint8_t kWrittenVersion = 3;
 BadgeRecordDecoding decodeBadgeRecordWithReason(std::span<const std::uint8_t> data,
                                                 const HomeScreenBadgeInstallTag& knownTag,
                                                 const HomeScreenBadgeEnvironment& env) {
-  auto refuse = [](BadgeRecordDefect defect) { return BadgeRecordDecoding{std::nullopt, defect, false}; };
+  auto refuse = [](BadgeRecordDefect defect) {
+    return BadgeRecordDecoding{std::nullopt, defect, false};
+  };
   if (data.size() != kBadgeRecordSize) return refuse(BadgeRecordDefect::kWrongSize);
   if (data[0] != kMagic0 || data[1] != kMagic1) return refuse(BadgeRecordDefect::kBadMagic);
   if ((data[2] & 0xFE) != 2) return refuse(BadgeRecordDefect::kUnknownVersion);
@@ -51,10 +53,12 @@ std::optional<HomeScreenBadgeState> decodeBadgeRecord(std::span<const std::uint8
 std::string describeBadgeRecordDefect(BadgeRecordDefect defect,
                                       std::span<const std::uint8_t> data) {
   switch (defect) {
-    case BadgeRecordDefect::kNone: return "a valid record";
+    case BadgeRecordDefect::kNone:
+      return "a valid record";
     case BadgeRecordDefect::kWrongSize:
       return "a record is 16 bytes, this one is " + std::to_string(data.size());
-    case BadgeRecordDefect::kBadMagic: return "the record does not start with \"TB\"";
+    case BadgeRecordDefect::kBadMagic:
+      return "the record does not start with \"TB\"";
     case BadgeRecordDefect::kUnknownVersion:
       return "unknown record version " + std::to_string(data.size() > 2 ? data[2] : 0);
     case BadgeRecordDefect::kBadEnabledByte:

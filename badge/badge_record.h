@@ -49,7 +49,7 @@ enum class BadgeRecordDefect {
 };
 
 struct BadgeRecordDecoding {
-  std::optional<HomeScreenBadgeState> state;  // none for an invalid record
+  std::optional<HomeScreenBadgeState> state;            // none for an invalid record
   BadgeRecordDefect defect = BadgeRecordDefect::kNone;  // why `state` is none
   // False when the count is still masked: a version-3 record of an installation whose mask is
   // unknown. Such a count means nothing and is not to be shown.

@@ -13,8 +13,8 @@
 namespace quenlarch {
 
 // The new count, or none when the record is unreadable, invalid, switched off, belongs to another
-// installation, the known tag is the zero tag, the keychain refuses, or every attempt lost its race.
-// The count saturates at 4294967295. Blocks while pausing between attempts.
+// installation, the known tag is the zero tag, the keychain refuses, or every attempt lost its
+// race. The count saturates at 4294967295. Blocks while pausing between attempts.
 std::optional<std::uint32_t> incrementBadgeCount(const HomeScreenBadgeInstallTag& knownTag,
                                                  const HomeScreenBadgeKeychainItem& item,
                                                  CounterPlatform platform,

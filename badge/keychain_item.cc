@@ -14,7 +14,8 @@ std::optional<std::string> validatedKeychainAccessGroup(const std::optional<Plis
 }
 
 std::optional<std::string> keychainAccessGroup(const Bundle& bundle) {
-  return validatedKeychainAccessGroup(bundle.objectForInfoDictionaryKey(kBadgeKeychainGroupInfoKey));
+  return validatedKeychainAccessGroup(
+      bundle.objectForInfoDictionaryKey(kBadgeKeychainGroupInfoKey));
 }
 
 std::optional<HomeScreenBadgeKeychainItem> badgeKeychainItem(const Bundle& bundle) {

@@ -72,8 +72,11 @@ OSStatus parseKeychainQuery(const KeychainQuery& query, KeychainQueryUse use,
 }
 
 KeychainItem newKeychainItem(const KeychainFields& fields, std::string accessGroup) {
-  return {fields.service.value_or(""), fields.account.value_or(""), std::move(accessGroup),
-          fields.synchronizable.value_or(false), fields.generic,
+  return {fields.service.value_or(""),
+          fields.account.value_or(""),
+          std::move(accessGroup),
+          fields.synchronizable.value_or(false),
+          fields.generic,
           fields.data.value_or(ByteString{})};
 }
 

@@ -1,9 +1,7 @@
 // badge-app acting on an installed app and the real keychain store, as the containing app would.
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
-
 #include <sqlite3.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -12,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/linux/sqlite_keychain.h"
-
 #include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
 
@@ -131,7 +128,8 @@ TEST_F(BadgeAppKeychainTest, ProblemsGetOneLineAndANonZeroExit) {
       {{"status"}, 2, "--app"},
   };
   for (auto& c : cases) {
-    for (auto& a : c.args) if (a == "APP") a = app_;
+    for (auto& a : c.args)
+      if (a == "APP") a = app_;
     CommandResult r = run(c.args);
     EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0] << ": " << r.err;
     EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
@@ -171,7 +169,8 @@ TEST_F(BadgeAppKeychainTest, BadArgumentsAreRefusedBeforeAnythingIsWritten) {
   const std::vector<std::string> before = tree();
   const std::string store = contents(dir_ + "/keychain.sqlite");
   for (auto& c : cases) {
-    for (auto& a : c.args) if (a == "APP") a = app_;
+    for (auto& a : c.args)
+      if (a == "APP") a = app_;
     CommandResult r = run(c.args);
     const std::string what = c.args[0] + " " + c.args[1];
     EXPECT_EQ(r.exitCode, 2) << what << ": " << r.err;
@@ -215,21 +214,24 @@ TEST_F(BadgeAppKeychainTest, DamagedStoresAreNamedAndLeftUntouched) {
          std::ofstream(p, std::ios::binary) << contents(good).substr(0, 6000);
        },
        "damaged"},
-      {"not a database",
-       [](const std::string& p) { std::ofstream(p) << std::string(5000, 'x'); }, "damaged"},
+      {"not a database", [](const std::string& p) { std::ofstream(p) << std::string(5000, 'x'); },
+       "damaged"},
       {"a view named genp",
-       [&](const std::string& p) { sql(p, "CREATE TABLE t(a); CREATE VIEW genp AS SELECT a FROM t;"); },
+       [&](const std::string& p) {
+         sql(p, "CREATE TABLE t(a); CREATE VIEW genp AS SELECT a FROM t;");
+       },
        "unknown schema"},
       {"genp without its key",
        [&](const std::string& p) {
-         sql(p, "CREATE TABLE genp(svce TEXT NOT NULL, acct TEXT NOT NULL, agrp TEXT NOT NULL,"
-                "sync INTEGER NOT NULL, gena BLOB, data BLOB NOT NULL)");
+         sql(p,
+             "CREATE TABLE genp(svce TEXT NOT NULL, acct TEXT NOT NULL, agrp TEXT NOT NULL,"
+             "sync INTEGER NOT NULL, gena BLOB, data BLOB NOT NULL)");
        },
        "unknown schema"},
       {"another program's database",
        [&](const std::string& p) { sql(p, "CREATE TABLE people(name TEXT)"); }, "unknown schema"},
-      {"a symbolic link to a keychain",
-       [&](const std::string& p) { fs::create_symlink(good, p); }, "symbolic link"},
+      {"a symbolic link to a keychain", [&](const std::string& p) { fs::create_symlink(good, p); },
+       "symbolic link"},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -237,17 +239,17 @@ TEST_F(BadgeAppKeychainTest, DamagedStoresAreNamedAndLeftUntouched) {
     c.make(path);
     const std::string bytes = contents(path);
     const std::vector<std::string> before = tree();
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"status", "--app", app_},
-          {"install", "--app", dir_ + "/Second.app"},
-          {"set-count", "--app", app_, "3"},
-          {"record", "--app", app_},
-          {"uninstall", "--app", app_}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"status", "--app", app_},
+                                          {"install", "--app", dir_ + "/Second.app"},
+                                          {"set-count", "--app", app_, "3"},
+                                          {"record", "--app", app_},
+                                          {"uninstall", "--app", app_}}) {
       args.push_back("--keychain");
       args.push_back(path);
       CommandResult r = run(args);
       EXPECT_EQ(r.exitCode, 1) << c.what << ", " << args[0] << ": " << r.err;
-      EXPECT_NE(r.err.find(c.mentions), std::string::npos) << c.what << ", " << args[0] << ": " << r.err;
+      EXPECT_NE(r.err.find(c.mentions), std::string::npos)
+          << c.what << ", " << args[0] << ": " << r.err;
       expectOneLine(r, c.what);
     }
     EXPECT_EQ(contents(path), bytes) << c.what;

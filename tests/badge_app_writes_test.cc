@@ -22,12 +22,20 @@ struct AppWrite {
 std::vector<AppWrite> appWrites() {
   return {
       {"set-count",
-       [](BadgeFixture& f) { return badge_app::setStoredCount(f.platform(), f.item(), f.tag(), f.env, 9); },
+       [](BadgeFixture& f) {
+         return badge_app::setStoredCount(f.platform(), f.item(), f.tag(), f.env, 9);
+       },
        [](BadgeFixture& f) { return f.enabledRecord(9); }},
-      {"disable", [](BadgeFixture& f) { return badge_app::disableCounting(f.platform(), f.item(), f.env); },
+      {"disable",
+       [](BadgeFixture& f) { return badge_app::disableCounting(f.platform(), f.item(), f.env); },
        [](BadgeFixture&) { return BadgeFixture::disabledRecord(); }},
-      {"replace", [](BadgeFixture& f) { return badge_app::replaceRecord(f.platform(), f.item(), {1, 2}); },
-       [](BadgeFixture&) { return ByteString{1, 2}; }},
+      {"replace",
+       [](BadgeFixture& f) {
+         return badge_app::replaceRecord(f.platform(), f.item(), {1, 2});
+       },
+       [](BadgeFixture&) {
+         return ByteString{1, 2};
+       }},
   };
 }
 

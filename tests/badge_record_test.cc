@@ -1,7 +1,8 @@
 // Badge record codec: the valid shapes, every rejection rule, masking, round trips and damage.
+#include "badge/badge_record.h"
+
 #include <gtest/gtest.h>
 
-#include "badge/badge_record.h"
 #include "platform/hex.h"
 
 namespace quenlarch {
@@ -61,7 +62,10 @@ TEST_F(BadgeRecordTest, OwnershipAndKnownCountFollowTheTag) {
   } cases[] = {
       {"mine", encodeBadgeRecord({true, 3, kMine}, env_), kMine, true, true},
       {"another's, masked", encodeBadgeRecord({true, 3, kOther}, otherEnv), kMine, false, false},
-      {"another's, version 2", record("5442020103000000" "99aabbccddeeff00"), kMine, false, true},
+      {"another's, version 2",
+       record("5442020103000000"
+              "99aabbccddeeff00"),
+       kMine, false, true},
       {"mine, but the known tag is zero", encodeBadgeRecord({true, 3, kMine}, env_),
        zeroInstallTag(), false, true},
       {"disabled", record("54420300000000000000000000000000"), kMine, false, true},

@@ -39,11 +39,15 @@ KeychainStoreProblem problemFromErrno(int error) {
   switch (error) {
     case EACCES:
     case EPERM:
-    case EROFS: return KeychainStoreProblem::kNoPermission;
-    case ELOOP: return KeychainStoreProblem::kSymlink;
+    case EROFS:
+      return KeychainStoreProblem::kNoPermission;
+    case ELOOP:
+      return KeychainStoreProblem::kSymlink;
     case ENOSPC:
-    case EDQUOT: return KeychainStoreProblem::kFull;
-    default: return KeychainStoreProblem::kUnusable;
+    case EDQUOT:
+      return KeychainStoreProblem::kFull;
+    default:
+      return KeychainStoreProblem::kUnusable;
   }
 }
 
@@ -97,8 +101,8 @@ KeychainFileCheck prepareKeychainFile(const std::string& path, bool create) {
   if (::lstat(path.c_str(), &info) != 0) {
     if (errno != ENOENT && errno != ENOTDIR) return {false, problemFromErrno(errno)};
     if (errno == ENOTDIR || !create) {
-      return {false, errno == ENOTDIR ? KeychainStoreProblem::kUnusable
-                                      : KeychainStoreProblem::kNone};
+      return {false,
+              errno == ENOTDIR ? KeychainStoreProblem::kUnusable : KeychainStoreProblem::kNone};
     }
     // Created here, owner-only whatever the umask, without touching the process-wide umask under
     // other threads. SQLite gives the -wal and -shm files it creates the same permissions.

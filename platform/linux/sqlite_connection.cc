@@ -60,23 +60,31 @@ int bind(sqlite3_stmt* statement, const std::vector<SqlArgument>& arguments) {
 
 }  // namespace
 
-bool isSqliteBusy(int code) { return (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED; }
+bool isSqliteBusy(int code) {
+  return (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED;
+}
 bool isSqliteConstraint(int code) { return (code & 0xff) == SQLITE_CONSTRAINT; }
 
 KeychainStoreProblem storeProblemFromSqlite(int code) {
   switch (code & 0xff) {
     case SQLITE_OK:
     case SQLITE_ROW:
-    case SQLITE_DONE: return KeychainStoreProblem::kNone;
+    case SQLITE_DONE:
+      return KeychainStoreProblem::kNone;
     case SQLITE_BUSY:
-    case SQLITE_LOCKED: return KeychainStoreProblem::kBusy;
+    case SQLITE_LOCKED:
+      return KeychainStoreProblem::kBusy;
     case SQLITE_PERM:
     case SQLITE_READONLY:
-    case SQLITE_AUTH: return KeychainStoreProblem::kNoPermission;
+    case SQLITE_AUTH:
+      return KeychainStoreProblem::kNoPermission;
     case SQLITE_NOTADB:
-    case SQLITE_CORRUPT: return KeychainStoreProblem::kDamaged;
-    case SQLITE_FULL: return KeychainStoreProblem::kFull;
-    default: return KeychainStoreProblem::kUnusable;
+    case SQLITE_CORRUPT:
+      return KeychainStoreProblem::kDamaged;
+    case SQLITE_FULL:
+      return KeychainStoreProblem::kFull;
+    default:
+      return KeychainStoreProblem::kUnusable;
   }
 }
 
@@ -102,10 +110,10 @@ SqliteConnection::~SqliteConnection() {
 int SqliteConnection::open(const std::string& path, KeychainSchema& schema) {
   // NOMUTEX: the owning object's mutex already serialises every use of this connection. No
   // CREATE: the path policy has created the file when that was wanted.
-  int code = sqlite3_open_v2(path.c_str(), &db_,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE |
-                                 SQLITE_OPEN_NOFOLLOW,
-                             nullptr);
+  int code = sqlite3_open_v2(
+      path.c_str(), &db_,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOFOLLOW,
+      nullptr);
   if (code != SQLITE_OK) return code;
   // Set before the first statement: a fresh connection can find the database busy while another
   // process closes the last handle on it, and must wait then rather than fail.
@@ -118,9 +126,9 @@ int SqliteConnection::open(const std::string& path, KeychainSchema& schema) {
            sqliteTextColumn(row, 2) == std::string("CREATE TABLE ") + kTableDefinition;
   });
   if (code != SQLITE_DONE) return code;
-  schema = tables == 0                ? KeychainSchema::kEmpty
-           : (tables == 1 && ours)    ? KeychainSchema::kKeychain
-                                      : KeychainSchema::kForeign;
+  schema = tables == 0             ? KeychainSchema::kEmpty
+           : (tables == 1 && ours) ? KeychainSchema::kKeychain
+                                   : KeychainSchema::kForeign;
   return SQLITE_OK;
 }
 

@@ -52,9 +52,9 @@ constexpr const char* kSelectColumns = "SELECT svce, acct, agrp, sync, gena, dat
 
 // The item in a row of kSelectColumns.
 KeychainItem itemFromRow(sqlite3_stmt* row) {
-  return {sqliteTextColumn(row, 0), sqliteTextColumn(row, 1), sqliteTextColumn(row, 2),
-          sqlite3_column_int64(row, 3) != 0, sqliteBlobColumn(row, 4),
-          sqliteBlobColumn(row, 5).value_or(ByteString{})};
+  return {sqliteTextColumn(row, 0), sqliteTextColumn(row, 1),
+          sqliteTextColumn(row, 2), sqlite3_column_int64(row, 3) != 0,
+          sqliteBlobColumn(row, 4), sqliteBlobColumn(row, 5).value_or(ByteString{})};
 }
 
 }  // namespace
@@ -126,9 +126,12 @@ KeychainMatch SqliteKeychain::copyMatching(const KeychainQuery& query) {
 
   std::lock_guard<std::mutex> lock(mutex_);
   switch (openLocked(false)) {
-    case Opened::kFailed: return {errSecStoreUnavailable, std::nullopt};
-    case Opened::kAbsent: return {errSecItemNotFound, std::nullopt};
-    case Opened::kReady: break;
+    case Opened::kFailed:
+      return {errSecStoreUnavailable, std::nullopt};
+    case Opened::kAbsent:
+      return {errSecItemNotFound, std::nullopt};
+    case Opened::kReady:
+      break;
   }
   std::optional<KeychainItem> found;
   const int code = database_->run(command, [&](sqlite3_stmt* row) { found = itemFromRow(row); });
@@ -158,9 +161,12 @@ OSStatus SqliteKeychain::update(const KeychainQuery& query,
 
   std::lock_guard<std::mutex> lock(mutex_);
   switch (openLocked(false)) {
-    case Opened::kFailed: return errSecStoreUnavailable;
-    case Opened::kAbsent: return errSecItemNotFound;
-    case Opened::kReady: break;
+    case Opened::kFailed:
+      return errSecStoreUnavailable;
+    case Opened::kAbsent:
+      return errSecItemNotFound;
+    case Opened::kReady:
+      break;
   }
   const int code = database_->run(command);
   if (code == SQLITE_DONE) return database_->changes() > 0 ? errSecSuccess : errSecItemNotFound;
@@ -201,9 +207,12 @@ OSStatus SqliteKeychain::remove(const KeychainQuery& query) {
 
   std::lock_guard<std::mutex> lock(mutex_);
   switch (openLocked(false)) {
-    case Opened::kFailed: return errSecStoreUnavailable;
-    case Opened::kAbsent: return errSecItemNotFound;
-    case Opened::kReady: break;
+    case Opened::kFailed:
+      return errSecStoreUnavailable;
+    case Opened::kAbsent:
+      return errSecItemNotFound;
+    case Opened::kReady:
+      break;
   }
   const int code = database_->run(command);
   if (code == SQLITE_DONE) return database_->changes() > 0 ? errSecSuccess : errSecItemNotFound;
@@ -213,9 +222,12 @@ OSStatus SqliteKeychain::remove(const KeychainQuery& query) {
 KeychainStoreProblem SqliteKeychain::checkStore() {
   std::lock_guard<std::mutex> lock(mutex_);
   switch (openLocked(false)) {
-    case Opened::kFailed: return lastProblem_;
-    case Opened::kAbsent: return KeychainStoreProblem::kNone;
-    case Opened::kReady: break;
+    case Opened::kFailed:
+      return lastProblem_;
+    case Opened::kAbsent:
+      return KeychainStoreProblem::kNone;
+    case Opened::kReady:
+      break;
   }
   std::vector<std::string> findings;
   const int code = database_->run({"PRAGMA quick_check", {}}, [&](sqlite3_stmt* row) {

@@ -77,7 +77,7 @@ class SqliteKeychain final : public Keychain {
   const std::optional<std::vector<std::string>> entitledAccessGroups_;
   const std::chrono::milliseconds busyTimeout_;
   mutable std::mutex mutex_;
-  std::unique_ptr<SqliteConnection> database_;                         // guarded by mutex_
+  std::unique_ptr<SqliteConnection> database_;                      // guarded by mutex_
   KeychainStoreProblem lastProblem_ = KeychainStoreProblem::kNone;  // guarded by mutex_
 };
 

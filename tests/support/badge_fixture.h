@@ -62,7 +62,9 @@ struct BadgeFixture {
   HomeScreenBadgeKeychainItem item() { return *badgeKeychainItem(bundle); }
   CounterPlatform platform() { return {*keychain, sleeper, random}; }
 
-  ByteString enabledRecord(std::uint32_t count) { return encodeBadgeRecord({true, count, tag()}, env); }
+  ByteString enabledRecord(std::uint32_t count) {
+    return encodeBadgeRecord({true, count, tag()}, env);
+  }
   ByteString foreignRecord(std::uint32_t count) {
     return encodeBadgeRecord({true, count, makeInstallTag(kOtherAppPath, sha256)}, env);
   }

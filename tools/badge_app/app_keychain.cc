@@ -17,21 +17,29 @@ std::string describeProblem(KeychainStoreProblem problem) {
     case KeychainStoreProblem::kUnknownSchema:
       return "the keychain is a database of unknown schema (not a badge keychain); it was left "
              "untouched";
-    case KeychainStoreProblem::kFull: return "the disk holding the keychain is full";
+    case KeychainStoreProblem::kFull:
+      return "the disk holding the keychain is full";
     case KeychainStoreProblem::kNone:
-    case KeychainStoreProblem::kUnusable: break;
+    case KeychainStoreProblem::kUnusable:
+      break;
   }
   return "the keychain store is unusable (not a regular file, or an I/O error)";
 }
 
 std::string describeStatus(OSStatus status) {
   switch (status) {
-    case errSecSuccess: return "success";
-    case errSecItemNotFound: return "no badge item in the keychain";
-    case errSecDuplicateItem: return "the badge item already exists";
-    case errSecParam: return "the keychain rejected the query";
-    case errSecMissingEntitlement: return "not entitled to the keychain access group";
-    default: return "keychain status " + std::to_string(status);
+    case errSecSuccess:
+      return "success";
+    case errSecItemNotFound:
+      return "no badge item in the keychain";
+    case errSecDuplicateItem:
+      return "the badge item already exists";
+    case errSecParam:
+      return "the keychain rejected the query";
+    case errSecMissingEntitlement:
+      return "not entitled to the keychain access group";
+    default:
+      return "keychain status " + std::to_string(status);
   }
 }
 

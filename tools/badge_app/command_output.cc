@@ -8,7 +8,10 @@
 namespace quenlarch::badge_app {
 namespace {
 
-int outputLost() { return console().fail(tools::kExitFailed, "the output was lost: writing to standard output failed"); }
+int outputLost() {
+  return console().fail(tools::kExitFailed,
+                        "the output was lost: writing to standard output failed");
+}
 
 }  // namespace
 

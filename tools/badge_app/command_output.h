@@ -2,9 +2,8 @@
 // JSON shape of a stored badge record.
 #pragma once
 
-#include <string_view>
-
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "badge/badge_record.h"
 #include "tools/common/command_line.h"

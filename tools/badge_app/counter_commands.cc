@@ -30,10 +30,9 @@ int showStatus(InstalledApp& app) {
   if (!read.record) return console().fail(kExitFailed, "the badge item holds no record");
   BadgeRecordDecoding decoded = decodeBadgeRecordWithReason(*read.record, app.tag, *app.env);
   if (!decoded.state) {
-    return console().fail(kExitFailed, "the badge item holds no valid record: " +
-                                           hexEncode(*read.record) + " (" +
-                                           describeBadgeRecordDefect(decoded.defect, *read.record) +
-                                           ")");
+    return console().fail(
+        kExitFailed, "the badge item holds no valid record: " + hexEncode(*read.record) + " (" +
+                         describeBadgeRecordDefect(decoded.defect, *read.record) + ")");
   }
   return emitJson(describeRecord(*read.record, decoded, app.tag));
 }

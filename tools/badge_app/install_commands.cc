@@ -41,9 +41,10 @@ int runInstall(const InstallOptions& o) {
   if (!layout) return console().fail(kExitUsage, "cannot resolve the app path '" + o.app.app + "'");
   if (endsInExtensionBundle(layout->app)) {
     return console().fail(kExitUsage,
-                          "the app path " + layout->app + " ends in \".appex\": the install tag "
-                          "of such a path strips two components, so its extension could never "
-                          "match it; choose an app path ending in \".app\"");
+                          "the app path " + layout->app +
+                              " ends in \".appex\": the install tag "
+                              "of such a path strips two components, so its extension could never "
+                              "match it; choose an app path ending in \".app\"");
   }
   // The store is checked before anything is laid out: a damaged or foreign keychain gets nothing.
   int failure = kExitOk;
@@ -56,8 +57,9 @@ int runInstall(const InstallOptions& o) {
     return console().fail(kExitFailed, *error);
   }
   if (!executable) {
-    console().note("warning: no BadgeService executable found; the extension bundle has none "
-                   "(set BADGE_SERVICE_EXECUTABLE)");
+    console().note(
+        "warning: no BadgeService executable found; the extension bundle has none "
+        "(set BADGE_SERVICE_EXECUTABLE)");
   }
 
   OpenSslSha256 sha256;
@@ -86,8 +88,8 @@ int runInstall(const InstallOptions& o) {
   if (foreign) {
     return console().fail(kExitFailed,
                           "the existing badge item belongs to another installation; it was kept, "
-                          "and 'badge-app enable --app " + layout->app +
-                              "' makes it count for this one");
+                          "and 'badge-app enable --app " +
+                              layout->app + "' makes it count for this one");
   }
   return kExitOk;
 }
@@ -100,7 +102,8 @@ int runUninstall(const AppOptions& o) {
   if (status != errSecSuccess && status != errSecItemNotFound) {
     return console().fail(kExitFailed, keychainFailure(*app->keychain, status));
   }
-  return emitJson({{"app", app->layout.app}, {"item", status == errSecSuccess ? "deleted" : "absent"}});
+  return emitJson(
+      {{"app", app->layout.app}, {"item", status == errSecSuccess ? "deleted" : "absent"}});
 }
 
 }  // namespace

@@ -29,14 +29,16 @@ std::unique_ptr<AppKeychain> openCheckedKeychain(const AppOptions& options, int&
 std::optional<InstalledApp> openInstalledApp(const AppOptions& options, int& failure) {
   std::optional<AppLayout> layout = AppLayout::forApp(options.app);
   if (!layout) {
-    failure = console().fail(tools::kExitUsage, "cannot resolve the app path '" + options.app + "'");
+    failure =
+        console().fail(tools::kExitUsage, "cannot resolve the app path '" + options.app + "'");
     return std::nullopt;
   }
   std::optional<std::string> group = installedAccessGroup(*layout);
   if (!group) {
-    failure = console().fail(tools::kExitFailed,
-                             layout->app + " has no badge service extension with a valid "
-                                           "keychain group; run 'badge-app install' first");
+    failure =
+        console().fail(tools::kExitFailed, layout->app +
+                                               " has no badge service extension with a valid "
+                                               "keychain group; run 'badge-app install' first");
     return std::nullopt;
   }
   std::unique_ptr<AppKeychain> keychain = openCheckedKeychain(options, failure);

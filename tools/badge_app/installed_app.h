@@ -3,11 +3,10 @@
 // structure is checked before the command reads or writes anything.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <memory>
 #include <optional>
 #include <string>
-
-#include <CLI/CLI.hpp>
 
 #include "badge/badge_environment.h"
 #include "badge/keychain_item.h"

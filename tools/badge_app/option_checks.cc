@@ -3,9 +3,8 @@
 
 #include <cstdint>
 #include <limits>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "platform/hex.h"
 
@@ -37,8 +36,9 @@ CLI::Validator teamIdentifier() {
   return CLI::Validator(
       [](std::string& team) -> std::string {
         const bool valid = !team.empty() && team.size() <= 32 &&
-                           team.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                                  "0123456789") == std::string::npos;
+                           team.find_first_not_of(
+                               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                               "0123456789") == std::string::npos;
         return valid ? std::string() : "must be 1 to 32 letters or digits";
       },
       "TEAM");

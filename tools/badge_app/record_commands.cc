@@ -93,7 +93,9 @@ void addRecordCommands(CLI::App& app, int& exitCode) {
   auto options = std::make_shared<RecordOptions>();
 
   CLI::App* tag = app.add_subcommand("tag", "Print the install tag and count mask of a bundle");
-  tag->add_option("PATH", options->tagPath, "App or extension bundle")->required()->check(utf8Path());
+  tag->add_option("PATH", options->tagPath, "App or extension bundle")
+      ->required()
+      ->check(utf8Path());
   tag->callback([options, &exitCode] { exitCode = runTag(*options); });
 
   CLI::App* decode = app.add_subcommand("decode", "Decode a badge record given as hex");
@@ -108,10 +110,11 @@ void addRecordCommands(CLI::App& app, int& exitCode) {
   // --disabled first: CLI11 checks options in order, and a clash with it is the clearer message.
   CLI::Option* disabled = encode->add_flag("--disabled", options->encodeDisabled,
                                            "The record of a switched-off counter");
-  CLI::Option* count = wholeCount(
-      encode->add_option("--count", options->encodeCount, "The count, 0 to 4294967295"));
-  CLI::Option* bundle = encode->add_option("--bundle", options->encodeBundle,
-                                           "Bundle of the installation")->check(utf8Path());
+  CLI::Option* count =
+      wholeCount(encode->add_option("--count", options->encodeCount, "The count, 0 to 4294967295"));
+  CLI::Option* bundle =
+      encode->add_option("--bundle", options->encodeBundle, "Bundle of the installation")
+          ->check(utf8Path());
   disabled->excludes(count)->excludes(bundle);
   count->needs(bundle);
   bundle->needs(count);

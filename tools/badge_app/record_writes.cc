@@ -8,15 +8,14 @@ namespace quenlarch::badge_app {
 BadgeRecordSwap enableCounting(CounterPlatform platform, const HomeScreenBadgeKeychainItem& item,
                                const HomeScreenBadgeInstallTag& tag,
                                const HomeScreenBadgeEnvironment& env) {
-  return swapBadgeRecord(item, platform,
-                         [&](const std::optional<ByteString>& current) -> std::optional<ByteString> {
-                           if (current) {
-                             std::optional<HomeScreenBadgeState> state =
-                                 decodeBadgeRecord(*current, tag, env);
-                             if (state && isOwnedByInstallation(*state, tag)) return std::nullopt;
-                           }
-                           return encodeBadgeRecord({true, 0, tag}, env);
-                         });
+  return swapBadgeRecord(
+      item, platform, [&](const std::optional<ByteString>& current) -> std::optional<ByteString> {
+        if (current) {
+          std::optional<HomeScreenBadgeState> state = decodeBadgeRecord(*current, tag, env);
+          if (state && isOwnedByInstallation(*state, tag)) return std::nullopt;
+        }
+        return encodeBadgeRecord({true, 0, tag}, env);
+      });
 }
 
 BadgeRecordSwap disableCounting(CounterPlatform platform, const HomeScreenBadgeKeychainItem& item,
