@@ -14,7 +14,8 @@ std::optional<std::string> validatedKeychainAccessGroup(const std::optional<Plis
 }
 
 std::optional<std::string> keychainAccessGroup(const Bundle& bundle) {
-  return validatedKeychainAccessGroup(bundle.objectForInfoDictionaryKey(kBadgeKeychainGroupInfoKey));
+  return validatedKeychainAccessGroup(
+      bundle.objectForInfoDictionaryKey(kBadgeKeychainGroupInfoKey));
 }
 
 std::optional<HomeScreenBadgeKeychainItem> badgeKeychainItem(const Bundle& bundle) {
@@ -33,18 +34,26 @@ KeychainQuery baseItemQuery(const HomeScreenBadgeKeychainItem& item) {
   return query;
 }
 
-std::optional<ByteString> readBadgeRecordData(const HomeScreenBadgeKeychainItem& item,
-                                              Keychain& keychain) {
+BadgeRecordRead readBadgeRecord(const HomeScreenBadgeKeychainItem& item, Keychain& keychain) {
   KeychainQuery query = baseItemQuery(item);
   query[kSecMatchLimit] = PlistValue(kSecMatchLimitOne);
   query[kSecReturnAttributes] = PlistValue(true);
   query[kSecReturnData] = PlistValue(true);
   KeychainMatch match = keychain.copyMatching(query);
-  if (match.status != errSecSuccess || !match.result) return std::nullopt;
-  if (!match.result->isDictionaryWithStringKeys()) return std::nullopt;
+  if (match.status != errSecSuccess) return {match.status, std::nullopt};
+  if (!match.result || !match.result->isDictionaryWithStringKeys()) {
+    return {errSecSuccess, std::nullopt};
+  }
   const PlistValue* generic = match.result->find(kSecAttrGeneric);
-  if (generic == nullptr || !generic->isData()) return std::nullopt;
-  return generic->asData()->bytes;
+  if (generic == nullptr || !generic->isData()) return {errSecSuccess, std::nullopt};
+  return {errSecSuccess, generic->asData()->bytes};
+}
+
+std::optional<ByteString> readBadgeRecordData(const HomeScreenBadgeKeychainItem& item,
+                                              Keychain& keychain) {
+  BadgeRecordRead read = readBadgeRecord(item, keychain);
+  if (read.status != errSecSuccess) return std::nullopt;
+  return read.record;
 }
 
 }  // namespace quenlarch

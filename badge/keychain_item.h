@@ -32,6 +32,14 @@ std::optional<HomeScreenBadgeKeychainItem> badgeKeychainItem(const Bundle& bundl
 // Selects the item: class, service, account, not synchronizable, and the access group if any.
 KeychainQuery baseItemQuery(const HomeScreenBadgeKeychainItem& item);
 
+// The keychain's answer to the record lookup, and the item's generic attribute byte for byte
+// (none when the item lacks it, or it is not bytes).
+struct BadgeRecordRead {
+  OSStatus status = errSecItemNotFound;
+  std::optional<ByteString> record;
+};
+BadgeRecordRead readBadgeRecord(const HomeScreenBadgeKeychainItem& item, Keychain& keychain);
+
 // The item's generic attribute, byte for byte. None when the item is absent, the keychain answers
 // anything but success, or the attribute is missing or not bytes.
 std::optional<ByteString> readBadgeRecordData(const HomeScreenBadgeKeychainItem& item,

@@ -32,7 +32,7 @@ std::optional<std::uint32_t> BenchCounter::storedCount(const std::string& databa
   std::optional<ByteString> data = readBadgeRecordData(item_, keychain);
   if (!data) return std::nullopt;
   std::optional<HomeScreenBadgeState> state = decodeBadgeRecord(*data, tag(), env_);
-  if (!state || !state->isEnabled || !(state->installTag == tag())) return std::nullopt;
+  if (!state || !isOwnedByInstallation(*state, tag())) return std::nullopt;
   return state->count;
 }
 

@@ -1,8 +1,24 @@
 // Keychain services as the extension and the containing app use them: queries are dictionaries
 // from attribute names to values, results come with the keychain's status codes.
-// Matching: exact on class, service, account and synchronizable flag, and on access group when the
-// query names one; an update whose query also names the generic attribute matches only while the
-// stored bytes are exactly those (a compare-and-swap, applied atomically).
+//
+// The matching contract, which every implementation (the SQLite store, the test fake) obeys; the
+// shared code for it is in keychain_query.h:
+//  - Items are generic passwords identified by (service, account, access group, synchronizable).
+//    A service or account left out of `add` is stored as the empty string, the synchronizable flag
+//    as false, and value data as empty bytes.
+//  - Queries match exactly on what they name. The synchronizable flag is always part of the match:
+//    a query that does not name kSecAttrSynchronizable matches only items that are not
+//    synchronizable.
+//  - A query naming kSecAttrGeneric matches only items whose generic bytes are exactly those (an
+//    item without the attribute never matches). In `update` the match and the write are applied
+//    atomically, so this is a compare-and-swap that holds across threads and processes.
+//  - errSecParam for a malformed query: keys other than the attributes above and, for copyMatching,
+//    kSecMatchLimit (kSecMatchLimitOne only), kSecReturnAttributes and kSecReturnData (booleans);
+//    values of the wrong type; a missing or other class; an empty `update`, or one that would
+//    change the class.
+//  - copyMatching answers one item: without return flags the result is absent (an existence
+//    check); otherwise a dictionary with the item's attributes under their names when
+//    kSecReturnAttributes is set, and kSecValueData when kSecReturnData is set.
 // Thread safety: implementations may be used from several threads and processes at once.
 #pragma once
 

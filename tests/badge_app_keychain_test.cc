@@ -1,11 +1,15 @@
 // badge-app acting on an installed app and the real keychain store, as the containing app would.
 #include <gtest/gtest.h>
-
+#include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/sqlite_keychain.h"
 #include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
 
@@ -32,6 +36,23 @@ class BadgeAppKeychainTest : public ::testing::Test {
     CommandResult r = run(args);
     EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
     return nlohmann::json::parse(r.out, nullptr, false);
+  }
+
+  std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Everything under the temporary folder, to show that a refused command wrote nothing.
+  std::vector<std::string> tree() {
+    std::vector<std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+      entries.push_back(entry.path().string());
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+  }
+  static void expectOneLine(const CommandResult& r, const std::string& what) {
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << ": " << r.err;
   }
 
   testing::TempDir temp_{"badge-app"};
@@ -107,7 +128,8 @@ TEST_F(BadgeAppKeychainTest, ProblemsGetOneLineAndANonZeroExit) {
       {{"status"}, 2, "--app"},
   };
   for (auto& c : cases) {
-    for (auto& a : c.args) if (a == "APP") a = app_;
+    for (auto& a : c.args)
+      if (a == "APP") a = app_;
     CommandResult r = run(c.args);
     EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0] << ": " << r.err;
     EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
@@ -119,6 +141,178 @@ TEST_F(BadgeAppKeychainTest, ProblemsGetOneLineAndANonZeroExit) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("unusable"), std::string::npos) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+}
+
+// Arguments that could only be answered by an abort half-way, a wrong tag or a write where none
+// belongs are refused while parsing: exit 2, one line, and nothing on disk changes.
+TEST_F(BadgeAppKeychainTest, BadArgumentsAreRefusedBeforeAnythingIsWritten) {
+  ok({"install", "--app", app_});
+  const std::string bad = dir_ + "/bad\xff.app";
+  struct {
+    std::vector<std::string> args;
+    const char* mentions;
+  } cases[] = {
+      {{"install", "--app", bad}, "UTF-8"},
+      {{"uninstall", "--app", bad}, "UTF-8"},
+      {{"tag", bad}, "UTF-8"},
+      {{"decode", "54420300000000000000000000000000", "--bundle", bad}, "UTF-8"},
+      {{"encode", "--count", "1", "--bundle", bad}, "UTF-8"},
+      {{"status", "--app", "APP", "--keychain", dir_ + "/kc\xfe.sqlite"}, "UTF-8"},
+      {{"install", "--app", dir_ + "/new.app", "--keychain", ""}, "empty"},
+      {{"status", "--app", "APP", "--keychain", ""}, "empty"},
+      {{"install", "--app", dir_ + "/Ext.appex"}, ".appex"},
+      {{"install", "--app", dir_ + "/new.app", "--team", "a b"}, "--team"},
+      {{"set-count", "--app", "APP", "4294967296"}, "4294967295"},
+      {{"set-count", "--app", "APP", "-1"}, "whole number"},
+      {{"record", "--app", "APP", "--set", "5"}, "hex"},
+  };
+  const std::vector<std::string> before = tree();
+  const std::string store = contents(dir_ + "/keychain.sqlite");
+  for (auto& c : cases) {
+    for (auto& a : c.args)
+      if (a == "APP") a = app_;
+    CommandResult r = run(c.args);
+    const std::string what = c.args[0] + " " + c.args[1];
+    EXPECT_EQ(r.exitCode, 2) << what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.mentions), std::string::npos) << what << ": " << r.err;
+    expectOneLine(r, what);
+    EXPECT_EQ(r.out, "") << what;
+  }
+  EXPECT_EQ(tree(), before);
+  EXPECT_EQ(contents(dir_ + "/keychain.sqlite"), store);
+}
+
+// Every command checks the store first; a damaged, foreign or linked keychain is named for what it
+// is (exit 1, one line) and left byte for byte as it was, and no app is laid out.
+TEST_F(BadgeAppKeychainTest, DamagedStoresAreNamedAndLeftUntouched) {
+  ok({"install", "--app", app_});
+  const std::string good = dir_ + "/good.sqlite";
+  {
+    SqliteKeychain store(good, std::nullopt);
+    for (int i = 0; i < 40; ++i) {  // enough pages to cut one in half
+      KeychainQuery item{{kSecClass, PlistValue(kSecClassGenericPassword)},
+                         {kSecAttrAccount, PlistValue("item" + std::to_string(i))},
+                         {kSecAttrAccessGroup, PlistValue("QLBADGE001.com.quenlarch.app.badge")},
+                         {kSecValueData, PlistValue(PlistData{ByteString(200, 7)})}};
+      ASSERT_EQ(store.add(item), errSecSuccess);
+    }
+  }  // closing the last connection moves the log into the file
+  auto sql = [](const std::string& path, const char* script) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, script, nullptr, nullptr, nullptr), SQLITE_OK) << script;
+    sqlite3_close(db);
+  };
+  struct {
+    const char* what;
+    std::function<void(const std::string&)> make;
+    const char* mentions;
+  } cases[] = {
+      {"truncated mid-page",
+       [&](const std::string& p) {
+         ASSERT_GT(contents(good).size(), 6000u);
+         std::ofstream(p, std::ios::binary) << contents(good).substr(0, 6000);
+       },
+       "damaged"},
+      {"not a database", [](const std::string& p) { std::ofstream(p) << std::string(5000, 'x'); },
+       "damaged"},
+      {"a view named genp",
+       [&](const std::string& p) {
+         sql(p, "CREATE TABLE t(a); CREATE VIEW genp AS SELECT a FROM t;");
+       },
+       "unknown schema"},
+      {"genp without its key",
+       [&](const std::string& p) {
+         sql(p,
+             "CREATE TABLE genp(svce TEXT NOT NULL, acct TEXT NOT NULL, agrp TEXT NOT NULL,"
+             "sync INTEGER NOT NULL, gena BLOB, data BLOB NOT NULL)");
+       },
+       "unknown schema"},
+      {"another program's database",
+       [&](const std::string& p) { sql(p, "CREATE TABLE people(name TEXT)"); }, "unknown schema"},
+      {"a symbolic link to a keychain", [&](const std::string& p) { fs::create_symlink(good, p); },
+       "symbolic link"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string path = dir_ + "/damaged" + std::to_string(n++) + ".sqlite";
+    c.make(path);
+    const std::string bytes = contents(path);
+    const std::vector<std::string> before = tree();
+    for (std::vector<std::string> args : {std::vector<std::string>{"status", "--app", app_},
+                                          {"install", "--app", dir_ + "/Second.app"},
+                                          {"set-count", "--app", app_, "3"},
+                                          {"record", "--app", app_},
+                                          {"uninstall", "--app", app_}}) {
+      args.push_back("--keychain");
+      args.push_back(path);
+      CommandResult r = run(args);
+      EXPECT_EQ(r.exitCode, 1) << c.what << ", " << args[0] << ": " << r.err;
+      EXPECT_NE(r.err.find(c.mentions), std::string::npos)
+          << c.what << ", " << args[0] << ": " << r.err;
+      expectOneLine(r, c.what);
+    }
+    EXPECT_EQ(contents(path), bytes) << c.what;
+    EXPECT_EQ(tree(), before) << c.what << ": something was written";
+  }
+}
+
+TEST_F(BadgeAppKeychainTest, ReadOnlyCommandsCreateNoFoldersAndNoDatabase) {
+  ok({"install", "--app", app_});
+  const std::string nested = dir_ + "/new/a/b/kc.sqlite";
+  for (const char* command : {"status", "record"}) {
+    CommandResult r = run({command, "--app", app_, "--keychain", nested});
+    EXPECT_EQ(r.exitCode, 1) << command;
+    EXPECT_NE(r.err.find("no badge item"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(dir_ + "/new"));
+}
+
+TEST_F(BadgeAppKeychainTest, AnotherInstallationsRecordIsShownAsSuch) {
+  ok({"install", "--app", app_});
+  CommandResult encoded = run({"encode", "--count", "5", "--bundle", dir_ + "/Other.app"});
+  ASSERT_EQ(encoded.exitCode, 0);
+  ok({"record", "--app", app_, "--set", encoded.out.substr(0, 32)});
+
+  auto status = ok({"status", "--app", app_});
+  EXPECT_TRUE(status["count"].is_null()) << status;
+  EXPECT_EQ(status["ownedByThisInstall"], false);
+
+  CommandResult again = run({"install", "--app", app_});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_NE(again.err.find("belongs to another installation"), std::string::npos) << again.err;
+  expectOneLine(again, "install");
+  EXPECT_EQ(nlohmann::json::parse(again.out)["item"], "another installation's");
+}
+
+// The extension resolves links to find its bundle; every command hashing a path does the same.
+TEST_F(BadgeAppKeychainTest, OneInstallTagThroughSymbolicLinks) {
+  ok({"install", "--app", app_});
+  const std::string link = dir_ + "/Link.app";
+  fs::create_symlink(app_, link);
+  EXPECT_EQ(ok({"tag", link}), ok({"tag", app_}));
+  CommandResult encoded = run({"encode", "--count", "3", "--bundle", link});
+  ASSERT_EQ(encoded.exitCode, 0);
+  ok({"record", "--app", link, "--set", encoded.out.substr(0, 32)});
+  auto status = ok({"status", "--app", app_});
+  EXPECT_EQ(status["ownedByThisInstall"], true);
+  EXPECT_EQ(status["count"], 3);
+  auto decoded = ok({"decode", encoded.out.substr(0, 32), "--bundle", link});
+  EXPECT_EQ(decoded["ownedByThisInstall"], true);
+}
+
+TEST_F(BadgeAppKeychainTest, LostOutputIsAFailure) {
+  ok({"install", "--app", app_});
+  for (const char* command : {"status --app \"$1\"", "tag \"$1\"", "encode --disabled"}) {
+    // $0 is badge-app, $1 the app; stdout goes to a device that is always full.
+    CommandResult r = testing::runCommand(
+        {"/bin/sh", "-c", std::string("exec \"$0\" ") + command + " > /dev/full", BADGE_APP_PATH,
+         app_},
+        "", {"QUENLARCH_KEYCHAIN=" + dir_ + "/keychain.sqlite"});
+    EXPECT_EQ(r.exitCode, 1) << command << ": " << r.err;
+    EXPECT_NE(r.err.find("output was lost"), std::string::npos) << r.err;
+    expectOneLine(r, command);
+  }
 }
 
 }  // namespace

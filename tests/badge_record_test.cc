@@ -1,7 +1,8 @@
 // Badge record codec: the valid shapes, every rejection rule, masking, round trips and damage.
+#include "badge/badge_record.h"
+
 #include <gtest/gtest.h>
 
-#include "badge/badge_record.h"
 #include "platform/hex.h"
 
 namespace quenlarch {
@@ -19,26 +20,61 @@ class BadgeRecordTest : public ::testing::Test {
   HomeScreenBadgeEnvironment env_{kMine};
 };
 
-TEST_F(BadgeRecordTest, RejectsMalformedRecords) {
+TEST_F(BadgeRecordTest, RejectsMalformedRecordsAndSaysWhy) {
+  using D = BadgeRecordDefect;
   struct {
     const char* why;
     const char* hex;
+    BadgeRecordDefect defect;
   } cases[] = {
-      {"15 bytes", "544203010000000011223344556677"},
-      {"17 bytes", "54420301a0b0c0d0112233445566778800"},
-      {"empty", ""},
-      {"bad magic", "54430301a0b0c0d01122334455667788"},
-      {"version 1", "54420101a0b0c0d01122334455667788"},
-      {"version 4", "54420401a0b0c0d01122334455667788"},
-      {"version 0x83", "54428301a0b0c0d01122334455667788"},
-      {"enabled byte 2", "54420302a0b0c0d01122334455667788"},
-      {"enabled with zero tag", "54420301000000000000000000000000"},
-      {"disabled with a count", "54420300010000000000000000000000"},
-      {"disabled with a tag", "54420300000000001122334455667788"},
-      {"disabled v2 with a count", "54420200050000000000000000000000"},
+      {"15 bytes", "544203010000000011223344556677", D::kWrongSize},
+      {"17 bytes", "54420301a0b0c0d0112233445566778800", D::kWrongSize},
+      {"empty", "", D::kWrongSize},
+      {"bad magic", "54430301a0b0c0d01122334455667788", D::kBadMagic},
+      {"version 1", "54420101a0b0c0d01122334455667788", D::kUnknownVersion},
+      {"version 4", "54420401a0b0c0d01122334455667788", D::kUnknownVersion},
+      {"version 0x83", "54428301a0b0c0d01122334455667788", D::kUnknownVersion},
+      {"enabled byte 2", "54420302a0b0c0d01122334455667788", D::kBadEnabledByte},
+      {"enabled with zero tag", "54420301000000000000000000000000", D::kEnabledWithZeroTag},
+      {"disabled with a count", "54420300010000000000000000000000", D::kDisabledNotEmpty},
+      {"disabled with a tag", "54420300000000001122334455667788", D::kDisabledNotEmpty},
+      {"disabled v2 with a count", "54420200050000000000000000000000", D::kDisabledNotEmpty},
   };
   for (const auto& c : cases) {
     EXPECT_FALSE(decodeBadgeRecord(record(c.hex), kMine, env_).has_value()) << c.why;
+    BadgeRecordDecoding decoded = decodeBadgeRecordWithReason(record(c.hex), kMine, env_);
+    EXPECT_FALSE(decoded.state.has_value()) << c.why;
+    EXPECT_EQ(decoded.defect, c.defect) << c.why;
+  }
+  EXPECT_EQ(describeBadgeRecordDefect(D::kUnknownVersion, record("54420901")),
+            "unknown record version 9");
+}
+
+// Whose counter a record is, and whether its count can be shown: the rule every reader shares.
+TEST_F(BadgeRecordTest, OwnershipAndKnownCountFollowTheTag) {
+  HomeScreenBadgeEnvironment otherEnv(kOther);
+  struct {
+    const char* what;
+    ByteString bytes;
+    HomeScreenBadgeInstallTag known;
+    bool owned;
+    bool countKnown;
+  } cases[] = {
+      {"mine", encodeBadgeRecord({true, 3, kMine}, env_), kMine, true, true},
+      {"another's, masked", encodeBadgeRecord({true, 3, kOther}, otherEnv), kMine, false, false},
+      {"another's, version 2",
+       record("5442020103000000"
+              "99aabbccddeeff00"),
+       kMine, false, true},
+      {"mine, but the known tag is zero", encodeBadgeRecord({true, 3, kMine}, env_),
+       zeroInstallTag(), false, true},
+      {"disabled", record("54420300000000000000000000000000"), kMine, false, true},
+  };
+  for (const auto& c : cases) {
+    BadgeRecordDecoding decoded = decodeBadgeRecordWithReason(c.bytes, c.known, env_);
+    ASSERT_TRUE(decoded.state.has_value()) << c.what;
+    EXPECT_EQ(isOwnedByInstallation(*decoded.state, c.known), c.owned) << c.what;
+    EXPECT_EQ(decoded.countKnown, c.countKnown) << c.what;
   }
 }
 

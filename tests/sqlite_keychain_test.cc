@@ -387,6 +387,63 @@ TEST_F(SqliteKeychainTest, BrokenDatabasesAreUnavailableNotFatal) {
   }
 }
 
+// The keychain is the user's secret store: owner-only, never reached through a link, and a
+// lookup of a keychain that does not exist leaves no folder and no database behind.
+TEST_F(SqliteKeychainTest, TheFileIsOwnerOnlyAndNeverReachedThroughALink) {
+  auto mode = [](const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 0777) : 01000u;
+  };
+  ASSERT_EQ(app_.add(item()), errSecSuccess);
+  // app_ keeps its connection, and with it the -wal and -shm files, open.
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    if (exists(path_ + suffix)) ::chmod((path_ + suffix).c_str(), 0644);
+  }
+  SqliteKeychain reader(path_, std::nullopt);
+  EXPECT_EQ(reader.copyMatching(identity()).status, errSecSuccess);
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    ASSERT_TRUE(exists(path_ + suffix)) << suffix;
+    EXPECT_EQ(mode(path_ + suffix), 0600u) << "tightened " << suffix;
+  }
+
+  // A link in place of the keychain, or of its log, is refused and its target left alone.
+  struct {
+    const char* what;
+    std::string link;
+    std::string target;
+  } links[] = {
+      {"keychain", folder_.file("link.sqlite"), path_},
+      {"keychain to a missing file", folder_.file("dangling.sqlite"), folder_.file("none")},
+      {"write-ahead log", folder_.file("own.sqlite") + "-wal", folder_.file("elsewhere")},
+  };
+  ASSERT_EQ(SqliteKeychain(folder_.file("own.sqlite"), std::nullopt).add(item()), errSecSuccess);
+  for (const auto& c : links) {
+    std::filesystem::remove(c.link);
+    std::filesystem::create_symlink(c.target, c.link);
+    const std::string database = c.link.ends_with("-wal") ? folder_.file("own.sqlite") : c.link;
+    SqliteKeychain keychain(database, std::nullopt);
+    EXPECT_EQ(keychain.add(item({{kSecAttrAccount, PlistValue("new")}})), errSecStoreUnavailable)
+        << c.what;
+    EXPECT_EQ(keychain.lastProblem(), KeychainStoreProblem::kSymlink) << c.what;
+    EXPECT_EQ(keychain.checkStore(), KeychainStoreProblem::kSymlink) << c.what;
+  }
+  EXPECT_FALSE(exists(folder_.file("none")));
+  EXPECT_EQ(reader.copyMatching(identity({{kSecAttrAccount, PlistValue("new")}})).status,
+            errSecItemNotFound);
+
+  const std::string nested = folder_.file("a/b/keychain.sqlite");
+  SqliteKeychain missing(nested, std::nullopt);
+  EXPECT_EQ(missing.copyMatching(identity()).status, errSecItemNotFound);
+  EXPECT_EQ(missing.update(identity(), {{kSecValueData, bytes({1})}}), errSecItemNotFound);
+  EXPECT_EQ(missing.remove(identity()), errSecItemNotFound);
+  EXPECT_EQ(missing.checkStore(), KeychainStoreProblem::kNone);
+  EXPECT_FALSE(exists(folder_.file("a")));
+  std::ofstream(folder_.file("empty.sqlite")).close();
+  SqliteKeychain empty(folder_.file("empty.sqlite"), std::nullopt);
+  EXPECT_EQ(empty.copyMatching(identity()).status, errSecItemNotFound);
+  EXPECT_EQ(std::filesystem::file_size(folder_.file("empty.sqlite")), 0u) << "a lookup wrote";
+}
+
 TEST_F(SqliteKeychainTest, WritersWaitForTheLockOnlyUntilTheTimeout) {
   ASSERT_EQ(app_.add(item()), errSecSuccess);
   sqlite3* holder = nullptr;
@@ -398,6 +455,7 @@ TEST_F(SqliteKeychainTest, WritersWaitForTheLockOnlyUntilTheTimeout) {
   EXPECT_EQ(impatient.copyMatching(identity()).status, errSecSuccess);
   EXPECT_EQ(impatient.update(identity(), {{kSecValueData, bytes({1})}}), errSecStoreUnavailable);
   EXPECT_EQ(impatient.add(item({{kSecAttrAccount, PlistValue("b")}})), errSecStoreUnavailable);
+  EXPECT_EQ(impatient.lastProblem(), KeychainStoreProblem::kBusy);
 
   ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(holder);

@@ -1,5 +1,6 @@
 // The keychain on Linux: generic-password items in one SQLite database shared by the containing
-// app and every extension process, with access groups standing in for entitlements.
+// app and every extension process, with access groups standing in for entitlements. It obeys the
+// matching contract of platform/keychain.h.
 #pragma once
 
 #include <chrono>
@@ -10,33 +11,16 @@
 #include <vector>
 
 #include "platform/keychain.h"
+#include "platform/keychain_query.h"
+#include "platform/linux/keychain_path.h"
+#include "platform/linux/keychain_store_problem.h"
 
 namespace quenlarch {
 
+class SqliteConnection;
+
 inline constexpr std::chrono::milliseconds kDefaultKeychainBusyTimeout{5000};
 
-// $QUENLARCH_KEYCHAIN when set and non-empty; otherwise keychain.sqlite in the "quenlarch" folder
-// of $XDG_DATA_HOME (when absolute) or of ~/.local/share. Empty when no home folder can be found,
-// which makes every call on a keychain at that path answer errSecStoreUnavailable.
-std::string defaultKeychainPath();
-
-// Items are identified by (class, service, account, access group, synchronizable); a service or
-// account left out of `add` is stored as the empty string, the synchronizable flag as false, and
-// value data as empty bytes. Queries match exactly on what they name, with two rules of their own:
-//  - the synchronizable flag is always part of the match: a query that does not name
-//    kSecAttrSynchronizable matches only items that are not synchronizable;
-//  - a query naming kSecAttrGeneric matches only items whose generic bytes are exactly those (an
-//    item without the attribute never matches). In `update` the match and the write are one SQL
-//    statement, so this is a compare-and-swap that holds across processes.
-// Keys other than the attributes above and, for copyMatching, kSecMatchLimit (kSecMatchLimitOne
-// only), kSecReturnAttributes and kSecReturnData (booleans) make a query malformed (errSecParam),
-// as do values of the wrong type, a missing or other class, an empty `update` and an `update` that
-// would change the class.
-//
-// copyMatching answers one item: without return flags the result is absent (an existence check);
-// otherwise it is a dictionary with the item's attributes under their names when
-// kSecReturnAttributes is set, and kSecValueData when kSecReturnData is set.
-//
 // A restricted object (constructed with entitled access groups) reaches only items in those groups:
 // naming another group, in the query or as an update's new group, is errSecMissingEntitlement, and
 // so is every call when the list is empty; a query without a group covers the entitled ones, and
@@ -44,10 +28,15 @@ std::string defaultKeychainPath();
 // every group but has no default one, so its `add` must name a group.
 //
 // The database is opened on the first call that passes these checks, so a process that never needs
-// the keychain, or is refused, never touches the file. It is created with mode 0600 (missing parent
-// directories 0700) and kept in WAL mode with synchronous=FULL: once a call has returned success
-// its write survives a crash. Waiting for other writers is bounded by `busyTimeout`; past it, and
-// for unreadable, corrupt or full databases, calls answer errSecStoreUnavailable.
+// the keychain, or is refused, never touches the file. Only `add` creates it (mode 0600, missing
+// parent folders 0700): on a missing file or an empty database, lookups, updates and removals
+// answer errSecItemNotFound and leave nothing behind. The path policy of keychain_path.h applies
+// (no symbolic links, owner-only modes). On opening, the schema must be exactly the keychain's own
+// table; a foreign database is refused and never altered. The database is kept in WAL mode with
+// synchronous=FULL: once a call has returned success its write survives a crash. Waiting for other
+// writers is bounded by `busyTimeout`. Every failure of the store itself (busy past the timeout,
+// no permission, a link, a damaged or foreign database, a full disk) answers
+// errSecStoreUnavailable; lastProblem() tells which.
 //
 // Thread safety: one connection per object, serialised by a mutex; objects in other threads or
 // processes may use the same file at the same time.
@@ -64,25 +53,32 @@ class SqliteKeychain final : public Keychain {
   OSStatus add(const KeychainQuery& attributes) override;
   OSStatus remove(const KeychainQuery& query) override;
 
-  // SQLite's quick structural check of the whole database: errSecSuccess when it finds nothing
-  // wrong, errSecStoreUnavailable otherwise (including when the file cannot be opened).
+  // Opens the store (without creating it) and runs SQLite's quick structural check of the whole
+  // database. kNone when it finds nothing wrong or there is no database yet.
+  KeychainStoreProblem checkStore();
+  // errSecSuccess when checkStore() finds no problem, errSecStoreUnavailable otherwise.
   OSStatus integrityCheck();
+  // Why the last call on this object that answered errSecStoreUnavailable failed.
+  KeychainStoreProblem lastProblem() const;
 
  private:
-  class Database;  // the open connection and its prepared statements
+  enum class Opened { kReady, kAbsent, kFailed };
 
   // Whether this process may reach `accessGroup` (or, when none is named, any group at all).
   OSStatus checkEntitlement(const std::optional<std::string>& accessGroup) const;
-  // Opens the database unless it is open already. Requires mutex_.
-  OSStatus openLocked();
-  // Drops the connection after an error that a fresh one might not meet again. Requires mutex_.
-  void discardAfter(int sqliteCode);
+  // Opens the database unless it is open already; kAbsent when there is none and `create` is not
+  // set. Requires mutex_.
+  Opened openLocked(bool create);
+  // Records why a call failed and drops the connection after an error that a fresh one might not
+  // meet again. Requires mutex_.
+  OSStatus failLocked(int sqliteCode);
 
   const std::string databasePath_;
   const std::optional<std::vector<std::string>> entitledAccessGroups_;
   const std::chrono::milliseconds busyTimeout_;
-  std::mutex mutex_;
-  std::unique_ptr<Database> database_;  // guarded by mutex_
+  mutable std::mutex mutex_;
+  std::unique_ptr<SqliteConnection> database_;                      // guarded by mutex_
+  KeychainStoreProblem lastProblem_ = KeychainStoreProblem::kNone;  // guarded by mutex_
 };
 
 }  // namespace quenlarch

@@ -62,7 +62,9 @@ struct BadgeFixture {
   HomeScreenBadgeKeychainItem item() { return *badgeKeychainItem(bundle); }
   CounterPlatform platform() { return {*keychain, sleeper, random}; }
 
-  ByteString enabledRecord(std::uint32_t count) { return encodeBadgeRecord({true, count, tag()}, env); }
+  ByteString enabledRecord(std::uint32_t count) {
+    return encodeBadgeRecord({true, count, tag()}, env);
+  }
   ByteString foreignRecord(std::uint32_t count) {
     return encodeBadgeRecord({true, count, makeInstallTag(kOtherAppPath, sha256)}, env);
   }
@@ -84,7 +86,7 @@ struct BadgeFixture {
     auto bytes = storedRecord();
     if (!bytes) return std::nullopt;
     auto state = decodeBadgeRecord(*bytes, tag(), env);
-    if (!state || !state->isEnabled || !(state->installTag == tag())) return std::nullopt;
+    if (!state || !isOwnedByInstallation(*state, tag())) return std::nullopt;
     return state->count;
   }
 };

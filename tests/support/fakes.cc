@@ -39,81 +39,71 @@ std::vector<std::uint32_t> ScriptedRandom::upperBounds() const {
   return bounds_;
 }
 
-namespace {
-
-bool sameAttribute(const KeychainQuery& item, const KeychainQuery& query, const char* name) {
-  auto wanted = query.find(name);
-  if (wanted == query.end()) return true;
-  auto have = item.find(name);
-  return have != item.end() && have->second == wanted->second;
-}
-
-bool isSynchronizable(const KeychainQuery& attributes) {
-  auto it = attributes.find(kSecAttrSynchronizable);
-  return it != attributes.end() && it->second == PlistValue(true);
-}
-
-bool matches(const KeychainQuery& item, const KeychainQuery& query) {
-  for (const char* name : {kSecClass, kSecAttrService, kSecAttrAccount, kSecAttrAccessGroup,
-                           kSecAttrGeneric}) {
-    if (!sameAttribute(item, query, name)) return false;
-  }
-  return isSynchronizable(item) == isSynchronizable(query);
-}
-
-bool flagSet(const KeychainQuery& query, const char* name) {
-  auto it = query.find(name);
-  return it != query.end() && it->second == PlistValue(true);
-}
-
-}  // namespace
-
 KeychainMatch FakeKeychain::copyMatching(const KeychainQuery& query) {
-  for (const KeychainQuery& item : items_) {
-    if (!matches(item, query)) continue;
-    if (!flagSet(query, kSecReturnAttributes) && !flagSet(query, kSecReturnData)) {
-      return {errSecSuccess, std::nullopt};
-    }
-    PlistValue result;
-    for (const auto& [name, value] : item) {
-      const bool isData = name == kSecValueData;
-      if (isData ? flagSet(query, kSecReturnData) : flagSet(query, kSecReturnAttributes)) {
-        result.set(name, value);
-      }
-    }
-    return {errSecSuccess, result};
+  KeychainFields fields;
+  if (OSStatus status = parseKeychainQuery(query, KeychainQueryUse::kCopy, fields);
+      status != errSecSuccess) {
+    return {status, std::nullopt};
+  }
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const KeychainItem& item : items_) {
+    if (keychainItemMatches(item, fields)) return {errSecSuccess, keychainResult(item, fields)};
   }
   return {errSecItemNotFound, std::nullopt};
 }
 
 OSStatus FakeKeychain::update(const KeychainQuery& query, const KeychainQuery& attributesToUpdate) {
+  KeychainFields match;
+  KeychainFields changes;
+  OSStatus status = parseKeychainQuery(query, KeychainQueryUse::kMatch, match);
+  if (status == errSecSuccess) {
+    status = parseKeychainQuery(attributesToUpdate, KeychainQueryUse::kChanges, changes);
+  }
+  if (status != errSecSuccess) return status;
+  std::lock_guard<std::mutex> guard(mutex_);
   bool any = false;
-  for (KeychainQuery& item : items_) {
-    if (!matches(item, query)) continue;
-    for (const auto& [name, value] : attributesToUpdate) item[name] = value;
+  for (KeychainItem& item : items_) {
+    if (!keychainItemMatches(item, match)) continue;
+    applyKeychainChanges(item, changes);
     any = true;
   }
   return any ? errSecSuccess : errSecItemNotFound;
 }
 
 OSStatus FakeKeychain::add(const KeychainQuery& attributes) {
-  KeychainQuery identity;
-  for (const char* name : {kSecClass, kSecAttrService, kSecAttrAccount, kSecAttrAccessGroup,
-                           kSecAttrSynchronizable}) {
-    auto it = attributes.find(name);
-    if (it != attributes.end()) identity[name] = it->second;
+  KeychainFields fields;
+  OSStatus status = parseKeychainQuery(attributes, KeychainQueryUse::kNewItem, fields);
+  if (status != errSecSuccess) return status;
+  if (!fields.accessGroup) return errSecParam;
+  KeychainItem added = newKeychainItem(fields, *fields.accessGroup);
+  KeychainFields identity;
+  identity.service = added.service;
+  identity.account = added.account;
+  identity.accessGroup = added.accessGroup;
+  identity.synchronizable = added.synchronizable;
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const KeychainItem& item : items_) {
+    if (keychainItemMatches(item, identity)) return errSecDuplicateItem;
   }
-  for (const KeychainQuery& item : items_) {
-    if (matches(item, identity)) return errSecDuplicateItem;
-  }
-  items_.push_back(attributes);
+  items_.push_back(std::move(added));
   return errSecSuccess;
 }
 
 OSStatus FakeKeychain::remove(const KeychainQuery& query) {
+  KeychainFields match;
+  if (OSStatus status = parseKeychainQuery(query, KeychainQueryUse::kMatch, match);
+      status != errSecSuccess) {
+    return status;
+  }
+  std::lock_guard<std::mutex> guard(mutex_);
   std::size_t before = items_.size();
-  std::erase_if(items_, [&](const KeychainQuery& item) { return matches(item, query); });
+  std::erase_if(items_, [&](const KeychainItem& item) { return keychainItemMatches(item, match); });
   return items_.size() < before ? errSecSuccess : errSecItemNotFound;
+}
+
+std::size_t FakeKeychain::itemCount() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return items_.size();
 }
 
 KeychainMatch FaultInjectingKeychain::copyMatching(const KeychainQuery& query) {

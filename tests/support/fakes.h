@@ -12,6 +12,7 @@
 
 #include "platform/bundle.h"
 #include "platform/keychain.h"
+#include "platform/keychain_query.h"
 #include "platform/random_source.h"
 #include "platform/sleeper.h"
 
@@ -57,18 +58,20 @@ class ScriptedRandom final : public RandomSource {
   std::vector<std::uint32_t> bounds_;
 };
 
-// An in-memory keychain with the real store's matching rules (exact on class, service, account,
-// group when named, the synchronizable flag defaulting to false, and generic bytes when named).
+// An in-memory keychain that obeys the seam's matching contract through the same code as the real
+// store (keychain_query.h). Unrestricted, like the containing app's tools: `add` must name a group.
+// Thread safety: every call holds one mutex.
 class FakeKeychain final : public Keychain {
  public:
   KeychainMatch copyMatching(const KeychainQuery& query) override;
   OSStatus update(const KeychainQuery& query, const KeychainQuery& attributesToUpdate) override;
   OSStatus add(const KeychainQuery& attributes) override;
   OSStatus remove(const KeychainQuery& query) override;
-  std::size_t itemCount() const { return items_.size(); }
+  std::size_t itemCount() const;
 
  private:
-  std::vector<KeychainQuery> items_;
+  mutable std::mutex mutex_;
+  std::vector<KeychainItem> items_;  // guarded by mutex_
 };
 
 // Wraps any keychain (the fake or the real store) with switches that script failures, a hook that

@@ -1,62 +1,57 @@
-// App-side keychain access.
+// Messages for keychain failures, one distinct line per kind of problem.
 #include "tools/badge_app/app_keychain.h"
 
-#include "badge/counter_increment.h"
-#include "platform/linux/system_random_source.h"
-#include "platform/linux/system_sleeper.h"
-
 namespace quenlarch::badge_app {
+namespace {
+
+std::string describeProblem(KeychainStoreProblem problem) {
+  switch (problem) {
+    case KeychainStoreProblem::kBusy:
+      return "the keychain is busy: other writers held it past the time-out";
+    case KeychainStoreProblem::kNoPermission:
+      return "no permission to use the keychain file, or to make it owner-only";
+    case KeychainStoreProblem::kSymlink:
+      return "the keychain path is a symbolic link, which is refused";
+    case KeychainStoreProblem::kDamaged:
+      return "the keychain is damaged or not a database; it was left untouched";
+    case KeychainStoreProblem::kUnknownSchema:
+      return "the keychain is a database of unknown schema (not a badge keychain); it was left "
+             "untouched";
+    case KeychainStoreProblem::kFull:
+      return "the disk holding the keychain is full";
+    case KeychainStoreProblem::kNone:
+    case KeychainStoreProblem::kUnusable:
+      break;
+  }
+  return "the keychain store is unusable (not a regular file, or an I/O error)";
+}
 
 std::string describeStatus(OSStatus status) {
   switch (status) {
-    case errSecSuccess: return "success";
-    case errSecItemNotFound: return "no badge item in the keychain";
-    case errSecDuplicateItem: return "the badge item already exists";
-    case errSecParam: return "the keychain rejected the query";
-    case errSecMissingEntitlement: return "not entitled to the keychain access group";
-    case errSecStoreUnavailable:
-      return "the keychain store is unusable (busy, unreadable, corrupt or full)";
-    default: return "keychain status " + std::to_string(status);
+    case errSecSuccess:
+      return "success";
+    case errSecItemNotFound:
+      return "no badge item in the keychain";
+    case errSecDuplicateItem:
+      return "the badge item already exists";
+    case errSecParam:
+      return "the keychain rejected the query";
+    case errSecMissingEntitlement:
+      return "not entitled to the keychain access group";
+    default:
+      return "keychain status " + std::to_string(status);
   }
 }
 
-ReadResult readRecord(Keychain& keychain, const HomeScreenBadgeKeychainItem& item) {
-  KeychainQuery query = baseItemQuery(item);
-  query[kSecReturnAttributes] = PlistValue(true);
-  KeychainMatch match = keychain.copyMatching(query);
-  if (match.status != errSecSuccess || !match.result) return {match.status, std::nullopt};
-  const PlistValue* generic = match.result->find(kSecAttrGeneric);
-  if (generic == nullptr || !generic->isData()) return {errSecSuccess, std::nullopt};
-  return {errSecSuccess, generic->asData()->bytes};
+}  // namespace
+
+std::string keychainFailure(const AppKeychain& keychain, OSStatus status) {
+  if (status == errSecStoreUnavailable) return storeFailure(keychain, keychain.store.lastProblem());
+  return describeStatus(status) + " (keychain " + keychain.path + ")";
 }
 
-RewriteResult rewriteRecord(
-    Keychain& keychain, const HomeScreenBadgeKeychainItem& item,
-    const std::function<std::optional<ByteString>(const ByteString&)>& transform) {
-  SystemSleeper sleeper;
-  SystemRandomSource random;
-  OSStatus status = errSecItemNotFound;
-  for (int attempt = 0; attempt < kIncrementAttempts; ++attempt) {
-    ReadResult current = readRecord(keychain, item);
-    if (current.status != errSecSuccess) return {current.status, std::nullopt};
-    const ByteString before = current.record.value_or(ByteString{});
-    std::optional<ByteString> next = transform(before);
-    if (!next) return {errSecSuccess, std::nullopt};
-    KeychainQuery compare = baseItemQuery(item);
-    if (current.record) compare[kSecAttrGeneric] = PlistValue(PlistData{before});
-    status = keychain.update(compare, {{kSecAttrGeneric, PlistValue(PlistData{*next})}});
-    if (status == errSecSuccess) return {status, next};
-    if (status != errSecItemNotFound) return {status, std::nullopt};
-    sleeper.sleepMicroseconds(kRetryPauseBaseMicros + random.uniform(kRetryPauseSpreadMicros + 1));
-  }
-  return {status, std::nullopt};
-}
-
-KeychainQuery newItemAttributes(const HomeScreenBadgeKeychainItem& item, const ByteString& record) {
-  KeychainQuery attributes = baseItemQuery(item);
-  attributes[kSecAttrGeneric] = PlistValue(PlistData{record});
-  attributes[kSecValueData] = PlistValue(PlistData{});
-  return attributes;
+std::string storeFailure(const AppKeychain& keychain, KeychainStoreProblem problem) {
+  return describeProblem(problem) + " (keychain " + keychain.path + ")";
 }
 
 }  // namespace quenlarch::badge_app

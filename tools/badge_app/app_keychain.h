@@ -1,40 +1,34 @@
-// The containing app's access to the badge item: add, read, rewrite and delete, with the same
-// compare-and-swap discipline the extension uses, so an app-side write never clobbers an increment
-// that landed in between.
+// The containing app's keychain as badge-app opens it: the SQLite store, unrestricted, with the
+// real sleeper and random source its retried writes pause with, and the words for what went wrong.
 #pragma once
 
-#include <functional>
-#include <optional>
 #include <string>
 
-#include "badge/keychain_item.h"
-#include "platform/keychain.h"
+#include "badge/record_swap.h"
+#include "platform/linux/sqlite_keychain.h"
+#include "platform/linux/system_random_source.h"
+#include "platform/linux/system_sleeper.h"
 
 namespace quenlarch::badge_app {
 
-// A keychain status in words, for error lines.
-std::string describeStatus(OSStatus status);
+struct AppKeychain {
+  explicit AppKeychain(std::string databasePath)
+      : path(std::move(databasePath)), store(path, std::nullopt) {}
+  AppKeychain(const AppKeychain&) = delete;
+  AppKeychain& operator=(const AppKeychain&) = delete;
 
-// Outcome of a rewrite: the status of the last keychain call, and the bytes written on success.
-struct RewriteResult {
-  OSStatus status = errSecSuccess;
-  std::optional<ByteString> written;  // none when the transform chose to leave the record alone
+  CounterPlatform platform() { return {store, sleeper, random}; }
+
+  const std::string path;
+  SqliteKeychain store;
+  SystemSleeper sleeper;
+  SystemRandomSource random;
 };
 
-// Reads the record, asks `transform` for the new bytes (none: leave it) and writes them only if
-// the stored bytes are still those read; retries a lost race up to 24 times with a short random
-// pause.
-RewriteResult rewriteRecord(Keychain& keychain, const HomeScreenBadgeKeychainItem& item,
-                            const std::function<std::optional<ByteString>(const ByteString&)>& transform);
-
-// The item's attributes as the app creates it, holding `record`.
-KeychainQuery newItemAttributes(const HomeScreenBadgeKeychainItem& item, const ByteString& record);
-
-// The status and the generic attribute of the item (none if absent or not bytes).
-struct ReadResult {
-  OSStatus status = errSecSuccess;
-  std::optional<ByteString> record;
-};
-ReadResult readRecord(Keychain& keychain, const HomeScreenBadgeKeychainItem& item);
+// The error line for a keychain call that answered `status`, naming the store's problem when the
+// store itself failed, and the keychain's path.
+std::string keychainFailure(const AppKeychain& keychain, OSStatus status);
+// The error line for a store problem found before anything was done.
+std::string storeFailure(const AppKeychain& keychain, KeychainStoreProblem problem);
 
 }  // namespace quenlarch::badge_app

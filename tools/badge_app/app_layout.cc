@@ -11,14 +11,15 @@
 #include "badge/keychain_item.h"
 #include "platform/linux/disk_bundle.h"
 #include "platform/linux/plist_file.h"
+#include "tools/badge_app/bundle_location.h"
 
 namespace quenlarch::badge_app {
 namespace fs = std::filesystem;
 
 std::optional<AppLayout> AppLayout::forApp(const std::string& appPath) {
-  std::error_code ec;
-  fs::path app = fs::weakly_canonical(fs::absolute(appPath, ec), ec);
-  if (ec || appPath.empty()) return std::nullopt;
+  std::optional<std::string> canonical = canonicalBundlePath(appPath);
+  if (!canonical) return std::nullopt;
+  const fs::path app = *canonical;
   AppLayout layout;
   layout.app = app.string();
   fs::path extension = app / "Contents" / "PlugIns" / kExtensionBundleName;

@@ -20,8 +20,8 @@ struct AppLayout {
   std::string entitlementsPlist;
   std::string executable;
 
-  // Canonical, because the extension finds its bundle through the resolved path of its executable
-  // and both sides must hash the same path. None when the path cannot be resolved.
+  // At the canonical path (bundle_location.h), which both sides hash. None when the path cannot be
+  // resolved.
   static std::optional<AppLayout> forApp(const std::string& appPath);
 };
 

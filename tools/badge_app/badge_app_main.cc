@@ -1,24 +1,22 @@
 // badge-app: the containing app's side of the badge counter, as a command-line tool.
 #include <CLI/CLI.hpp>
 
-#include "tools/badge_app/cli_support.h"
-#include "tools/badge_app/keychain_commands.h"
+#include "tools/badge_app/command_output.h"
+#include "tools/badge_app/counter_commands.h"
+#include "tools/badge_app/install_commands.h"
 #include "tools/badge_app/record_commands.h"
 
 int main(int argc, char** argv) {
-  using namespace quenlarch::badge_app;
+  using namespace quenlarch;
   CLI::App app{"badge-app: the containing app's side of the home-screen badge counter"};
   app.require_subcommand(1);
-  int exitCode = kExitOk;
-  addRecordCommands(app, exitCode);
-  addKeychainCommands(app, exitCode);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kExitUsage;
-  }
-  return exitCode;
+  // Parse errors as one line, like every other message of the tool.
+  app.failure_message([](const CLI::App*, const CLI::Error& error) {
+    return badge_app::console().program() + ": " + tools::oneLine(error.what()) + "\n";
+  });
+  int exitCode = tools::kExitOk;
+  badge_app::addRecordCommands(app, exitCode);
+  badge_app::addInstallCommands(app, exitCode);
+  badge_app::addCounterCommands(app, exitCode);
+  return tools::parseAndRun(app, argc, argv, exitCode);
 }

@@ -1,99 +1,90 @@
-// tag: the install tag of a bundle; decode/encode: badge records as hex.
+// tag: the install tag of a bundle; decode/encode: badge records as hex. Bundle paths are taken in
+// their canonical form, as install and the extension take them.
 #include "tools/badge_app/record_commands.h"
 
-#include <iostream>
 #include <memory>
-
-#include <nlohmann/json.hpp>
 
 #include "badge/badge_environment.h"
 #include "badge/badge_record.h"
 #include "badge/install_tag.h"
 #include "platform/hex.h"
 #include "platform/linux/openssl_sha256.h"
-#include "tools/badge_app/cli_support.h"
+#include "tools/badge_app/bundle_location.h"
+#include "tools/badge_app/command_output.h"
+#include "tools/badge_app/option_checks.h"
 
 namespace quenlarch::badge_app {
 namespace {
 
+using tools::kExitFailed;
+using tools::kExitOk;
+using tools::kExitUsage;
+
 struct RecordOptions {
   std::string tagPath;
   std::string decodeHex;
-  std::string decodeBundle;
-  std::string encodeCount;
-  std::string encodeBundle;
+  std::optional<std::string> decodeBundle;
+  std::optional<std::uint32_t> encodeCount;
+  std::optional<std::string> encodeBundle;
   bool encodeDisabled = false;
 };
 
-int runTag(const RecordOptions& o) {
-  std::optional<std::string> path = absolutePath(o.tagPath);
-  if (!path) return fail(kExitUsage, "cannot make the path '" + o.tagPath + "' absolute");
+// The tag of the bundle at `path`, canonical; none (with the error line printed) when the path
+// cannot be resolved.
+std::optional<HomeScreenBadgeInstallTag> tagOfBundle(const std::string& path, int& failure,
+                                                     std::string* hashedPath = nullptr) {
+  std::optional<std::string> canonical = canonicalBundlePath(path);
+  if (!canonical) {
+    failure = console().fail(kExitUsage, "cannot resolve the path '" + path + "'");
+    return std::nullopt;
+  }
+  if (hashedPath != nullptr) *hashedPath = installTagPath(*canonical);
   OpenSslSha256 sha256;
-  HomeScreenBadgeInstallTag tag = makeInstallTag(*path, sha256);
-  printJson({{"path", installTagPath(*path)},
-             {"installTag", hexEncode(tag.bytes)},
-             {"countMask", hexEncode(*tag.countMask)}});
-  return kExitOk;
+  return makeInstallTag(*canonical, sha256);
 }
 
-// Names the first rule a record breaks, for the error line of `decode`.
-std::string whyRecordIsInvalid(const ByteString& record) {
-  if (record.size() != kBadgeRecordSize) {
-    return "a record is 16 bytes, this one is " + std::to_string(record.size());
-  }
-  if (record[0] != 'T' || record[1] != 'B') return "the record does not start with \"TB\"";
-  if (record[2] != 2 && record[2] != 3) {
-    return "unknown record version " + std::to_string(record[2]);
-  }
-  if (record[3] > 1) return "enabled byte " + std::to_string(record[3]) + " is neither 0 nor 1";
-  if (record[3] == 1) return "an enabled record carries the zero install tag";
-  return "a disabled record must have count 0 and the zero install tag";
+int runTag(const RecordOptions& o) {
+  int failure = kExitOk;
+  std::string hashed;
+  std::optional<HomeScreenBadgeInstallTag> tag = tagOfBundle(o.tagPath, failure, &hashed);
+  if (!tag) return failure;
+  return emitJson({{"path", hashed},
+                   {"installTag", hexEncode(tag->bytes)},
+                   {"countMask", hexEncode(*tag->countMask)}});
 }
 
 int runDecode(const RecordOptions& o) {
-  std::optional<ByteString> record = hexDecode(o.decodeHex);
-  if (!record) return fail(kExitUsage, "the record must be hex digits in pairs, got '" + o.decodeHex + "'");
-
+  const ByteString record = *hexDecode(o.decodeHex);
   HomeScreenBadgeInstallTag known = zeroInstallTag();
-  if (!o.decodeBundle.empty()) {
-    std::optional<std::string> path = absolutePath(o.decodeBundle);
-    if (!path) return fail(kExitUsage, "cannot make the path '" + o.decodeBundle + "' absolute");
-    OpenSslSha256 sha256;
-    known = makeInstallTag(*path, sha256);
+  if (o.decodeBundle) {
+    int failure = kExitOk;
+    std::optional<HomeScreenBadgeInstallTag> tag = tagOfBundle(*o.decodeBundle, failure);
+    if (!tag) return failure;
+    known = std::move(*tag);
   }
   HomeScreenBadgeEnvironment env(known);
-  std::optional<HomeScreenBadgeState> state = decodeBadgeRecord(*record, known, env);
-  if (!state) return fail(kExitFailed, "invalid record: " + whyRecordIsInvalid(*record));
-  const bool owned = state->isEnabled && !isZeroInstallTag(known) && state->installTag == known;
-  printJson({{"enabled", state->isEnabled},
-             {"count", state->count},
-             {"installTag", hexEncode(state->installTag.bytes)},
-             {"ownedByThisInstall", owned}});
-  return kExitOk;
+  BadgeRecordDecoding decoded = decodeBadgeRecordWithReason(record, known, env);
+  if (!decoded.state) {
+    return console().fail(kExitFailed,
+                          "invalid record: " + describeBadgeRecordDefect(decoded.defect, record));
+  }
+  nlohmann::ordered_json json = describeRecord(record, decoded, known);
+  json.erase("record");
+  return emitJson(json);
 }
 
 int runEncode(const RecordOptions& o) {
   HomeScreenBadgeEnvironment env(zeroInstallTag());
   if (o.encodeDisabled) {
-    if (!o.encodeCount.empty() || !o.encodeBundle.empty()) {
-      return fail(kExitUsage, "--disabled takes neither --count nor --bundle");
-    }
-    std::cout << hexEncode(encodeBadgeRecord({false, 0, zeroInstallTag()}, env)) << '\n';
-    return kExitOk;
+    return emitLine(hexEncode(encodeBadgeRecord({false, 0, zeroInstallTag()}, env)));
   }
-  if (o.encodeCount.empty() || o.encodeBundle.empty()) {
-    return fail(kExitUsage, "encode needs --count N and --bundle PATH, or --disabled");
+  if (!o.encodeCount || !o.encodeBundle) {
+    return console().fail(kExitUsage, "encode needs --count N and --bundle PATH, or --disabled");
   }
-  std::optional<std::uint32_t> count = parseCount(o.encodeCount);
-  if (!count) {
-    return fail(kExitUsage, "--count must be a whole number from 0 to 4294967295, got '" + o.encodeCount + "'");
-  }
-  std::optional<std::string> path = absolutePath(o.encodeBundle);
-  if (!path) return fail(kExitUsage, "cannot make the path '" + o.encodeBundle + "' absolute");
-  OpenSslSha256 sha256;
-  HomeScreenBadgeInstallTag tag = makeInstallTag(*path, sha256);
-  std::cout << hexEncode(encodeBadgeRecord({true, *count, tag}, env)) << '\n';
-  return kExitOk;
+  int failure = kExitOk;
+  std::optional<HomeScreenBadgeInstallTag> tag = tagOfBundle(*o.encodeBundle, failure);
+  if (!tag) return failure;
+  return emitLine(hexEncode(encodeBadgeRecord({true, *o.encodeCount, *tag}, env)));
 }
 
 }  // namespace
@@ -102,18 +93,31 @@ void addRecordCommands(CLI::App& app, int& exitCode) {
   auto options = std::make_shared<RecordOptions>();
 
   CLI::App* tag = app.add_subcommand("tag", "Print the install tag and count mask of a bundle");
-  tag->add_option("PATH", options->tagPath, "App or extension bundle")->required();
+  tag->add_option("PATH", options->tagPath, "App or extension bundle")
+      ->required()
+      ->check(utf8Path());
   tag->callback([options, &exitCode] { exitCode = runTag(*options); });
 
   CLI::App* decode = app.add_subcommand("decode", "Decode a badge record given as hex");
-  decode->add_option("HEX", options->decodeHex, "The 16-byte record as 32 hex digits")->required();
-  decode->add_option("--bundle", options->decodeBundle, "Bundle whose tag is the known tag");
+  decode->add_option("HEX", options->decodeHex, "The 16-byte record as 32 hex digits")
+      ->required()
+      ->check(hexBytes());
+  decode->add_option("--bundle", options->decodeBundle, "Bundle whose tag is the known tag")
+      ->check(utf8Path());
   decode->callback([options, &exitCode] { exitCode = runDecode(*options); });
 
   CLI::App* encode = app.add_subcommand("encode", "Encode a badge record as hex");
-  encode->add_option("--count", options->encodeCount, "The count, 0 to 4294967295");
-  encode->add_option("--bundle", options->encodeBundle, "Bundle of the installation");
-  encode->add_flag("--disabled", options->encodeDisabled, "The record of a switched-off counter");
+  // --disabled first: CLI11 checks options in order, and a clash with it is the clearer message.
+  CLI::Option* disabled = encode->add_flag("--disabled", options->encodeDisabled,
+                                           "The record of a switched-off counter");
+  CLI::Option* count =
+      wholeCount(encode->add_option("--count", options->encodeCount, "The count, 0 to 4294967295"));
+  CLI::Option* bundle =
+      encode->add_option("--bundle", options->encodeBundle, "Bundle of the installation")
+          ->check(utf8Path());
+  disabled->excludes(count)->excludes(bundle);
+  count->needs(bundle);
+  bundle->needs(count);
   encode->callback([options, &exitCode] { exitCode = runEncode(*options); });
 }
 

@@ -1,0 +1,126 @@
+// Installing the app: bundles on disk, then the badge item in the keychain.
+#include "tools/badge_app/install_commands.h"
+
+#include <memory>
+
+#include "badge/badge_record.h"
+#include "badge/install_tag.h"
+#include "platform/hex.h"
+#include "platform/linux/openssl_sha256.h"
+#include "tools/badge_app/bundle_location.h"
+#include "tools/badge_app/command_output.h"
+#include "tools/badge_app/installed_app.h"
+#include "tools/badge_app/option_checks.h"
+#include "tools/badge_app/record_writes.h"
+
+namespace quenlarch::badge_app {
+namespace {
+
+using tools::kExitFailed;
+using tools::kExitOk;
+using tools::kExitUsage;
+
+struct InstallOptions {
+  AppOptions app;
+  std::string team = kDefaultTeamId;
+};
+
+// Whose record the existing item holds, for install's report. Any state but another
+// installation's live counter is left for status and enable to show and fix.
+bool belongsToAnotherInstallation(AppKeychain& keychain, const HomeScreenBadgeKeychainItem& item,
+                                  const HomeScreenBadgeInstallTag& tag) {
+  BadgeRecordRead read = readBadgeRecord(item, keychain.store);
+  if (read.status != errSecSuccess || !read.record) return false;
+  HomeScreenBadgeEnvironment env(tag);
+  std::optional<HomeScreenBadgeState> state = decodeBadgeRecord(*read.record, tag, env);
+  return state && state->isEnabled && !isOwnedByInstallation(*state, tag);
+}
+
+int runInstall(const InstallOptions& o) {
+  std::optional<AppLayout> layout = AppLayout::forApp(o.app.app);
+  if (!layout) return console().fail(kExitUsage, "cannot resolve the app path '" + o.app.app + "'");
+  if (endsInExtensionBundle(layout->app)) {
+    return console().fail(kExitUsage,
+                          "the app path " + layout->app +
+                              " ends in \".appex\": the install tag "
+                              "of such a path strips two components, so its extension could never "
+                              "match it; choose an app path ending in \".app\"");
+  }
+  // The store is checked before anything is laid out: a damaged or foreign keychain gets nothing.
+  int failure = kExitOk;
+  std::unique_ptr<AppKeychain> keychain = openCheckedKeychain(o.app, failure);
+  if (!keychain) return failure;
+
+  const std::string group = o.team + "." + std::string(kBadgeKeychainService);
+  std::optional<std::string> executable = extensionExecutableToInstall();
+  if (std::optional<std::string> error = layOutApp(*layout, group, executable)) {
+    return console().fail(kExitFailed, *error);
+  }
+  if (!executable) {
+    console().note(
+        "warning: no BadgeService executable found; the extension bundle has none "
+        "(set BADGE_SERVICE_EXECUTABLE)");
+  }
+
+  OpenSslSha256 sha256;
+  const HomeScreenBadgeInstallTag tag = makeInstallTag(layout->app, sha256);
+  const HomeScreenBadgeEnvironment env(tag);
+  const HomeScreenBadgeKeychainItem item{std::string(kBadgeKeychainService),
+                                         std::string(kBadgeKeychainAccount), group};
+  const OSStatus status =
+      keychain->store.add(newItemAttributes(item, encodeBadgeRecord({true, 0, tag}, env)));
+  if (status != errSecSuccess && status != errSecDuplicateItem) {
+    return console().fail(kExitFailed, keychainFailure(*keychain, status));
+  }
+  const bool foreign =
+      status == errSecDuplicateItem && belongsToAnotherInstallation(*keychain, item, tag);
+  const char* itemState = status == errSecSuccess ? "created"
+                          : foreign               ? "another installation's"
+                                                  : "existing";
+  if (int written = emitJson({{"app", layout->app},
+                              {"extension", layout->extension},
+                              {"accessGroup", group},
+                              {"keychain", keychain->path},
+                              {"item", itemState}});
+      written != kExitOk) {
+    return written;
+  }
+  if (foreign) {
+    return console().fail(kExitFailed,
+                          "the existing badge item belongs to another installation; it was kept, "
+                          "and 'badge-app enable --app " +
+                              layout->app + "' makes it count for this one");
+  }
+  return kExitOk;
+}
+
+int runUninstall(const AppOptions& o) {
+  int failure = kExitOk;
+  std::optional<InstalledApp> app = openInstalledApp(o, failure);
+  if (!app) return failure;
+  OSStatus status = app->keychain->store.remove(baseItemQuery(app->item));
+  if (status != errSecSuccess && status != errSecItemNotFound) {
+    return console().fail(kExitFailed, keychainFailure(*app->keychain, status));
+  }
+  return emitJson(
+      {{"app", app->layout.app}, {"item", status == errSecSuccess ? "deleted" : "absent"}});
+}
+
+}  // namespace
+
+void addInstallCommands(CLI::App& app, int& exitCode) {
+  auto install = std::make_shared<InstallOptions>();
+  CLI::App* installCommand = app.add_subcommand(
+      "install", "Lay out the app and its badge extension, and create the badge item");
+  addAppOptions(installCommand, install->app);
+  installCommand->add_option("--team", install->team, "Team identifier prefixing the access group")
+      ->check(teamIdentifier());
+  installCommand->callback([install, &exitCode] { exitCode = runInstall(*install); });
+
+  auto uninstall = std::make_shared<AppOptions>();
+  CLI::App* uninstallCommand = app.add_subcommand("uninstall", "Delete the badge item");
+  addAppOptions(uninstallCommand, *uninstall);
+  uninstallCommand->callback([uninstall, &exitCode] { exitCode = runUninstall(*uninstall); });
+}
+
+}  // namespace quenlarch::badge_app
