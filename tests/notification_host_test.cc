@@ -4,11 +4,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -327,11 +329,14 @@ std::string paddedPayload(std::size_t size) {
   return prefix + std::string(size - prefix.size() - suffix.size(), 'x') + suffix;
 }
 
+// Each refusal is one line on stderr naming the payload, and no kind of path (a FIFO nobody
+// writes, a device, a name with a newline) stops the payloads after it.
 TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
   struct PayloadCase {
-    std::string file;
-    std::string content;  // ignored for "missing.json"
+    std::string file;     // a name in the test folder, or an absolute path for kExisting
+    std::string content;  // for kFile
     bool accepted;
+    enum { kFile, kMissing, kDirectory, kFifo, kExisting } kind = kFile;
   };
   const std::vector<PayloadCase> cases = {
       {"first.json", R"({"aps":{"badge":1}})", true},
@@ -341,26 +346,36 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
       {"aps-string.json", R"({"aps":"hello"})", false},
       {"aps-array.json", R"({"aps":[]})", false},
       {"exactly-4096.json", paddedPayload(4096), true},
+      // The limit is on the JSON; the newline an editor adds (or more whitespace) is not counted.
+      {"exactly-4096-newline.json", paddedPayload(4096) + "\n", true},
+      {"exactly-4096-whitespace.json", paddedPayload(4096) + std::string(5000, ' ') + "\r\n", true},
       {"over-4096.json", paddedPayload(4097), false},
+      {"over-4096-newline.json", paddedPayload(4097) + "\n", false},
       // Deeper than the extension accepts; refused here rather than left to time out there.
       {"too-deep.json", R"({"aps":{},"x":)" + std::string(600, '[') + std::string(600, ']') + "}",
        false},
       {"deep-enough.json", R"({"aps":{},"x":)" + std::string(400, '[') + std::string(400, ']') + "}",
        true},
-      {"missing.json", "", false},
+      {"missing.json", "", false, PayloadCase::kMissing},
       {"empty.json", "", false},
+      {"a-directory", "", false, PayloadCase::kDirectory},
+      {"a-fifo.json", "", false, PayloadCase::kFifo},
+      {"/dev/null", "", false, PayloadCase::kExisting},
+      {"new\nline\x01.json", R"({"aps":)", false},
       {"last.json", R"({"aps":{}})", true},
   };
   std::vector<std::string> arguments;
   std::vector<std::string> acceptedPaths;
   for (const PayloadCase& c : cases) {
-    std::string path = (dir_ / c.file).string();
-    if (c.file != "missing.json") writeFile(c.file, c.content);
+    std::string path = c.kind == PayloadCase::kExisting ? c.file : (dir_ / c.file).string();
+    if (c.kind == PayloadCase::kFile) writeFile(c.file, c.content);
+    if (c.kind == PayloadCase::kDirectory) fs::create_directories(path);
+    if (c.kind == PayloadCase::kFifo) {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    }
     arguments.push_back(path);
     if (c.accepted) acceptedPaths.push_back(path);
   }
-  arguments.push_back((dir_ / "a-directory").string());
-  fs::create_directories(dir_ / "a-directory");
 
   HostRun host = deliver(serviceApp(), arguments);
 
@@ -374,10 +389,13 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
   for (const PayloadCase& c : cases) {
     if (c.accepted) continue;
     ++refusedCount;
-    EXPECT_EQ(countContaining(host.errorLines, (dir_ / c.file).string() + ":"), 1u) << c.file;
+    std::string shownName = c.kind == PayloadCase::kExisting ? c.file : (dir_ / c.file).string();
+    shownName = std::regex_replace(shownName, std::regex("\n"), "\\n");
+    shownName = std::regex_replace(shownName, std::regex("\x01"), "\\x01");
+    EXPECT_EQ(countContaining(host.errorLines, "refused " + shownName + ":"), 1u) << c.file;
   }
-  EXPECT_EQ(countContaining(host.errorLines, "a-directory"), 1u);
-  EXPECT_EQ(countContaining(host.errorLines, "refused"), refusedCount + 1);
+  EXPECT_EQ(host.errorLines.size(), refusedCount) << "one line per refusal, nothing else";
+  EXPECT_EQ(countContaining(host.errorLines, "not a regular file"), 3u);
 }
 
 TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
@@ -482,26 +500,61 @@ TEST_F(NotificationHostTest, TheFirstServiceExtensionByNameIsRun) {
 TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
   std::string app = serviceApp();
   std::string payload = payloadFile("p.json", {{"aps", json::object()}});
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"deliver"},
-      {"deliver", "--app", app},
-      {"deliver", payload},
-      {"deliver", "--app", app, "--time-limit", "soon", payload},
-      {"deliver", "--app", app, "--time-limit", "-1", payload},
-      {"deliver", "--app", app, "--grace-ms", "1.5", payload},
-      {"deliver", "--app", app, "--no-such-option", payload},
-      {"redeliver", "--app", app, payload},
+  struct UsageCase {
+    std::vector<std::string> arguments;
+    std::string message;  // expected on stderr; empty: any
   };
-  for (const std::vector<std::string>& arguments : cases) {
+  const std::string kSeconds = "--time-limit: expects seconds as a number from 0 to 86400";
+  const std::vector<UsageCase> cases = {
+      {{}, ""},
+      {{"deliver"}, ""},
+      {{"deliver", "--app", app}, ""},
+      {{"deliver", payload}, ""},
+      {{"deliver", "--app", app, "--time-limit", "soon", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "abc", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "nan", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "inf", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "-inf", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "1e999", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "-1", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "-0.5", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "86401", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "2s", payload}, kSeconds},
+      {{"deliver", "--app", app, "--grace-ms", "1.5", payload}, "--grace-ms"},
+      {{"deliver", "--app", app, "--keychain", "", payload}, "--keychain: expects a path"},
+      {{"deliver", "--app", "", payload}, "--app: expects a path"},
+      {{"deliver", "--app", app, "--no-such-option", payload}, ""},
+      {{"redeliver", "--app", app, payload}, ""},
+  };
+  for (const UsageCase& c : cases) {
     std::vector<std::string> argv = {NOTIFICATION_HOST_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    SCOPED_TRACE(::testing::PrintToString(arguments));
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
     HostRun host = run(argv);
     EXPECT_EQ(host.exitCode, 2);
     EXPECT_TRUE(host.lines.empty());
+    if (!c.message.empty()) {
+      EXPECT_EQ(countContaining(host.errorLines, c.message), 1u);
+    }
   }
   EXPECT_TRUE(starts().empty());
+}
+
+// Shown lines that cannot be written are a failure, reported with how many were lost, even though
+// the notifications went through the extension.
+TEST_F(NotificationHostTest, LostOutputExitsWithOneAndSaysHowManyLines) {
+  std::string app = serviceApp();
+  std::string first = payloadFile("a.json", {{"aps", {{"badge", 1}}}});
+  std::string second = payloadFile("b.json", {{"aps", {{"badge", 2}}}});
+  HostRun host = run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", NOTIFICATION_HOST_PATH,
+                      "deliver", "--app", app, first, second},
+                     "", {"SCRIPTED_EXTENSION_LOG=" + logPath_});
+  EXPECT_EQ(host.exitCode, 1);
+  ASSERT_EQ(host.errorLines.size(), 1u) << ::testing::PrintToString(host.errorLines);
+  EXPECT_THAT(host.errorLines[0], ::testing::HasSubstr("lost 2 of 2 shown lines"));
+  EXPECT_THAT(host.errorLines[0], ::testing::HasSubstr("No space left on device"));
+  EXPECT_EQ(starts().size(), 1u) << "the payloads were delivered all the same";
+  expectAllStartedProcessesGone();
 }
 
 // ---------------------------------------------------------------------------------------------

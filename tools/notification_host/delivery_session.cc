@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/linux/host_protocol.h"
-#include "tools/notification_host/console.h"
+#include "tools/notification_host/diagnostics.h"
 
 namespace quenlarch::notification_host {
 namespace {
