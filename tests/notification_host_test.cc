@@ -19,7 +19,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/host_protocol.h"
 #include "tests/support/run_command.h"
+#include "tools/notification_host/extension_answer.h"
 
 namespace quenlarch {
 namespace {
@@ -408,7 +410,8 @@ TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
       "   ",                       // 3: blank, skipped
       "not json",                  // 4: refused
       paddedPayload(4097),         // 5: refused, too large
-      R"({"aps":{"alert":"b"}})",  // 6: the last, without a final newline
+      paddedPayload(4096) + "\r",  // 6: the limit does not count a CRLF file's carriage return
+      R"({"aps":{"alert":"b"}})",  // 7: the last, without a final newline
   };
   std::string input;
   for (std::size_t i = 0; i < stdinLines.size(); ++i) input += (i == 0 ? "" : "\n") + stdinLines[i];
@@ -418,7 +421,8 @@ TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
   EXPECT_EQ(host.exitCode, 1);
   std::vector<std::string> names;
   for (const json& line : host.lines) names.push_back(line.value("payload", ""));
-  EXPECT_THAT(names, ::testing::ElementsAre(before, "stdin line 2", "stdin line 6", after));
+  EXPECT_THAT(names, ::testing::ElementsAre(before, "stdin line 2", "stdin line 6", "stdin line 7",
+                                          after));
   EXPECT_EQ(countContaining(host.errorLines, "refused stdin line 4:"), 1u);
   EXPECT_EQ(countContaining(host.errorLines, "refused stdin line 5:"), 1u);
   EXPECT_EQ(countContaining(host.errorLines, "refused"), 2u);
@@ -520,7 +524,8 @@ TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
       {{"deliver", "--app", app, "--time-limit", "-0.5", payload}, kSeconds},
       {{"deliver", "--app", app, "--time-limit", "86401", payload}, kSeconds},
       {{"deliver", "--app", app, "--time-limit", "2s", payload}, kSeconds},
-      {{"deliver", "--app", app, "--grace-ms", "1.5", payload}, "--grace-ms"},
+      {{"deliver", "--app", app, "--grace-ms", "1.5", payload}, "--grace-ms: expects whole"},
+      {{"deliver", "--app", app, "--grace-ms", "-1", payload}, "--grace-ms: expects whole"},
       {{"deliver", "--app", app, "--keychain", "", payload}, "--keychain: expects a path"},
       {{"deliver", "--app", "", payload}, "--app: expects a path"},
       {{"deliver", "--app", app, "--no-such-option", payload}, ""},
@@ -616,6 +621,57 @@ TEST_F(NotificationHostTest, BadgeIsTakenOnlyFromAnIntegerApsBadge) {
     SCOPED_TRACE(cases[i].payload);
     EXPECT_EQ(host.lines[i]["badge"], cases[i].badge);
     EXPECT_EQ(host.lines[i]["userInfo"], json::parse(cases[i].payload));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Which line from the extension answers the request the host waits on (in-process, no binary).
+
+TEST(ExtensionAnswerTest, OnlyAnAnswerToTheAwaitedRequestIsShown) {
+  namespace protocol = host_protocol;
+  using notification_host::answerFor;
+  auto received = std::make_shared<const PushContent>(PlistValue(), 1, PlistValue());
+  auto answered = std::make_shared<const PushContent>(PlistValue(), 7, PlistValue());
+  struct AnswerCase {
+    std::string label;
+    std::string line;
+    std::optional<std::int64_t> shownBadge;  // none: not an answer
+    bool byExtension;
+    std::string note;  // expected on stderr, one line; empty: nothing
+  };
+  const std::vector<AnswerCase> cases = {
+      {"deliver", protocol::encode(protocol::Deliver{"5", answered}), 7, true, ""},
+      {"release", protocol::encode(protocol::Released{"5"}), 1, false, ""},
+      {"deliver for another request", protocol::encode(protocol::Deliver{"4", answered}),
+       std::nullopt, false, "ignoring the extension's deliver for request 4 while waiting for 5"},
+      {"release of another request", protocol::encode(protocol::Released{"6"}), std::nullopt, false,
+       "ignoring the extension's release of request 6"},
+      {"id with a newline", protocol::encode(protocol::Released{"5\nx"}), std::nullopt, false,
+       "release of request 5\\nx while"},
+      {"ready", protocol::encode(protocol::Ready{}), std::nullopt, false, ""},
+      {"blank", "  ", std::nullopt, false, ""},
+      {"error report", protocol::encode(protocol::Error{"disk on fire"}), std::nullopt, false,
+       "the extension reports an error: disk on fire"},
+      {"no JSON", "hello", std::nullopt, false, "ignoring a line from the extension that is no"},
+      {"a host's message", protocol::encode(protocol::TimeWillExpire{}), std::nullopt, false,
+       "ignoring a message an extension does not send"},
+  };
+  for (const AnswerCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    ::testing::internal::CaptureStderr();
+    std::optional<notification_host::Shown> shown = answerFor(c.line, "5", received);
+    std::vector<std::string> notes = splitLines(::testing::internal::GetCapturedStderr());
+    ASSERT_EQ(shown.has_value(), c.shownBadge.has_value());
+    if (shown) {
+      EXPECT_EQ(shown->content->badge(), c.shownBadge);
+      EXPECT_EQ(shown->byExtension, c.byExtension);
+    }
+    if (c.note.empty()) {
+      EXPECT_TRUE(notes.empty()) << ::testing::PrintToString(notes);
+    } else {
+      ASSERT_EQ(notes.size(), 1u) << ::testing::PrintToString(notes);
+      EXPECT_THAT(notes[0], ::testing::HasSubstr(c.note));
+    }
   }
 }
 

@@ -19,6 +19,7 @@ namespace quenlarch::notification_host {
 namespace {
 
 constexpr double kMaxSeconds = 86400;
+constexpr long long kMaxMillis = 86'400'000;
 
 std::optional<DeliverySession> startSession(const DeliverArgs& args, bool* extensionMissing) {
   auto located = locateServiceExtension(args.app);
@@ -100,6 +101,21 @@ CLI::Validator secondsValidator() {
       "SECONDS");
 }
 
+CLI::Validator millisecondsValidator() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        long long millis = 0;
+        const char* end = text.data() + text.size();
+        auto [rest, error] = std::from_chars(text.data(), end, millis);
+        if (error != std::errc() || rest != end || millis < 0 || millis > kMaxMillis) {
+          return "expects whole milliseconds from 0 to 86400000, not \"" + tools::oneLine(text) +
+                 "\"";
+        }
+        return "";
+      },
+      "MILLISECONDS");
+}
+
 CLI::Validator nonEmptyPathValidator() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
@@ -123,7 +139,7 @@ void addDeliverCommand(CLI::App& app, int& exitCode) {
   deliver
       ->add_option("--grace-ms", args->graceMs,
                    "Milliseconds the extension has after being told its time will expire")
-      ->check(CLI::Range(0, 86'400'000))
+      ->check(millisecondsValidator())
       ->capture_default_str();
   deliver
       ->add_option("--keychain", args->keychain,

@@ -26,8 +26,9 @@ int runDeliver(const DeliverArgs& args);
 void addDeliverCommand(CLI::App& app, int& exitCode);
 
 // Validators the host's subcommands share. A time limit is a finite number of seconds from 0 to a
-// day; a path given as an option must not be empty.
+// day, a grace period whole milliseconds up to a day; a path given as an option must not be empty.
 CLI::Validator secondsValidator();
+CLI::Validator millisecondsValidator();
 CLI::Validator nonEmptyPathValidator();
 
 }  // namespace quenlarch::notification_host

@@ -70,6 +70,10 @@ RawPayload readPayloadFile(const std::string& path) {
   return payload;
 }
 
+// A line may carry whitespace past the payload limit (a CRLF file's carriage return, padding),
+// which the limit does not count; beyond this much more the line is refused without being kept.
+constexpr std::size_t kLineWhitespaceAllowance = 1024;
+
 bool isBlank(const std::string& text) {
   return text.find_first_not_of(" \t\r") == std::string::npos;
 }
@@ -88,7 +92,8 @@ std::optional<RawPayload> PayloadSource::next() {
     if (nextArgument_ == arguments_.size()) return std::nullopt;
     const std::string& argument = arguments_[nextArgument_++];
     if (argument != "-") return readPayloadFile(argument);
-    stdin_ = std::make_unique<LineReader>(STDIN_FILENO, kMaxPayloadBytes);
+    stdin_ = std::make_unique<LineReader>(STDIN_FILENO,
+                                          kMaxPayloadBytes + kLineWhitespaceAllowance);
   }
 }
 
