@@ -3,20 +3,19 @@
 // situation the badge pipeline distinguishes, a keychain held locked past the time limit, a crash
 // mid-request, a replaced handler, and many hosts delivering at once.
 #include <gtest/gtest.h>
-
 #include <signal.h>
-#include <sys/inotify.h>
-#include <unistd.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -30,14 +29,16 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 const char* const kCounted = R"({"aps":{"alert":{"loc-key":"Neue Nachricht","title":"Ada"}}})";
-const char* const kCountedWithBadge = R"({"aps":{"alert":{"loc-key":"Verpasster Anruf"},"badge":99}})";
+const char* const kCountedWithBadge =
+    R"({"aps":{"alert":{"loc-key":"Verpasster Anruf"},"badge":99}})";
 const char* const kUncounted = R"({"aps":{"alert":"Hallo"}})";
 const char* const kUncountedWithBadge = R"({"aps":{"badge":99,"content-available":1}})";
 
 std::vector<json> jsonLines(const std::string& text) {
   std::vector<json> lines;
   std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line, nullptr, false));
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(json::parse(line, nullptr, false));
   return lines;
 }
 
@@ -125,8 +126,8 @@ struct Situation {
   const char* setUp;  // a badge-app command run before the push, or "" / "unconfigured"
   const char* payload;
   const char* shownBy;
-  json badge;          // shown badge (null: none)
-  int storedAfter;     // stored count afterwards, -1 when no valid record of ours remains
+  json badge;       // shown badge (null: none)
+  int storedAfter;  // stored count afterwards, -1 when no valid record of ours remains
 };
 
 TEST_F(EndToEndTest, EachSituationShowsTheRightBadge) {
@@ -137,7 +138,8 @@ TEST_F(EndToEndTest, EachSituationShowsTheRightBadge) {
       {"uncounted with badge, record ours", "set-count 7", kUncountedWithBadge, "extension", 7, 7},
       {"uncounted with badge, counting off", "disable", kUncountedWithBadge, "extension", 99, -1},
       {"counted, counting off", "disable", kCounted, "extension", nullptr, -1},
-      {"counted, record of another installation", "foreign", kCountedWithBadge, "extension", 99, -1},
+      {"counted, record of another installation", "foreign", kCountedWithBadge, "extension", 99,
+       -1},
       {"counted, invalid record", "garbage", kCountedWithBadge, "extension", 99, -1},
       {"counted, no item", "uninstall", kCountedWithBadge, "extension", 99, -1},
       {"no configuration", "unconfigured", kCountedWithBadge, "extension", 99, -1},
@@ -233,9 +235,12 @@ TEST_F(EndToEndTest, ExtensionKilledMidRequestIsShownByTheHostAndTheNextPushStil
   std::future<std::vector<json>> host;
   {
     KeychainWriteLock lock(keychain_);
-    host = std::async(std::launch::async, [&] { return deliver({kCountedWithBadge, kCounted}, 20); });
+    host = std::async(std::launch::async, [&] {
+      return deliver({kCountedWithBadge, kCounted}, 20);
+    });
     // Find the extension while it waits on the lock, and kill it.
-    const std::string exe = app_ + "/Contents/PlugIns/BadgeService.appex/Contents/MacOS/BadgeService";
+    const std::string exe =
+        app_ + "/Contents/PlugIns/BadgeService.appex/Contents/MacOS/BadgeService";
     bool killed = false;
     for (int tries = 0; tries < 200 && !killed; ++tries) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -265,8 +270,10 @@ TEST_F(EndToEndTest, ReplacedHandlerIsReleasedAndNoContentCrossesRequests) {
     for (const char* id : {"a", "b"}) {
       json request = {{"type", "request"},
                       {"id", std::string(id) + std::to_string(round)},
-                      {"content", {{"userInfo", json::parse(kCounted)}, {"badge", nullptr},
-                                   {"fields", {{"title", std::string(id) + std::to_string(round)}}}}}};
+                      {"content",
+                       {{"userInfo", json::parse(kCounted)},
+                        {"badge", nullptr},
+                        {"fields", {{"title", std::string(id) + std::to_string(round)}}}}}};
       input += request.dump() + "\n";
     }
   }
@@ -277,7 +284,8 @@ TEST_F(EndToEndTest, ReplacedHandlerIsReleasedAndNoContentCrossesRequests) {
   for (const json& line : jsonLines(r.out)) {
     if (line["type"] == "deliver") {
       ++delivered;
-      EXPECT_EQ(line["content"]["fields"]["title"], line["id"]) << "content went to another request";
+      EXPECT_EQ(line["content"]["fields"]["title"], line["id"])
+          << "content went to another request";
     }
     if (line["type"] == "deliver" || line["type"] == "released") ++answers[line["id"]];
   }
@@ -287,8 +295,8 @@ TEST_F(EndToEndTest, ReplacedHandlerIsReleasedAndNoContentCrossesRequests) {
 }
 
 TEST_F(EndToEndTest, MalformedAndOversizedPayloadsAreRefusedAndTheRestShown) {
-  std::string oversized = R"({"aps":{"alert":{"loc-key":"Neue Nachricht"}},"pad":")" +
-                          std::string(4096, 'x') + "\"}";
+  std::string oversized =
+      R"({"aps":{"alert":{"loc-key":"Neue Nachricht"}},"pad":")" + std::string(4096, 'x') + "\"}";
   int exitCode = -1;
   auto shown = deliver({"not json", "[1,2]", R"({"aps":5})", oversized, kCounted}, 10, &exitCode);
   EXPECT_EQ(exitCode, 1);
@@ -304,8 +312,10 @@ TEST_F(EndToEndTest, EightHostsAtOnceCountEverySuccessfulIncrementExactlyOnce) {
     hosts.push_back(std::async(std::launch::async, [&, h] {
       std::vector<std::string> payloads;
       for (int i = 0; i < kPushesEach; ++i) {
-        payloads.push_back(json{{"aps", {{"alert", {{"loc-key", "Neue Nachricht"}}}}},
-                                {"n", h * 1000 + i}}.dump());
+        payloads.push_back(json{
+            {"aps", {{"alert", {{"loc-key", "Neue Nachricht"}}}}},
+            {"n",
+             h * 1000 + i}}.dump());
       }
       return deliver(payloads, 30);
     }));

@@ -3,7 +3,6 @@
 // than the store waits. Afterwards the store is intact, no count is invented or lost, nothing
 // crashes, and every push is shown.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -12,9 +11,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <iostream>
 #include <sstream>
 
 #include "badge/badge_record.h"
@@ -72,8 +71,9 @@ TEST(FaultTest, WritersKilledAtRandomLeaveAnIntactStoreAndAnHonestCount) {
   HomeScreenBadgeEnvironment env(tag);
   {
     SqliteKeychain setup(path, std::nullopt);
-    ASSERT_EQ(setup.add(testing::badgeItemAttributes(kGroup, encodeBadgeRecord({true, 0, tag}, env))),
-              errSecSuccess);
+    ASSERT_EQ(
+        setup.add(testing::badgeItemAttributes(kGroup, encodeBadgeRecord({true, 0, tag}, env))),
+        errSecSuccess);
   }
   const unsigned seed = killScheduleSeed();
   RecordProperty("kill_schedule_seed", std::to_string(seed));
@@ -147,8 +147,9 @@ class BrokenStoreTest : public ::testing::Test {
   }
   testing::CommandResult badgeApp(std::vector<std::string> args) {
     args.insert(args.begin(), BADGE_APP_PATH);
-    return testing::runCommand(args, "", {"QUENLARCH_KEYCHAIN=" + keychain_,
-                                          "BADGE_SERVICE_EXECUTABLE=" BADGE_SERVICE_PATH});
+    return testing::runCommand(
+        args, "",
+        {"QUENLARCH_KEYCHAIN=" + keychain_, "BADGE_SERVICE_EXECUTABLE=" BADGE_SERVICE_PATH});
   }
   json push(const std::string& keychain, double timeLimit = 10) {
     const std::string payload = R"({"aps":{"alert":{"loc-key":"Neue Nachricht"},"badge":99}})";

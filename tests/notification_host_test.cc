@@ -1,6 +1,8 @@
 // notification-host against scripted-extension, both as real processes: which content is shown and
 // by whom, one line per accepted payload in order, payload refusals, missing extensions, time
 // limits, crashes, the command line, and the payload-to-content mapping.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,14 +12,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "platform/linux/host_protocol.h"
 #include "tests/support/run_command.h"
@@ -356,8 +355,8 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
       // Deeper than the extension accepts; refused here rather than left to time out there.
       {"too-deep.json", R"({"aps":{},"x":)" + std::string(600, '[') + std::string(600, ']') + "}",
        false},
-      {"deep-enough.json", R"({"aps":{},"x":)" + std::string(400, '[') + std::string(400, ']') + "}",
-       true},
+      {"deep-enough.json",
+       R"({"aps":{},"x":)" + std::string(400, '[') + std::string(400, ']') + "}", true},
       {"missing.json", "", false, PayloadCase::kMissing},
       {"empty.json", "", false},
       {"a-directory", "", false, PayloadCase::kDirectory},
@@ -421,8 +420,8 @@ TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
   EXPECT_EQ(host.exitCode, 1);
   std::vector<std::string> names;
   for (const json& line : host.lines) names.push_back(line.value("payload", ""));
-  EXPECT_THAT(names, ::testing::ElementsAre(before, "stdin line 2", "stdin line 6", "stdin line 7",
-                                          after));
+  EXPECT_THAT(
+      names, ::testing::ElementsAre(before, "stdin line 2", "stdin line 6", "stdin line 7", after));
   EXPECT_EQ(countContaining(host.errorLines, "refused stdin line 4:"), 1u);
   EXPECT_EQ(countContaining(host.errorLines, "refused stdin line 5:"), 1u);
   EXPECT_EQ(countContaining(host.errorLines, "refused"), 2u);

@@ -3,12 +3,12 @@
 // stopped through its own Subprocess, by its pid.
 #include "platform/linux/subprocess.h"
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace quenlarch {
 namespace {
@@ -34,14 +34,38 @@ struct ScriptCase {
 TEST(SubprocessTest, CommunicateCollectsStreamsAndReapsOnce) {
   const std::vector<ScriptCase> cases = {
       {"exit status", "exit 3", "", {}, 10s, "", "", "exited with status 3"},
-      {"both streams", "echo out; echo err >&2", "", {}, 10s, "out\n", "err\n",
+      {"both streams",
+       "echo out; echo err >&2",
+       "",
+       {},
+       10s,
+       "out\n",
+       "err\n",
        "exited with status 0"},
-      {"input echoed", "cat", "line one\nline two", {}, 10s, "line one\nline two", "",
+      {"input echoed",
+       "cat",
+       "line one\nline two",
+       {},
+       10s,
+       "line one\nline two",
+       "",
        "exited with status 0"},
       // More than a pipe holds in each direction at once: no deadlock between the two.
-      {"large input", "cat; cat >&2 </dev/null", std::string(1 << 20, 'x'), {}, 10s,
-       std::string(1 << 20, 'x'), "", "exited with status 0"},
-      {"input not read", "exit 0", std::string(1 << 20, 'x'), {}, 10s, "", "",
+      {"large input",
+       "cat; cat >&2 </dev/null",
+       std::string(1 << 20, 'x'),
+       {},
+       10s,
+       std::string(1 << 20, 'x'),
+       "",
+       "exited with status 0"},
+      {"input not read",
+       "exit 0",
+       std::string(1 << 20, 'x'),
+       {},
+       10s,
+       "",
+       "",
        "exited with status 0"},
       {"environment replaced and added",
        "echo \"$HOME|$SUBPROCESS_TEST\"",
@@ -51,7 +75,13 @@ TEST(SubprocessTest, CommunicateCollectsStreamsAndReapsOnce) {
        "/nowhere|yes\n",
        "",
        "exited with status 0"},
-      {"killed at the deadline", "echo early; exec sleep 30", "", {}, 300ms, "early\n", "",
+      {"killed at the deadline",
+       "echo early; exec sleep 30",
+       "",
+       {},
+       300ms,
+       "early\n",
+       "",
        "was killed by signal 9"},
   };
   for (const ScriptCase& c : cases) {

@@ -204,10 +204,8 @@ Subprocess::Captured Subprocess::communicate(std::string_view input, Clock::time
   Captured captured;
   if (input.empty()) closeInput();
   while ((inFd_ >= 0 || outFd_ >= 0 || errFd_ >= 0) && !reaped_) {
-    pollfd fds[4] = {{outFd_, POLLIN, 0},
-                     {errFd_, POLLIN, 0},
-                     {inFd_, POLLOUT, 0},
-                     {pidfd_, POLLIN, 0}};
+    pollfd fds[4] = {
+        {outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}, {inFd_, POLLOUT, 0}, {pidfd_, POLLIN, 0}};
     const int cap = pidfd_ >= 0 ? INT_MAX : kExitCheckMs;
     const int ready = ::poll(fds, 4, millisUntil(deadline, cap));
     if (ready < 0 && errno != EINTR) break;

@@ -4,8 +4,9 @@
 // Used by the notification host for extension processes, by the benchmark harness and by tests.
 //
 // Not thread-safe: one thread drives one Subprocess. A parent that writes to a child's input
-// ignores SIGPIPE, so that a child gone early fails the write rather than killing the parent. The pid is always that of a started, not yet
-// reaped child (never 0 or negative), so kill() and the waits can reach no other process.
+// ignores SIGPIPE, so that a child gone early fails the write rather than killing the parent. The
+// pid is always that of a started, not yet reaped child (never 0 or negative), so kill() and the
+// waits can reach no other process.
 #pragma once
 
 #include <sys/types.h>

@@ -2,11 +2,10 @@
 // and prints what is shown. The options are checked by CLI11; the run itself never fails half-way.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 namespace quenlarch::notification_host {
 

@@ -1,9 +1,8 @@
 // Reading the extension's lines: which answer a line is, and a note for every line that is none.
 #include "tools/notification_host/extension_answer.h"
 
-#include <variant>
-
 #include <nlohmann/json.hpp>
+#include <variant>
 
 #include "platform/linux/host_protocol.h"
 #include "tools/notification_host/diagnostics.h"
@@ -46,6 +45,5 @@ std::optional<Shown> answerFor(std::string_view line, const std::string& id,
   }
   return std::nullopt;
 }
-
 
 }  // namespace quenlarch::notification_host

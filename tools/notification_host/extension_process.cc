@@ -17,7 +17,8 @@ std::unique_ptr<ExtensionProcess> ExtensionProcess::start(const ExtensionLaunch&
                                                           std::string* error) {
   SubprocessOptions options;
   options.argv = {launch.executable};
-  if (launch.keychain) options.environment = {std::string(kKeychainVariable) + "=" + *launch.keychain};
+  if (launch.keychain)
+    options.environment = {std::string(kKeychainVariable) + "=" + *launch.keychain};
   // Standard error stays the host's: what the extension reports there reaches the user.
   options.error = SubprocessOptions::Stream::kInherit;
   std::unique_ptr<Subprocess> process = Subprocess::start(options, error);

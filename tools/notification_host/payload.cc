@@ -4,9 +4,8 @@
 
 #include <cstdint>
 #include <limits>
-#include <optional>
-
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "platform/linux/host_protocol.h"
 #include "platform/plist_json.h"

@@ -92,8 +92,8 @@ std::optional<RawPayload> PayloadSource::next() {
     if (nextArgument_ == arguments_.size()) return std::nullopt;
     const std::string& argument = arguments_[nextArgument_++];
     if (argument != "-") return readPayloadFile(argument);
-    stdin_ = std::make_unique<LineReader>(STDIN_FILENO,
-                                          kMaxPayloadBytes + kLineWhitespaceAllowance);
+    stdin_ =
+        std::make_unique<LineReader>(STDIN_FILENO, kMaxPayloadBytes + kLineWhitespaceAllowance);
   }
 }
 

@@ -3,9 +3,8 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "tools/notification_host/delivery_session.h"
 
