@@ -1,5 +1,5 @@
-// A child process for the harness: started with posix_spawn, standard input and output on pipes
-// (or output discarded), read line by line with blocking reads. The harness times whole process
+// A child process for the harness: a Subprocess with standard input and output on pipes (or output
+// discarded), read line by line, waiting as long as it takes. The harness times whole process
 // lives with it, so it adds nothing but the spawn and a wait.
 #pragma once
 
@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/linux/subprocess.h"
 
 namespace quenlarch::bench {
 
@@ -24,11 +26,11 @@ class ChildProcess {
  public:
   // The started process; throws when it cannot be started.
   static std::unique_ptr<ChildProcess> spawn(const SpawnOptions& options);
-  ~ChildProcess();  // kills and reaps the process if it still runs
+  // Destroying it kills and reaps the process if it still runs.
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_->pid(); }
 
   // Writes `line` and a newline; false when the process no longer reads.
   bool writeLine(std::string_view line);
@@ -41,13 +43,9 @@ class ChildProcess {
   int wait();
 
  private:
-  ChildProcess(pid_t pid, int inFd, int outFd) : pid_(pid), inFd_(inFd), outFd_(outFd) {}
+  explicit ChildProcess(std::unique_ptr<Subprocess> process) : process_(std::move(process)) {}
 
-  pid_t pid_;
-  int inFd_;
-  int outFd_;
-  bool reaped_ = false;
-  int status_ = -1;
+  std::unique_ptr<Subprocess> process_;
   std::string buffer_;
 };
 

@@ -1,23 +1,26 @@
 // notification-host against scripted-extension, both as real processes: which content is shown and
 // by whom, one line per accepted payload in order, payload refusals, missing extensions, time
 // limits, crashes, the command line, and the payload-to-content mapping.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
+#include "platform/linux/host_protocol.h"
 #include "tests/support/run_command.h"
+#include "tools/notification_host/extension_answer.h"
 
 namespace quenlarch {
 namespace {
@@ -327,11 +330,14 @@ std::string paddedPayload(std::size_t size) {
   return prefix + std::string(size - prefix.size() - suffix.size(), 'x') + suffix;
 }
 
+// Each refusal is one line on stderr naming the payload, and no kind of path (a FIFO nobody
+// writes, a device, a name with a newline) stops the payloads after it.
 TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
   struct PayloadCase {
-    std::string file;
-    std::string content;  // ignored for "missing.json"
+    std::string file;     // a name in the test folder, or an absolute path for kExisting
+    std::string content;  // for kFile
     bool accepted;
+    enum { kFile, kMissing, kDirectory, kFifo, kExisting } kind = kFile;
   };
   const std::vector<PayloadCase> cases = {
       {"first.json", R"({"aps":{"badge":1}})", true},
@@ -341,26 +347,36 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
       {"aps-string.json", R"({"aps":"hello"})", false},
       {"aps-array.json", R"({"aps":[]})", false},
       {"exactly-4096.json", paddedPayload(4096), true},
+      // The limit is on the JSON; the newline an editor adds (or more whitespace) is not counted.
+      {"exactly-4096-newline.json", paddedPayload(4096) + "\n", true},
+      {"exactly-4096-whitespace.json", paddedPayload(4096) + std::string(5000, ' ') + "\r\n", true},
       {"over-4096.json", paddedPayload(4097), false},
+      {"over-4096-newline.json", paddedPayload(4097) + "\n", false},
       // Deeper than the extension accepts; refused here rather than left to time out there.
       {"too-deep.json", R"({"aps":{},"x":)" + std::string(600, '[') + std::string(600, ']') + "}",
        false},
-      {"deep-enough.json", R"({"aps":{},"x":)" + std::string(400, '[') + std::string(400, ']') + "}",
-       true},
-      {"missing.json", "", false},
+      {"deep-enough.json",
+       R"({"aps":{},"x":)" + std::string(400, '[') + std::string(400, ']') + "}", true},
+      {"missing.json", "", false, PayloadCase::kMissing},
       {"empty.json", "", false},
+      {"a-directory", "", false, PayloadCase::kDirectory},
+      {"a-fifo.json", "", false, PayloadCase::kFifo},
+      {"/dev/null", "", false, PayloadCase::kExisting},
+      {"new\nline\x01.json", R"({"aps":)", false},
       {"last.json", R"({"aps":{}})", true},
   };
   std::vector<std::string> arguments;
   std::vector<std::string> acceptedPaths;
   for (const PayloadCase& c : cases) {
-    std::string path = (dir_ / c.file).string();
-    if (c.file != "missing.json") writeFile(c.file, c.content);
+    std::string path = c.kind == PayloadCase::kExisting ? c.file : (dir_ / c.file).string();
+    if (c.kind == PayloadCase::kFile) writeFile(c.file, c.content);
+    if (c.kind == PayloadCase::kDirectory) fs::create_directories(path);
+    if (c.kind == PayloadCase::kFifo) {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    }
     arguments.push_back(path);
     if (c.accepted) acceptedPaths.push_back(path);
   }
-  arguments.push_back((dir_ / "a-directory").string());
-  fs::create_directories(dir_ / "a-directory");
 
   HostRun host = deliver(serviceApp(), arguments);
 
@@ -374,10 +390,13 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
   for (const PayloadCase& c : cases) {
     if (c.accepted) continue;
     ++refusedCount;
-    EXPECT_EQ(countContaining(host.errorLines, (dir_ / c.file).string() + ":"), 1u) << c.file;
+    std::string shownName = c.kind == PayloadCase::kExisting ? c.file : (dir_ / c.file).string();
+    shownName = std::regex_replace(shownName, std::regex("\n"), "\\n");
+    shownName = std::regex_replace(shownName, std::regex("\x01"), "\\x01");
+    EXPECT_EQ(countContaining(host.errorLines, "refused " + shownName + ":"), 1u) << c.file;
   }
-  EXPECT_EQ(countContaining(host.errorLines, "a-directory"), 1u);
-  EXPECT_EQ(countContaining(host.errorLines, "refused"), refusedCount + 1);
+  EXPECT_EQ(host.errorLines.size(), refusedCount) << "one line per refusal, nothing else";
+  EXPECT_EQ(countContaining(host.errorLines, "not a regular file"), 3u);
 }
 
 TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
@@ -390,7 +409,8 @@ TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
       "   ",                       // 3: blank, skipped
       "not json",                  // 4: refused
       paddedPayload(4097),         // 5: refused, too large
-      R"({"aps":{"alert":"b"}})",  // 6: the last, without a final newline
+      paddedPayload(4096) + "\r",  // 6: the limit does not count a CRLF file's carriage return
+      R"({"aps":{"alert":"b"}})",  // 7: the last, without a final newline
   };
   std::string input;
   for (std::size_t i = 0; i < stdinLines.size(); ++i) input += (i == 0 ? "" : "\n") + stdinLines[i];
@@ -400,7 +420,8 @@ TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
   EXPECT_EQ(host.exitCode, 1);
   std::vector<std::string> names;
   for (const json& line : host.lines) names.push_back(line.value("payload", ""));
-  EXPECT_THAT(names, ::testing::ElementsAre(before, "stdin line 2", "stdin line 6", after));
+  EXPECT_THAT(
+      names, ::testing::ElementsAre(before, "stdin line 2", "stdin line 6", "stdin line 7", after));
   EXPECT_EQ(countContaining(host.errorLines, "refused stdin line 4:"), 1u);
   EXPECT_EQ(countContaining(host.errorLines, "refused stdin line 5:"), 1u);
   EXPECT_EQ(countContaining(host.errorLines, "refused"), 2u);
@@ -482,26 +503,62 @@ TEST_F(NotificationHostTest, TheFirstServiceExtensionByNameIsRun) {
 TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
   std::string app = serviceApp();
   std::string payload = payloadFile("p.json", {{"aps", json::object()}});
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"deliver"},
-      {"deliver", "--app", app},
-      {"deliver", payload},
-      {"deliver", "--app", app, "--time-limit", "soon", payload},
-      {"deliver", "--app", app, "--time-limit", "-1", payload},
-      {"deliver", "--app", app, "--grace-ms", "1.5", payload},
-      {"deliver", "--app", app, "--no-such-option", payload},
-      {"redeliver", "--app", app, payload},
+  struct UsageCase {
+    std::vector<std::string> arguments;
+    std::string message;  // expected on stderr; empty: any
   };
-  for (const std::vector<std::string>& arguments : cases) {
+  const std::string kSeconds = "--time-limit: expects seconds as a number from 0 to 86400";
+  const std::vector<UsageCase> cases = {
+      {{}, ""},
+      {{"deliver"}, ""},
+      {{"deliver", "--app", app}, ""},
+      {{"deliver", payload}, ""},
+      {{"deliver", "--app", app, "--time-limit", "soon", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "abc", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "nan", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "inf", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "-inf", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "1e999", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "-1", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "-0.5", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "86401", payload}, kSeconds},
+      {{"deliver", "--app", app, "--time-limit", "2s", payload}, kSeconds},
+      {{"deliver", "--app", app, "--grace-ms", "1.5", payload}, "--grace-ms: expects whole"},
+      {{"deliver", "--app", app, "--grace-ms", "-1", payload}, "--grace-ms: expects whole"},
+      {{"deliver", "--app", app, "--keychain", "", payload}, "--keychain: expects a path"},
+      {{"deliver", "--app", "", payload}, "--app: expects a path"},
+      {{"deliver", "--app", app, "--no-such-option", payload}, ""},
+      {{"redeliver", "--app", app, payload}, ""},
+  };
+  for (const UsageCase& c : cases) {
     std::vector<std::string> argv = {NOTIFICATION_HOST_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    SCOPED_TRACE(::testing::PrintToString(arguments));
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
     HostRun host = run(argv);
     EXPECT_EQ(host.exitCode, 2);
     EXPECT_TRUE(host.lines.empty());
+    if (!c.message.empty()) {
+      EXPECT_EQ(countContaining(host.errorLines, c.message), 1u);
+    }
   }
   EXPECT_TRUE(starts().empty());
+}
+
+// Shown lines that cannot be written are a failure, reported with how many were lost, even though
+// the notifications went through the extension.
+TEST_F(NotificationHostTest, LostOutputExitsWithOneAndSaysHowManyLines) {
+  std::string app = serviceApp();
+  std::string first = payloadFile("a.json", {{"aps", {{"badge", 1}}}});
+  std::string second = payloadFile("b.json", {{"aps", {{"badge", 2}}}});
+  HostRun host = run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", NOTIFICATION_HOST_PATH,
+                      "deliver", "--app", app, first, second},
+                     "", {"SCRIPTED_EXTENSION_LOG=" + logPath_});
+  EXPECT_EQ(host.exitCode, 1);
+  ASSERT_EQ(host.errorLines.size(), 1u) << ::testing::PrintToString(host.errorLines);
+  EXPECT_THAT(host.errorLines[0], ::testing::HasSubstr("lost 2 of 2 shown lines"));
+  EXPECT_THAT(host.errorLines[0], ::testing::HasSubstr("No space left on device"));
+  EXPECT_EQ(starts().size(), 1u) << "the payloads were delivered all the same";
+  expectAllStartedProcessesGone();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -563,6 +620,57 @@ TEST_F(NotificationHostTest, BadgeIsTakenOnlyFromAnIntegerApsBadge) {
     SCOPED_TRACE(cases[i].payload);
     EXPECT_EQ(host.lines[i]["badge"], cases[i].badge);
     EXPECT_EQ(host.lines[i]["userInfo"], json::parse(cases[i].payload));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Which line from the extension answers the request the host waits on (in-process, no binary).
+
+TEST(ExtensionAnswerTest, OnlyAnAnswerToTheAwaitedRequestIsShown) {
+  namespace protocol = host_protocol;
+  using notification_host::answerFor;
+  auto received = std::make_shared<const PushContent>(PlistValue(), 1, PlistValue());
+  auto answered = std::make_shared<const PushContent>(PlistValue(), 7, PlistValue());
+  struct AnswerCase {
+    std::string label;
+    std::string line;
+    std::optional<std::int64_t> shownBadge;  // none: not an answer
+    bool byExtension;
+    std::string note;  // expected on stderr, one line; empty: nothing
+  };
+  const std::vector<AnswerCase> cases = {
+      {"deliver", protocol::encode(protocol::Deliver{"5", answered}), 7, true, ""},
+      {"release", protocol::encode(protocol::Released{"5"}), 1, false, ""},
+      {"deliver for another request", protocol::encode(protocol::Deliver{"4", answered}),
+       std::nullopt, false, "ignoring the extension's deliver for request 4 while waiting for 5"},
+      {"release of another request", protocol::encode(protocol::Released{"6"}), std::nullopt, false,
+       "ignoring the extension's release of request 6"},
+      {"id with a newline", protocol::encode(protocol::Released{"5\nx"}), std::nullopt, false,
+       "release of request 5\\nx while"},
+      {"ready", protocol::encode(protocol::Ready{}), std::nullopt, false, ""},
+      {"blank", "  ", std::nullopt, false, ""},
+      {"error report", protocol::encode(protocol::Error{"disk on fire"}), std::nullopt, false,
+       "the extension reports an error: disk on fire"},
+      {"no JSON", "hello", std::nullopt, false, "ignoring a line from the extension that is no"},
+      {"a host's message", protocol::encode(protocol::TimeWillExpire{}), std::nullopt, false,
+       "ignoring a message an extension does not send"},
+  };
+  for (const AnswerCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    ::testing::internal::CaptureStderr();
+    std::optional<notification_host::Shown> shown = answerFor(c.line, "5", received);
+    std::vector<std::string> notes = splitLines(::testing::internal::GetCapturedStderr());
+    ASSERT_EQ(shown.has_value(), c.shownBadge.has_value());
+    if (shown) {
+      EXPECT_EQ(shown->content->badge(), c.shownBadge);
+      EXPECT_EQ(shown->byExtension, c.byExtension);
+    }
+    if (c.note.empty()) {
+      EXPECT_TRUE(notes.empty()) << ::testing::PrintToString(notes);
+    } else {
+      ASSERT_EQ(notes.size(), 1u) << ::testing::PrintToString(notes);
+      EXPECT_THAT(notes[0], ::testing::HasSubstr(c.note));
+    }
   }
 }
 

@@ -16,6 +16,7 @@
 // SCRIPTED_EXTENSION_IGNORE_EOF=1 makes the process stay after its input closes.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -35,6 +36,7 @@ void writeRaw(const std::string& text) {
   std::size_t done = 0;
   while (done < text.size()) {
     ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) std::exit(0);  // the host is gone
     done += static_cast<std::size_t>(n);
   }

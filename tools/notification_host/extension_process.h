@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/linux/subprocess.h"
+
 namespace quenlarch::notification_host {
 
 using Clock = std::chrono::steady_clock;
@@ -30,7 +32,7 @@ class ExtensionProcess {
   ExtensionProcess(const ExtensionProcess&) = delete;
   ExtensionProcess& operator=(const ExtensionProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_->pid(); }
 
   // Writes `line` and a newline. False when the process is gone or did not take the line by
   // `deadline`; the line may then have been written in part.
@@ -57,21 +59,14 @@ class ExtensionProcess {
   std::string exitDescription() const;
 
  private:
-  ExtensionProcess(pid_t pid, int inFd, int outFd) : pid_(pid), inFd_(inFd), outFd_(outFd) {}
-  // Reaps the process if it has exited, without waiting; true once it has been reaped.
-  bool reapIfExited();
-  // One non-blocking read into the buffer; sets outputClosed_ at end of output.
-  void readOnce();
-  void closeInput();
+  explicit ExtensionProcess(std::unique_ptr<Subprocess> process) : process_(std::move(process)) {}
+  // One wait for output until `deadline`, into the buffer; sets outputClosed_ at its end.
+  void readInto(Clock::time_point deadline);
   std::optional<ReadResult> takeBufferedLine();
   // At end of output: a last line without a newline, or kClosed.
   ReadResult takeFinalLine();
 
-  pid_t pid_;
-  bool reaped_ = false;
-  int waitStatus_ = 0;  // valid once reaped_
-  int inFd_;
-  int outFd_;
+  std::unique_ptr<Subprocess> process_;
   bool outputClosed_ = false;
   std::string buffer_;
   bool skippingOversized_ = false;  // dropping the rest of a line that went over the cap

@@ -4,9 +4,8 @@
 
 #include <cstdint>
 #include <limits>
-#include <optional>
-
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "platform/linux/host_protocol.h"
 #include "platform/plist_json.h"
@@ -65,12 +64,18 @@ PlistValue displayFieldsFromAps(const nlohmann::json& aps) {
 
 }  // namespace
 
+std::string_view withoutTrailingWhitespace(std::string_view bytes) {
+  const std::size_t end = bytes.find_last_not_of(" \t\r\n");
+  return bytes.substr(0, end == std::string_view::npos ? 0 : end + 1);
+}
+
 std::string tooLargeReason() {
   return "larger than the " + std::to_string(kMaxPayloadBytes) + " bytes a push payload may have";
 }
 
 std::variant<std::shared_ptr<const PushContent>, Refusal> contentFromPayload(
     std::string_view bytes) {
+  bytes = withoutTrailingWhitespace(bytes);
   if (bytes.size() > kMaxPayloadBytes) {
     return Refusal{tooLargeReason()};
   }

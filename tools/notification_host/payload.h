@@ -19,11 +19,14 @@ struct Refusal {
   std::string reason;
 };
 
+// `bytes` without the JSON whitespace at its end, which the size limit does not count.
+std::string_view withoutTrailingWhitespace(std::string_view bytes);
+
 // The reason given for a payload over kMaxPayloadBytes.
 std::string tooLargeReason();
 
-// The content for the raw payload `bytes`, or why the payload is refused: too large, not JSON, not
-// a JSON object, or without an "aps" object.
+// The content for the raw payload `bytes`, or why the payload is refused: too large (not counting
+// trailing whitespace), not JSON, not a JSON object, or without an "aps" object.
 std::variant<std::shared_ptr<const PushContent>, Refusal> contentFromPayload(
     std::string_view bytes);
 

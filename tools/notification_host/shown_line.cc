@@ -1,18 +1,13 @@
-// Output lines and diagnostics.
-#include "tools/notification_host/console.h"
+// The shown line: host keys first, then the extension's displayed fields.
+#include "tools/notification_host/shown_line.h"
 
-#include <iostream>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/plist_json.h"
+#include "tools/common/command_line.h"
 
 namespace quenlarch::notification_host {
-
-void note(std::string_view message) { std::cerr << "notification-host: " << message << std::endl; }
-
-int fail(int code, std::string_view message) {
-  note(message);
-  return code;
-}
 
 nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown) {
   const PushContent& content = *shown.content;
@@ -34,10 +29,26 @@ nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& sh
   return line;
 }
 
-void printLine(const nlohmann::ordered_json& line) {
-  // A file name need not be UTF-8; it is shown with replacement characters rather than aborting.
-  std::cout << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-            << std::endl;
+void ShownLinePrinter::print(const nlohmann::ordered_json& line) {
+  ++printed_;
+  if (lost_ > 0) {
+    ++lost_;
+    return;
+  }
+  errno = 0;
+  if (!tools::printJsonLine(line)) markLost(1);
+}
+
+bool ShownLinePrinter::finish() {
+  errno = 0;
+  // Every line was flushed as it went; a failure only now leaves unknown which, so all count.
+  if (!tools::stdoutIntact() && lost_ == 0) markLost(printed_);
+  return lost_ == 0;
+}
+
+void ShownLinePrinter::markLost(std::size_t lines) {
+  lost_ += lines;
+  failure_ = errno != 0 ? std::strerror(errno) : "write error";
 }
 
 }  // namespace quenlarch::notification_host

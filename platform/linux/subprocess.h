@@ -1,0 +1,106 @@
+// A child process started with posix_spawn, its standard streams on close-on-exec pipes (or
+// inherited, or /dev/null), and reaped exactly once. Every wait takes a deadline and watches the
+// process's pidfd, so that an exit is seen at once even when a grandchild still holds a pipe open.
+// Used by the notification host for extension processes, by the benchmark harness and by tests.
+//
+// Not thread-safe: one thread drives one Subprocess. A parent that writes to a child's input
+// ignores SIGPIPE, so that a child gone early fails the write rather than killing the parent. The
+// pid is always that of a started, not yet reaped child (never 0 or negative), so kill() and the
+// waits can reach no other process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quenlarch {
+
+struct SubprocessOptions {
+  enum class Stream {
+    kPipe,     // a pipe whose other end the parent holds
+    kInherit,  // the parent's own
+    kNull,     // /dev/null
+  };
+  std::vector<std::string> argv;  // argv[0] is the executable's path
+  // "NAME=value" entries added to the inherited environment, replacing entries of the same name.
+  std::vector<std::string> environment;
+  Stream input = Stream::kPipe;
+  Stream output = Stream::kPipe;
+  Stream error = Stream::kInherit;
+};
+
+class Subprocess {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::time_point kNoDeadline = Clock::time_point::max();
+
+  // The started process, or null with the reason in *error. The child starts with SIGPIPE at its
+  // default action and no signal blocked; other ignored signals stay ignored, as exec keeps them.
+  static std::unique_ptr<Subprocess> start(const SubprocessOptions& options, std::string* error);
+
+  ~Subprocess();  // kills and reaps the process if it is still there, and closes the pipes
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Writes all of `data` to the process's input. False when the process exited, closed its input
+  // or did not take everything by `deadline`; `data` may then have been written in part.
+  bool writeInput(std::string_view data, Clock::time_point deadline);
+  void closeInput();
+
+  enum class ReadStatus {
+    kData,     // at least one byte was appended
+    kEnd,      // the output is closed, or the process exited and nothing more is in the pipe
+    kTimeout,  // nothing arrived by the deadline (a deadline already past still reads once)
+  };
+  // Appends what the process's output holds, waiting for it until `deadline`.
+  ReadStatus readOutput(std::string& into, Clock::time_point deadline);
+
+  struct Captured {
+    std::string output;
+    std::string error;
+  };
+  // Writes `input` and closes the input, collects output and error (those that are pipes) to
+  // their end while doing so, then waits for the exit. Past `deadline` the process is killed.
+  // Returns with the process reaped.
+  Captured communicate(std::string_view input, Clock::time_point deadline = kNoDeadline);
+
+  // Reaps the process if it has exited by `deadline`; true once it has been reaped.
+  bool waitUntil(Clock::time_point deadline);
+  // Reaps it without waiting if it has exited; true once it has been reaped.
+  bool tryReap() { return waitUntil(Clock::time_point::min()); }
+  // SIGKILL and reap; nothing when it has been reaped already.
+  void kill();
+
+  bool reaped() const { return reaped_; }
+  // Its exit status when it has been reaped and exited normally; none while it runs or when a
+  // signal ended it.
+  std::optional<int> exitCode() const;
+  // How it ended ("exited with status 0", "was killed by signal 6"); empty while it runs.
+  std::string exitDescription() const;
+
+ private:
+  Subprocess(pid_t pid, int pidfd, int inFd, int outFd, int errFd)
+      : pid_(pid), pidfd_(pidfd), inFd_(inFd), outFd_(outFd), errFd_(errFd) {}
+  // Polls `fd` for `events` together with the exit, until `deadline`. True when `fd` is ready;
+  // false on the deadline or when the process has exited (it is then reaped).
+  bool pollWithExit(int fd, short events, Clock::time_point deadline);
+  // Records a finished waitpid; false when the process is still running.
+  bool reapNow(bool block);
+
+  pid_t pid_;
+  int pidfd_;  // -1 when the kernel gives none; waits then look again every few milliseconds
+  int inFd_;
+  int outFd_;
+  int errFd_;
+  bool reaped_ = false;
+  std::optional<int> waitStatus_;  // once reaped, unless another waiter took the status
+};
+
+}  // namespace quenlarch

@@ -1,0 +1,39 @@
+// What notification-host shows: one JSON line per shown notification on stdout, built from the
+// content that was shown and by whom, and written so that a line lost on the way is counted.
+#pragma once
+
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "tools/notification_host/delivery_session.h"
+
+namespace quenlarch::notification_host {
+
+// The line for a shown notification: payload name, who showed it, the badge, the payload, then the
+// displayed fields spread in (absent ones omitted).
+nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown);
+
+// Writes shown lines to stdout, each flushed at once so that a reader sees every notification as
+// it is shown. Once a write fails, that line and every later one count as lost: the notifications
+// were shown (and counted) all the same, so the loss can only be reported.
+class ShownLinePrinter {
+ public:
+  void print(const nlohmann::ordered_json& line);
+  // Flushes stdout; true when every line printed so far reached it.
+  bool finish();
+
+  std::size_t printed() const { return printed_; }
+  std::size_t lost() const { return lost_; }
+  // The error of the first failed write ("No space left on device"); empty while none failed.
+  const std::string& failure() const { return failure_; }
+
+ private:
+  void markLost(std::size_t lines);
+
+  std::size_t printed_ = 0;
+  std::size_t lost_ = 0;
+  std::string failure_;
+};
+
+}  // namespace quenlarch::notification_host
