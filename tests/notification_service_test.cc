@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "extension/notification_service.h"
+#include "extension/notification_service_factory.h"
+#include "tests/support/badge_fixture.h"
 #include "tests/support/fake_content.h"
 
 namespace quenlarch {
@@ -205,6 +207,35 @@ TEST(NotificationServiceTest, RequestAndTimeoutRacingOnTwoThreadsDeliverExactlyO
     if (c == preparer.prepared_.get()) ++preparedWins;
   }
   EXPECT_GT(preparedWins, 0);
+}
+
+// Regression: the pipeline lived in function-local statics, so a second class object silently
+// counted with the first one's bundle and keychain.
+TEST(NotificationServiceClassTest, EachClassObjectCountsWithItsOwnServices) {
+  testing::BadgeFixture first;
+  testing::BadgeFixture second;
+  first.storeRecord(first.enabledRecord(1));
+  second.storeRecord(second.enabledRecord(10));
+  auto classFor = [](testing::BadgeFixture& f) {
+    return makeNotificationServiceClass({f.bundle, f.sha256, *f.keychain, f.sleeper, f.random});
+  };
+  std::unique_ptr<PrincipalClass> firstClass = classFor(first);
+  std::unique_ptr<PrincipalClass> secondClass = classFor(second);
+  const struct {
+    PrincipalClass* principalClass;
+    testing::BadgeFixture* fixture;
+    std::int64_t badge;
+  } cases[] = {{firstClass.get(), &first, 2}, {secondClass.get(), &second, 11}};
+  for (const auto& c : cases) {
+    std::unique_ptr<NotificationServiceExtension> service = c.principalClass->makeObject();
+    std::optional<std::int64_t> shown;
+    service->didReceiveNotificationRequest(
+        {"r", std::make_shared<FakeContent>(testing::payloadWithLocKey("Neue Nachricht"),
+                                            std::nullopt)},
+        [&](ContentRef content) { shown = content->badge(); });
+    EXPECT_EQ(shown, c.badge);
+    EXPECT_EQ(c.fixture->storedCount(), std::optional<std::uint32_t>(c.badge));
+  }
 }
 
 }  // namespace
