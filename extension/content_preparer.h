@@ -24,9 +24,7 @@ class ContentPreparer {
 // Delivers every request's content as it arrived.
 class PassThroughPreparer final : public ContentPreparer {
  public:
-  ContentRef prepareContent(const NotificationRequest& request) override {
-    return request.content;
-  }
+  ContentRef prepareContent(const NotificationRequest& request) override { return request.content; }
 };
 
 }  // namespace quenlarch

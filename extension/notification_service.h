@@ -30,8 +30,8 @@ class NotificationService final : public NotificationServiceExtension {
   void deliver(ContentRef content, std::uint64_t requestNumber) EXCLUDES(lock_);
 
   Mutex lock_;
-  ContentHandler contentHandler_ GUARDED_BY(lock_);  // empty when idle
-  ContentRef original_ GUARDED_BY(lock_);            // the latest request's content as received
+  ContentHandler contentHandler_ GUARDED_BY(lock_);    // empty when idle
+  ContentRef original_ GUARDED_BY(lock_);              // the latest request's content as received
   std::uint64_t requestNumber_ GUARDED_BY(lock_) = 0;  // numbers the request owning the handler
   ContentPreparer& preparer_;
 };

@@ -30,16 +30,21 @@ TEST(BinaryPlistWalkTest, MeasuresTheTreeEveryReferenceCopies) {
       {"scalar", binaryPlist({{'\x10', '\x01'}}), kRoomy, {1, 0}},
       {"empty array", binaryPlist({{'\xa0'}}), kRoomy, {1, 0}},
       {"one shared string under three keys",
-       binaryPlist({"\xd3\x01\x02\x03\x04\x04\x04", "\x51\x61", "\x51\x62", "\x51\x63", "\x51\x78"}),
+       binaryPlist(
+           {"\xd3\x01\x02\x03\x04\x04\x04", "\x51\x61", "\x51\x62", "\x51\x63", "\x51\x78"}),
        kRoomy,
        {7, 1}},
       {"doubling, 10 levels", doublingBinaryPlist(10), kRoomy, {2047, 10}},
       {"exactly at both limits", doublingBinaryPlist(3), {15, 3}, {15, 3}},
-      {"count in a trailing integer", binaryPlist({"\xaf\x10\x02\x01\x01", {'\x09'}}), kRoomy,
+      {"count in a trailing integer",
+       binaryPlist({"\xaf\x10\x02\x01\x01", {'\x09'}}),
+       kRoomy,
        {3, 1}},
       {"deep chain", deepBinaryPlist(300), kRoomy, {300, 299}},
       {"four-byte offsets and references",
-       binaryPlist({{'\x10', '\x01'}}, /*offsetSize=*/2, /*refSize=*/4), kRoomy, {1, 0}},
+       binaryPlist({{'\x10', '\x01'}}, /*offsetSize=*/2, /*refSize=*/4),
+       kRoomy,
+       {1, 0}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(shapeOf(c.bytes, c.limits), c.shape) << c.name;
@@ -69,8 +74,8 @@ TEST(BinaryPlistWalkTest, RefusesWhatCannotBeFollowedOrIsTooBig) {
       {"object starting in the offset table", offsetIntoTable, kRoomy},
       {"one node too many", doublingBinaryPlist(3), {14, 3}},
       {"one level too deep", doublingBinaryPlist(3), {15, 2}},
-      {"shared subtree reached too deep", binaryPlist({"\xa2\x02\x01", "\xa1\x02", "\xa1\x03",
-                                                       {'\xa0'}}),
+      {"shared subtree reached too deep",
+       binaryPlist({"\xa2\x02\x01", "\xa1\x02", "\xa1\x03", {'\xa0'}}),
        {100, 2}},
   };
   for (const auto& c : cases) {

@@ -32,13 +32,10 @@ TEST(FileIoTest, ReadsRegularFilesUpToTheCapAndRefusesTheRest) {
     std::optional<Kind> error;
     std::size_t size;
   } cases[] = {
-      {dir / "empty", std::nullopt, 0},
-      {dir / "at-cap", std::nullopt, 16},
-      {dir / "over-cap", Kind::kTooLarge, 0},
-      {dir / "missing", Kind::kCannotOpen, 0},
+      {dir / "empty", std::nullopt, 0},           {dir / "at-cap", std::nullopt, 16},
+      {dir / "over-cap", Kind::kTooLarge, 0},     {dir / "missing", Kind::kCannotOpen, 0},
       {dir / "fifo", Kind::kNotRegularFile, 0},  // without waiting for a writer
-      {dir / "folder", Kind::kNotRegularFile, 0},
-      {"/dev/zero", Kind::kNotRegularFile, 0},
+      {dir / "folder", Kind::kNotRegularFile, 0}, {"/dev/zero", Kind::kNotRegularFile, 0},
   };
   for (const auto& c : cases) {
     const FileContents read = readRegularFile(c.path, 16);

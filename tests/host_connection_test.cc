@@ -34,7 +34,8 @@ class GatedPreparer final : public ContentPreparer {
     ++started_;
     changed_.notifyAll();
     while (!open_) changed_.wait(mutex_);
-    auto copy = std::dynamic_pointer_cast<MutableNotificationContent>(request.content->mutableCopy());
+    auto copy =
+        std::dynamic_pointer_cast<MutableNotificationContent>(request.content->mutableCopy());
     copy->setBadge(kPreparedBadge);
     return copy;
   }
@@ -95,12 +96,12 @@ class Host {
     in_ = toExtension[1];
     out_ = fromExtension[0];
     reader_ = std::make_unique<LineReader>(out_, hp::kMaxLineBytes);
-    extension_ = std::thread([&principalClass, pool, inFd = toExtension[0],
-                              outFd = fromExtension[1]] {
-      serveHostConnection(principalClass, inFd, outFd, pool);
-      ::close(inFd);
-      ::close(outFd);
-    });
+    extension_ =
+        std::thread([&principalClass, pool, inFd = toExtension[0], outFd = fromExtension[1]] {
+          serveHostConnection(principalClass, inFd, outFd, pool);
+          ::close(inFd);
+          ::close(outFd);
+        });
     EXPECT_TRUE(std::holds_alternative<hp::Ready>(next()));
   }
   ~Host() {
@@ -216,7 +217,8 @@ TEST(HostConnectionTest, TimeWillExpireWithAnIdReachesOnlyThatRequest) {
 // A fixed bundle that may be read from several threads at once.
 class SharedBundle final : public Bundle {
  public:
-  SharedBundle(std::string path, PlistValue info) : path_(std::move(path)), info_(std::move(info)) {}
+  SharedBundle(std::string path, PlistValue info)
+      : path_(std::move(path)), info_(std::move(info)) {}
   std::string bundleURL() const override { return path_; }
   std::optional<PlistValue> objectForInfoDictionaryKey(std::string_view key) const override {
     const PlistValue* value = info_.find(key);
@@ -256,7 +258,7 @@ TEST(HostConnectionTest, ParallelRequestsThroughThePipelineKeepTheStoredCountExa
   fixture.storeRecord(fixture.enabledRecord(0));
   CountingKeychain keychain(*fixture.store);
   SharedBundle bundle(testing::kTestExtensionPath,
-                     testing::BadgeFixture::infoWithGroup(testing::kTestAccessGroup));
+                      testing::BadgeFixture::infoWithGroup(testing::kTestAccessGroup));
   PlatformServices services{bundle, fixture.sha256, keychain, fixture.sleeper, fixture.random};
   std::unique_ptr<PrincipalClass> serviceClass = makeNotificationServiceClass(services);
   Host host(*serviceClass, {});

@@ -1,5 +1,7 @@
 // The service object's lifecycle: deliver-once under every ordering of request, preparation and
 // time-out, including real threads racing.
+#include "extension/notification_service.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +10,6 @@
 #include <mutex>
 #include <thread>
 
-#include "extension/notification_service.h"
 #include "extension/notification_service_factory.h"
 #include "tests/support/badge_fixture.h"
 #include "tests/support/fake_content.h"
@@ -92,7 +93,9 @@ TEST(NotificationServiceTest, TimeoutDuringPreparationDeliversTheContentAsReceiv
   NotificationService service(preparer);
   HandlerProbe probe;
   ContentRef received = makeContent(1);
-  std::thread host([&] { service.didReceiveNotificationRequest({"r1", received}, probe.handler()); });
+  std::thread host([&] {
+    service.didReceiveNotificationRequest({"r1", received}, probe.handler());
+  });
   preparer.waitUntilStarted(1);
   service.serviceExtensionTimeWillExpire();
   ASSERT_EQ(probe.callCount(), 1u);
@@ -124,7 +127,9 @@ TEST(NotificationServiceTest, ReplacedRequestsPreparedContentNeverReachesTheNewH
 
   std::thread t1([&] { service.didReceiveNotificationRequest({"r1", content1}, first.handler()); });
   preparer.waitUntilStarted(1);
-  std::thread t2([&] { service.didReceiveNotificationRequest({"r2", content2}, second.handler()); });
+  std::thread t2([&] {
+    service.didReceiveNotificationRequest({"r2", content2}, second.handler());
+  });
   preparer.waitUntilStarted(2);
   EXPECT_TRUE(first.alive.expired()) << "the replaced handler is released uncalled";
 
@@ -143,9 +148,13 @@ TEST(NotificationServiceTest, TimeoutAfterReplacementDeliversTheNewestContent) {
   HandlerProbe first;
   HandlerProbe second;
   ContentRef content2 = makeContent(2);
-  std::thread t1([&] { service.didReceiveNotificationRequest({"r1", makeContent(1)}, first.handler()); });
+  std::thread t1([&] {
+    service.didReceiveNotificationRequest({"r1", makeContent(1)}, first.handler());
+  });
   preparer.waitUntilStarted(1);
-  std::thread t2([&] { service.didReceiveNotificationRequest({"r2", content2}, second.handler()); });
+  std::thread t2([&] {
+    service.didReceiveNotificationRequest({"r2", content2}, second.handler());
+  });
   preparer.waitUntilStarted(2);
   service.serviceExtensionTimeWillExpire();
   ASSERT_EQ(second.callCount(), 1u);
@@ -167,7 +176,8 @@ TEST(NotificationServiceTest, HandlerMayCallBackIntoTheServiceWithoutDeadlock) {
     ++calls;
     service.serviceExtensionTimeWillExpire();  // finds no handler: a no-op
     if (nested++ == 0) {
-      service.didReceiveNotificationRequest({"inner", makeContent(3)}, [&](ContentRef) { ++calls; });
+      service.didReceiveNotificationRequest({"inner", makeContent(3)},
+                                            [&](ContentRef) { ++calls; });
     }
   };
   service.didReceiveNotificationRequest({"outer", makeContent(1)}, reentrant);
@@ -230,8 +240,8 @@ TEST(NotificationServiceClassTest, EachClassObjectCountsWithItsOwnServices) {
     std::unique_ptr<NotificationServiceExtension> service = c.principalClass->makeObject();
     std::optional<std::int64_t> shown;
     service->didReceiveNotificationRequest(
-        {"r", std::make_shared<FakeContent>(testing::payloadWithLocKey("Neue Nachricht"),
-                                            std::nullopt)},
+        {"r",
+         std::make_shared<FakeContent>(testing::payloadWithLocKey("Neue Nachricht"), std::nullopt)},
         [&](ContentRef content) { shown = content->badge(); });
     EXPECT_EQ(shown, c.badge);
     EXPECT_EQ(c.fixture->storedCount(), std::optional<std::uint32_t>(c.badge));
