@@ -45,11 +45,6 @@ bool CallPool::submit(std::function<void()> job) {
   return true;
 }
 
-std::size_t CallPool::threadCount() {
-  MutexLock guard(mutex_);
-  return threads_.size();
-}
-
 void* CallPool::threadMain(void* pool) {
   static_cast<CallPool*>(pool)->serve();
   return nullptr;

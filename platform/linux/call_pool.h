@@ -41,8 +41,6 @@ class CallPool {
   // never run, and the caller must answer for it. A job must not throw.
   bool submit(std::function<void()> job) EXCLUDES(mutex_);
 
-  std::size_t threadCount() EXCLUDES(mutex_);
-
  private:
   static void* threadMain(void* pool);
   void serve() EXCLUDES(mutex_);

@@ -170,7 +170,9 @@ void Connection::timeWillExpire(const std::optional<std::string>& id) {
       }
     }
   }
-  // Outside the lock: the objects and handlers may take locks of their own.
+  // Outside the lock: the objects and handlers may take locks of their own. An object made for a
+  // request whose thread has not yet handed it the request finds nothing to deliver, as the
+  // platform's would; the host's grace period then answers for that request.
   for (InFlight& call : waiting) call.watch->deliver(call.request.content);
   for (auto& principal : started) principal->serviceExtensionTimeWillExpire();
 }
