@@ -16,7 +16,7 @@ void NotificationService::didReceiveNotificationRequest(const NotificationReques
   ContentRef previousOriginal;
   std::uint64_t thisRequest = 0;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     replaced = std::exchange(contentHandler_, std::move(contentHandler));
     previousOriginal = std::exchange(original_, request.content);
     thisRequest = ++requestNumber_;
@@ -32,7 +32,7 @@ void NotificationService::serviceExtensionTimeWillExpire() {
   ContentRef original;
   std::uint64_t pending = 0;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     original = original_;
     pending = requestNumber_;
   }
@@ -43,7 +43,7 @@ void NotificationService::serviceExtensionTimeWillExpire() {
 void NotificationService::deliver(ContentRef content, std::uint64_t requestNumber) {
   ContentHandler handler;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (requestNumber != requestNumber_) return;  // the handler went to a later request
     handler = std::exchange(contentHandler_, nullptr);
   }

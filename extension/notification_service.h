@@ -8,9 +8,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "extension/content_preparer.h"
+#include "platform/mutex.h"
 #include "platform/notification_service_extension.h"
 
 namespace quenlarch {
@@ -22,17 +22,17 @@ class NotificationService final : public NotificationServiceExtension {
   ~NotificationService() override;
 
   void didReceiveNotificationRequest(const NotificationRequest& request,
-                                     ContentHandler contentHandler) override;
-  void serviceExtensionTimeWillExpire() override;
+                                     ContentHandler contentHandler) EXCLUDES(lock_) override;
+  void serviceExtensionTimeWillExpire() EXCLUDES(lock_) override;
 
  private:
   // Hands `content` to the stored handler if it still belongs to request `requestNumber`.
-  void deliver(ContentRef content, std::uint64_t requestNumber);
+  void deliver(ContentRef content, std::uint64_t requestNumber) EXCLUDES(lock_);
 
-  std::mutex lock_;
-  ContentHandler contentHandler_;  // GUARDED_BY(lock_); empty when idle
-  ContentRef original_;            // GUARDED_BY(lock_); the latest request's content as received
-  std::uint64_t requestNumber_ = 0;  // GUARDED_BY(lock_); numbers the request owning the handler
+  Mutex lock_;
+  ContentHandler contentHandler_ GUARDED_BY(lock_);    // empty when idle
+  ContentRef original_ GUARDED_BY(lock_);              // the latest request's content as received
+  std::uint64_t requestNumber_ GUARDED_BY(lock_) = 0;  // numbers the request owning the handler
   ContentPreparer& preparer_;
 };
 

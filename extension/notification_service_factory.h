@@ -1,18 +1,16 @@
-// Creates the extension's principal class, NotificationService, wired to the badge pipeline over
-// the platform services. The pipeline and its install-tag environment are process-wide: built on
-// the first call and kept for the life of the process.
+// The principal class NotificationService, wired to the badge pipeline over the platform services.
+// The class object owns what every NotificationService shares: the pipeline and the install-tag
+// environment it reads. The runtime makes one class object per process and keeps it.
 #pragma once
 
 #include <memory>
 
-#include "platform/notification_service_extension.h"
-#include "platform/platform_services.h"
+#include "platform/principal_class.h"
 
 namespace quenlarch {
 
 inline constexpr const char* kNotificationServiceClassName = "NotificationService";
 
-std::unique_ptr<NotificationServiceExtension> makeNotificationService(
-    const PlatformServices& platform);
+std::unique_ptr<PrincipalClass> makeNotificationServiceClass(const PlatformServices& platform);
 
 }  // namespace quenlarch

@@ -2,8 +2,8 @@
 // host_protocol::decode, which must never crash, must refuse contents nested deeper than the
 // protocol allows, and whose result must survive encode: the encoded message decodes to an equal
 // one. Then the whole input is served, as the host's side of a connection, by serveHostConnection
-// to an extension that delivers every request's content at once; the extension must answer
-// "ready" first and exactly one "deliver" per request.
+// to an extension whose objects deliver every request's content at once; the extension must answer
+// "ready" first and exactly one "deliver" per request, whatever the time-outs in between.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -19,7 +19,7 @@
 
 #include "platform/linux/host_connection.h"
 #include "platform/linux/host_protocol.h"
-#include "platform/notification_service_extension.h"
+#include "platform/principal_class.h"
 #include "platform/push_content.h"
 
 namespace quenlarch {
@@ -73,7 +73,10 @@ bool sameMessage(const hp::Message& a, const hp::Message& b) {
   if (const auto* x = std::get_if<hp::Error>(&a)) {
     return x->message == std::get<hp::Error>(b).message;
   }
-  return true;  // TimeWillExpire, Ready: no fields
+  if (const auto* x = std::get_if<hp::TimeWillExpire>(&a)) {
+    return x->id == std::get<hp::TimeWillExpire>(b).id;
+  }
+  return true;  // Ready: no fields
 }
 
 // Delivers each request's content unchanged, right away; time-outs find nothing left to do.
@@ -84,6 +87,13 @@ class DeliveringExtension : public NotificationServiceExtension {
     contentHandler(request.content);
   }
   void serviceExtensionTimeWillExpire() override {}
+};
+
+class DeliveringClass : public PrincipalClass {
+ public:
+  std::unique_ptr<NotificationServiceExtension> makeObject() override {
+    return std::make_unique<DeliveringExtension>();
+  }
 };
 
 // The input's lines as the line reader hands them over: split at '\n', a final unterminated line
@@ -133,8 +143,8 @@ std::string serve(std::string_view input) {
   std::string output;
   std::thread collector([&] { output = readAll(fromExtension[0]); });
 
-  DeliveringExtension extension;
-  check(serveHostConnection(extension, toExtension[0], fromExtension[1]) == 0);
+  DeliveringClass principalClass;
+  check(serveHostConnection(principalClass, toExtension[0], fromExtension[1]) == 0);
   ::close(fromExtension[1]);
   host.join();
   collector.join();

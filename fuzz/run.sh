@@ -20,7 +20,8 @@ cmake -S fuzz -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build_dir"
 
-targets=(fuzz_badge_record fuzz_classification fuzz_access_group fuzz_host_protocol)
+targets=(fuzz_badge_record fuzz_classification fuzz_access_group fuzz_host_protocol
+  fuzz_binary_plist_walk)
 if (($# > 0)); then targets=("$@"); fi
 
 # Input size caps: a record is 16 bytes, a push payload at most 4 KiB; the host protocol and
@@ -30,6 +31,7 @@ declare -A max_len=(
   [fuzz_classification]=4096
   [fuzz_access_group]=8192
   [fuzz_host_protocol]=8192
+  [fuzz_binary_plist_walk]=4096
 )
 
 scratch=$(mktemp -d)

@@ -17,11 +17,15 @@
 #include <vector>
 
 #include "platform/linux/plist_file.h"
+#include "tests/support/binary_plist_builder.h"
 
 namespace quenlarch {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::binaryPlist;
+using testing::deepBinaryPlist;
+using testing::doublingBinaryPlist;
 
 class TempDir {
  public:
@@ -171,38 +175,6 @@ TEST(PlistFileTest, ReadsBinaryPlists) {
   EXPECT_EQ(readPlistFile(dir / "bin.plist"), expected);
 }
 
-// A binary plist of `objects`, each already encoded with one-byte references; the first is on top.
-std::string binaryPlist(const std::vector<std::string>& objects) {
-  std::string out = "bplist00";
-  std::string offsetTable;
-  for (const std::string& object : objects) {
-    offsetTable += static_cast<char>(out.size() >> 8);
-    offsetTable += static_cast<char>(out.size() & 0xff);
-    out += object;
-  }
-  const std::size_t offsetTableAt = out.size();
-  out += offsetTable;
-  out += std::string(6, '\0');
-  out += '\2';  // offset size
-  out += '\1';  // reference size
-  for (std::uint64_t field :
-       {std::uint64_t{objects.size()}, std::uint64_t{0}, std::uint64_t{offsetTableAt}}) {
-    for (int i = 7; i >= 0; --i) out += static_cast<char>((field >> (8 * i)) & 0xff);
-  }
-  return out;
-}
-
-// `levels` arrays, each referring twice to the next, the last one to the integer 1: a few bytes per
-// level for a tree of 2^(levels+1) - 1 nodes.
-std::string doublingBinaryPlist(int levels) {
-  std::vector<std::string> objects;
-  for (int i = 1; i <= levels; ++i) {
-    objects.push_back({'\xa2', static_cast<char>(i), static_cast<char>(i)});
-  }
-  objects.push_back({'\x10', '\x01'});
-  return binaryPlist(objects);
-}
-
 PlistValue doublingValue(int levels) {
   PlistValue value(1);
   for (int i = 0; i < levels; ++i) value = PlistValue(PlistValue::Array{value, value});
@@ -288,33 +260,6 @@ TEST(PlistFileTest, WhatCannotBeReadIsNone) {
   EXPECT_EQ(readPlistFile(dir.path()), std::nullopt);  // a directory
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   EXPECT_EQ(readPlistFile(dir / "fifo"), std::nullopt);  // and does not block
-}
-
-// A binary plist of `depth` one-element arrays, each referring to the next.
-std::string deepBinaryPlist(std::uint32_t depth) {
-  auto bigEndian = [](std::string& out, std::uint64_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xff);
-  };
-  std::string out = "bplist00";
-  std::vector<std::uint32_t> offsets;
-  for (std::uint32_t i = 0; i < depth; ++i) {
-    offsets.push_back(static_cast<std::uint32_t>(out.size()));
-    if (i + 1 < depth) {
-      out += '\xa1';  // array of one reference
-      bigEndian(out, i + 1, 2);
-    } else {
-      out += '\xa0';  // empty array
-    }
-  }
-  const std::uint64_t offsetTable = out.size();
-  for (std::uint32_t offset : offsets) bigEndian(out, offset, 2);
-  out += std::string(6, '\0');
-  out += '\2';  // offset size
-  out += '\2';  // reference size
-  bigEndian(out, depth, 8);
-  bigEndian(out, 0, 8);  // top object
-  bigEndian(out, offsetTable, 8);
-  return out;
 }
 
 std::string deepXmlPlist(int depth) {

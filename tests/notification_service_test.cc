@@ -1,5 +1,7 @@
 // The service object's lifecycle: deliver-once under every ordering of request, preparation and
 // time-out, including real threads racing.
+#include "extension/notification_service.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "extension/notification_service.h"
+#include "extension/notification_service_factory.h"
+#include "tests/support/badge_fixture.h"
 #include "tests/support/fake_content.h"
 
 namespace quenlarch {
@@ -90,7 +93,9 @@ TEST(NotificationServiceTest, TimeoutDuringPreparationDeliversTheContentAsReceiv
   NotificationService service(preparer);
   HandlerProbe probe;
   ContentRef received = makeContent(1);
-  std::thread host([&] { service.didReceiveNotificationRequest({"r1", received}, probe.handler()); });
+  std::thread host([&] {
+    service.didReceiveNotificationRequest({"r1", received}, probe.handler());
+  });
   preparer.waitUntilStarted(1);
   service.serviceExtensionTimeWillExpire();
   ASSERT_EQ(probe.callCount(), 1u);
@@ -122,7 +127,9 @@ TEST(NotificationServiceTest, ReplacedRequestsPreparedContentNeverReachesTheNewH
 
   std::thread t1([&] { service.didReceiveNotificationRequest({"r1", content1}, first.handler()); });
   preparer.waitUntilStarted(1);
-  std::thread t2([&] { service.didReceiveNotificationRequest({"r2", content2}, second.handler()); });
+  std::thread t2([&] {
+    service.didReceiveNotificationRequest({"r2", content2}, second.handler());
+  });
   preparer.waitUntilStarted(2);
   EXPECT_TRUE(first.alive.expired()) << "the replaced handler is released uncalled";
 
@@ -141,9 +148,13 @@ TEST(NotificationServiceTest, TimeoutAfterReplacementDeliversTheNewestContent) {
   HandlerProbe first;
   HandlerProbe second;
   ContentRef content2 = makeContent(2);
-  std::thread t1([&] { service.didReceiveNotificationRequest({"r1", makeContent(1)}, first.handler()); });
+  std::thread t1([&] {
+    service.didReceiveNotificationRequest({"r1", makeContent(1)}, first.handler());
+  });
   preparer.waitUntilStarted(1);
-  std::thread t2([&] { service.didReceiveNotificationRequest({"r2", content2}, second.handler()); });
+  std::thread t2([&] {
+    service.didReceiveNotificationRequest({"r2", content2}, second.handler());
+  });
   preparer.waitUntilStarted(2);
   service.serviceExtensionTimeWillExpire();
   ASSERT_EQ(second.callCount(), 1u);
@@ -165,7 +176,8 @@ TEST(NotificationServiceTest, HandlerMayCallBackIntoTheServiceWithoutDeadlock) {
     ++calls;
     service.serviceExtensionTimeWillExpire();  // finds no handler: a no-op
     if (nested++ == 0) {
-      service.didReceiveNotificationRequest({"inner", makeContent(3)}, [&](ContentRef) { ++calls; });
+      service.didReceiveNotificationRequest({"inner", makeContent(3)},
+                                            [&](ContentRef) { ++calls; });
     }
   };
   service.didReceiveNotificationRequest({"outer", makeContent(1)}, reentrant);
@@ -205,6 +217,35 @@ TEST(NotificationServiceTest, RequestAndTimeoutRacingOnTwoThreadsDeliverExactlyO
     if (c == preparer.prepared_.get()) ++preparedWins;
   }
   EXPECT_GT(preparedWins, 0);
+}
+
+// Regression: the pipeline lived in function-local statics, so a second class object silently
+// counted with the first one's bundle and keychain.
+TEST(NotificationServiceClassTest, EachClassObjectCountsWithItsOwnServices) {
+  testing::BadgeFixture first;
+  testing::BadgeFixture second;
+  first.storeRecord(first.enabledRecord(1));
+  second.storeRecord(second.enabledRecord(10));
+  auto classFor = [](testing::BadgeFixture& f) {
+    return makeNotificationServiceClass({f.bundle, f.sha256, *f.keychain, f.sleeper, f.random});
+  };
+  std::unique_ptr<PrincipalClass> firstClass = classFor(first);
+  std::unique_ptr<PrincipalClass> secondClass = classFor(second);
+  const struct {
+    PrincipalClass* principalClass;
+    testing::BadgeFixture* fixture;
+    std::int64_t badge;
+  } cases[] = {{firstClass.get(), &first, 2}, {secondClass.get(), &second, 11}};
+  for (const auto& c : cases) {
+    std::unique_ptr<NotificationServiceExtension> service = c.principalClass->makeObject();
+    std::optional<std::int64_t> shown;
+    service->didReceiveNotificationRequest(
+        {"r",
+         std::make_shared<FakeContent>(testing::payloadWithLocKey("Neue Nachricht"), std::nullopt)},
+        [&](ContentRef content) { shown = content->badge(); });
+    EXPECT_EQ(shown, c.badge);
+    EXPECT_EQ(c.fixture->storedCount(), std::optional<std::uint32_t>(c.badge));
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // NSExtensionMain for Linux: bundle lookup, principal-class registry, platform set-up, serving.
+// The platform services and the class object live on this frame, which never returns.
 #include "platform/linux/extension_main.h"
 
 #include <unistd.h>
@@ -70,9 +71,9 @@ void NSExtensionMain(int /*argc*/, char** /*argv*/) {
   SystemRandomSource random;
   PlatformServices services{*mainBundle, sha256, keychain, sleeper, random};
 
-  std::unique_ptr<NotificationServiceExtension> principal = factory->second(services);
-  int status = serveHostConnection(*principal, STDIN_FILENO, STDOUT_FILENO);
-  principal.reset();
+  // The class object, and with it what the principal objects share, lives until the process ends.
+  std::unique_ptr<PrincipalClass> principalClass = factory->second(services);
+  int status = serveHostConnection(*principalClass, STDIN_FILENO, STDOUT_FILENO);
   std::fflush(nullptr);
   // Skip static destructors: process-wide values stay alive for the life of the process.
   std::_Exit(status);

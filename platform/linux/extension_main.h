@@ -1,20 +1,16 @@
 // The process entry of an extension on Linux. The extension's `main` registers its principal class
 // and calls NSExtensionMain, which finds the extension's own bundle from the executable's location,
 // reads the principal class name from Info.plist (NSExtension / NSExtensionPrincipalClass),
-// creates the object with the real platform services and serves the host over standard input and
-// output until the host closes the connection. It does not return.
+// makes the class object once with the real platform services and serves the host over standard
+// input and output, one principal object per request, until the host closes the connection. It
+// does not return.
 #pragma once
 
-#include <memory>
 #include <string>
 
-#include "platform/notification_service_extension.h"
-#include "platform/platform_services.h"
+#include "platform/principal_class.h"
 
 namespace quenlarch {
-
-using PrincipalClassFactory =
-    std::unique_ptr<NotificationServiceExtension> (*)(const PlatformServices& platform);
 
 // Makes `name` instantiable as a principal class. Call before NSExtensionMain.
 void registerPrincipalClass(const std::string& name, PrincipalClassFactory factory);

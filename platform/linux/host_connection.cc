@@ -1,17 +1,20 @@
-// Host connection: one reader loop, one thread per callback, one lock around each written line.
+// Host connection: one reader loop, a pool for the requests, one lock around the table of requests
+// in flight and one around each written line. Time-outs run on the reader's thread.
 #include "platform/linux/host_connection.h"
 
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/host_protocol.h"
 #include "platform/linux/line_reader.h"
+#include "platform/mutex.h"
 
 namespace quenlarch {
 namespace {
@@ -19,12 +22,12 @@ namespace {
 class MessageWriter {
  public:
   explicit MessageWriter(int fd) : fd_(fd) {}
-  void write(const host_protocol::Message& message) {
-    std::string line = host_protocol::encode(message) + "\n";
-    std::lock_guard<std::mutex> guard(mutex_);
+  void write(const host_protocol::Message& message) EXCLUDES(mutex_) {
+    const std::string line = host_protocol::encode(message) + "\n";
+    MutexLock guard(mutex_);
     std::size_t done = 0;
     while (done < line.size()) {
-      ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+      const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;  // the host is gone; nothing left to tell it
       done += static_cast<std::size_t>(n);
@@ -32,8 +35,8 @@ class MessageWriter {
   }
 
  private:
-  int fd_;
-  std::mutex mutex_;
+  const int fd_;
+  Mutex mutex_;  // keeps lines whole
 };
 
 // Rides inside the handler given to the principal object. When the last copy of the handler goes
@@ -44,8 +47,11 @@ class HandlerWatch {
   ~HandlerWatch() {
     if (!called_.exchange(true)) writer_.write(host_protocol::Released{id_});
   }
+  HandlerWatch(const HandlerWatch&) = delete;
+  HandlerWatch& operator=(const HandlerWatch&) = delete;
+
   void deliver(const ContentRef& content) {
-    if (called_.exchange(true)) return;  // the host accepts one content per handler
+    if (called_.exchange(true)) return;  // the host accepts one content per request
     writer_.write(host_protocol::Deliver{id_, asPushContent(content)});
   }
 
@@ -54,77 +60,129 @@ class HandlerWatch {
     if (auto push = std::dynamic_pointer_cast<const PushContent>(content)) return push;
     return std::make_shared<const PushContent>(content->userInfo(), content->badge(), PlistValue());
   }
-  std::string id_;
+  const std::string id_;
   MessageWriter& writer_;
   std::atomic<bool> called_{false};
 };
 
-// Threads of finished calls are joined as new ones start, so a long-lived extension holds only
-// the threads still running.
-class CallThreads {
+class Connection {
  public:
-  template <typename F>
-  void start(F&& call) {
-    reapFinished();
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    threads_.push_back({std::thread([done, call = std::forward<F>(call)]() mutable {
-                          call();
-                          done->store(true);
-                        }),
-                        done});
-  }
-  void joinAll() {
-    for (Entry& entry : threads_) entry.thread.join();
-    threads_.clear();
-  }
+  Connection(PrincipalClass& principalClass, int outFd, CallPool::Options calls)
+      : principalClass_(principalClass), writer_(outFd), pool_(calls) {}
+
+  void serve(int inFd);
 
  private:
-  struct Entry {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
+  // A request from its arrival until its principal object returns (or, while it waits for a
+  // thread, until a time-out answers it).
+  struct InFlight {
+    host_protocol::Request request;
+    // Held here until the request starts; afterwards only the handler keeps it.
+    std::shared_ptr<HandlerWatch> watch;
+    // Null while the request waits for a thread.
+    std::shared_ptr<NotificationServiceExtension> principal;
   };
-  void reapFinished() {
-    std::erase_if(threads_, [](Entry& entry) {
-      if (!entry.done->load()) return false;
-      entry.thread.join();
-      return true;
-    });
-  }
-  std::vector<Entry> threads_;
+
+  void startRequest(host_protocol::Request request) EXCLUDES(mutex_);
+  void runRequest(std::uint64_t serial) EXCLUDES(mutex_);
+  void timeWillExpire(const std::optional<std::string>& id) EXCLUDES(mutex_);
+
+  PrincipalClass& principalClass_;
+  MessageWriter writer_;
+  Mutex mutex_;
+  // Keyed by arrival, since a host may repeat an ID.
+  std::map<std::uint64_t, InFlight> inFlight_ GUARDED_BY(mutex_);
+  std::uint64_t arrivals_ = 0;  // reader thread only
+  CallPool pool_;  // last: joined first when the connection goes, while the rest still exists
 };
 
-}  // namespace
-
-int serveHostConnection(NotificationServiceExtension& extension, int inFd, int outFd) {
-  MessageWriter writer(outFd);
+void Connection::serve(int inFd) {
   LineReader reader(inFd, host_protocol::kMaxLineBytes);
-  CallThreads calls;
-  writer.write(host_protocol::Ready{});
-
+  writer_.write(host_protocol::Ready{});
   while (std::optional<Line> line = reader.next()) {
     if (line->oversized) {
-      writer.write(host_protocol::Error{"line longer than the protocol allows; skipped"});
+      writer_.write(host_protocol::Error{"line longer than the protocol allows; skipped"});
       continue;
     }
     if (line->text.empty()) continue;
     host_protocol::Message message = host_protocol::decode(line->text);
     if (auto* request = std::get_if<host_protocol::Request>(&message)) {
-      auto watch = std::make_shared<HandlerWatch>(request->id, writer);
-      NotificationRequest notification{request->id, request->content};
-      calls.start([&extension, notification, watch]() mutable {
-        ContentHandler handler = [watch](ContentRef content) { watch->deliver(content); };
-        watch.reset();  // from here on only the handler keeps the watch alive
-        extension.didReceiveNotificationRequest(notification, std::move(handler));
-      });
-    } else if (std::holds_alternative<host_protocol::TimeWillExpire>(message)) {
-      calls.start([&extension] { extension.serviceExtensionTimeWillExpire(); });
+      startRequest(std::move(*request));
+    } else if (auto* expire = std::get_if<host_protocol::TimeWillExpire>(&message)) {
+      timeWillExpire(expire->id);
     } else if (auto* error = std::get_if<host_protocol::Error>(&message)) {
-      writer.write(host_protocol::Error{"cannot understand the line: " + error->message});
+      writer_.write(host_protocol::Error{"cannot understand the line: " + error->message});
     } else {
-      writer.write(host_protocol::Error{"not a message the extension accepts"});
+      writer_.write(host_protocol::Error{"not a message the extension accepts"});
     }
   }
-  calls.joinAll();
+}
+
+void Connection::startRequest(host_protocol::Request request) {
+  const std::uint64_t serial = ++arrivals_;
+  auto watch = std::make_shared<HandlerWatch>(request.id, writer_);
+  const ContentRef received = request.content;
+  {
+    MutexLock guard(mutex_);
+    inFlight_.emplace(serial, InFlight{std::move(request), watch, nullptr});
+  }
+  if (pool_.submit([this, serial] { runRequest(serial); })) return;
+  {
+    MutexLock guard(mutex_);
+    inFlight_.erase(serial);
+  }
+  watch->deliver(received);  // no thread to prepare it on: the content goes out as it came
+}
+
+void Connection::runRequest(std::uint64_t serial) {
+  std::shared_ptr<NotificationServiceExtension> principal = principalClass_.makeObject();
+  NotificationRequest notification;
+  std::shared_ptr<HandlerWatch> watch;
+  {
+    MutexLock guard(mutex_);
+    auto it = inFlight_.find(serial);
+    if (it == inFlight_.end()) return;  // a time-out answered it while it waited
+    it->second.principal = principal;
+    notification = {it->second.request.id, it->second.request.content};
+    watch = std::move(it->second.watch);
+  }
+  ContentHandler handler = [watch](ContentRef content) { watch->deliver(content); };
+  watch.reset();  // from here on only the handler keeps the watch alive
+  principal->didReceiveNotificationRequest(notification, std::move(handler));
+  MutexLock guard(mutex_);
+  inFlight_.erase(serial);
+}
+
+void Connection::timeWillExpire(const std::optional<std::string>& id) {
+  std::vector<std::shared_ptr<NotificationServiceExtension>> started;
+  std::vector<InFlight> waiting;
+  {
+    MutexLock guard(mutex_);
+    for (auto it = inFlight_.begin(); it != inFlight_.end();) {
+      if (id && it->second.request.id != *id) {
+        ++it;
+      } else if (it->second.principal) {
+        started.push_back(it->second.principal);
+        ++it;
+      } else {
+        waiting.push_back(std::move(it->second));
+        it = inFlight_.erase(it);
+      }
+    }
+  }
+  // Outside the lock: the objects and handlers may take locks of their own. An object made for a
+  // request whose thread has not yet handed it the request finds nothing to deliver, as the
+  // platform's would; the host's grace period then answers for that request.
+  for (InFlight& call : waiting) call.watch->deliver(call.request.content);
+  for (auto& principal : started) principal->serviceExtensionTimeWillExpire();
+}
+
+}  // namespace
+
+int serveHostConnection(PrincipalClass& principalClass, int inFd, int outFd,
+                        CallPool::Options calls) {
+  Connection connection(principalClass, outFd, calls);
+  connection.serve(inFd);
   return 0;
 }
 

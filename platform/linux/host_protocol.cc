@@ -61,7 +61,8 @@ std::string encode(const Message& message) {
         if constexpr (std::is_same_v<T, Request>) {
           return {{"type", "request"}, {"id", m.id}, {"content", contentToJson(*m.content)}};
         } else if constexpr (std::is_same_v<T, TimeWillExpire>) {
-          return {{"type", "timeWillExpire"}};
+          if (!m.id) return {{"type", "timeWillExpire"}};
+          return {{"type", "timeWillExpire"}, {"id", *m.id}};
         } else if constexpr (std::is_same_v<T, Ready>) {
           return {{"type", "ready"}};
         } else if constexpr (std::is_same_v<T, Deliver>) {
@@ -94,9 +95,14 @@ Message decode(std::string_view line) {
   std::optional<std::string> type = stringField(json, "type");
   if (!type) return Error{"no \"type\""};
 
-  if (*type == "timeWillExpire") return TimeWillExpire{};
   if (*type == "ready") return Ready{};
   std::optional<std::string> id = stringField(json, "id");
+  if (*type == "timeWillExpire") {
+    if (!id && json.contains("id")) {
+      return Error{"timeWillExpire with an \"id\" that is not a string"};
+    }
+    return TimeWillExpire{id};
+  }
   if (*type == "released") {
     if (!id) return Error{"released without an \"id\""};
     return Released{*id};

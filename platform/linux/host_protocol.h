@@ -4,7 +4,8 @@
 //
 //   host -> extension
 //     {"type":"request","id":ID,"content":CONTENT}   didReceiveNotificationRequest
-//     {"type":"timeWillExpire"}                       serviceExtensionTimeWillExpire
+//     {"type":"timeWillExpire","id":ID}               serviceExtensionTimeWillExpire for request ID
+//     {"type":"timeWillExpire"}                       the same for every request in flight
 //   extension -> host
 //     {"type":"ready"}                                the principal object exists
 //     {"type":"deliver","id":ID,"content":CONTENT}    request ID's handler was called
@@ -13,6 +14,12 @@
 //
 // CONTENT is {"userInfo":{...},"badge":N|null,"fields":{...}}: the payload, the badge, and the
 // displayed fields (title, body, sound, ...) that pass through untouched. IDs are strings.
+//
+// Several requests may be in flight at once; each gets a principal object of its own and is
+// answered exactly once, by "deliver" or "released", in whatever order they finish. A request the
+// extension has not started yet when its time-out arrives is answered with its content as
+// received. A timeWillExpire naming no request in flight is ignored. A host that sends one request
+// at a time may leave out the ID of timeWillExpire.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +45,9 @@ struct Request {
   std::string id;
   std::shared_ptr<const PushContent> content;
 };
-struct TimeWillExpire {};
+struct TimeWillExpire {
+  std::optional<std::string> id;  // none: every request in flight
+};
 struct Ready {};
 struct Deliver {
   std::string id;

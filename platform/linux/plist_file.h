@@ -1,4 +1,6 @@
 // Property-list files on disk: reading XML or binary plists and writing XML ones, through libplist.
+// The pieces live apart: the reference walk (binary_plist_walk.h), the tree conversion
+// (plist_conversion.h), the big-stack thread (big_stack.h) and the file plumbing (file_io.h).
 //
 // What libplist 2.2 (Debian 12) can and cannot carry, and what we do about it:
 // - Integers: libplist has one unsigned 64-bit node type and remembers only internally whether a
@@ -38,12 +40,12 @@ namespace quenlarch {
 
 // Larger inputs are refused: bundle plists are a few kilobytes.
 inline constexpr std::size_t kMaxPlistBytes = std::size_t{1} << 20;
+// Arrays and dictionaries nested deeper than this are refused; no real property list comes close.
+inline constexpr int kMaxPlistNestingDepth = 512;
 // Binary plists have a lower cap: libplist 2.2's binary reader takes time quadratic in the nesting
 // depth (a hostile 1 MiB file nested ~140,000 levels deep takes half a minute); at 64 KiB the worst
 // case is a fraction of a second.
 inline constexpr std::size_t kMaxBinaryPlistBytes = std::size_t{64} << 10;
-// Arrays and dictionaries nested deeper than this are refused; no real property list comes close.
-inline constexpr int kMaxPlistNestingDepth = 512;
 // Nodes (values and dictionary keys) a binary plist's tree may have once every reference is a
 // copy. Twice what a binary plist within kMaxBinaryPlistBytes can hold when it shares no arrays or
 // dictionaries, so only shared containers can exceed it.

@@ -6,6 +6,6 @@
 
 int main(int argc, char** argv) {
   quenlarch::registerPrincipalClass(quenlarch::kNotificationServiceClassName,
-                                    &quenlarch::makeNotificationService);
+                                    &quenlarch::makeNotificationServiceClass);
   quenlarch::NSExtensionMain(argc, argv);
 }

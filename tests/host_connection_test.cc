@@ -1,0 +1,288 @@
+// The extension runtime over real pipes and threads: requests wait for a bounded pool, a request
+// gets its content as received when no thread can be had, time-outs reach the requests they name,
+// and parallel requests through the real pipeline keep the stored count exact.
+#include "platform/linux/host_connection.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "extension/notification_service.h"
+#include "extension/notification_service_factory.h"
+#include "platform/linux/host_protocol.h"
+#include "platform/linux/line_reader.h"
+#include "tests/support/badge_fixture.h"
+#include "tests/support/fake_content.h"
+
+namespace quenlarch {
+namespace {
+
+namespace hp = host_protocol;
+
+constexpr std::int64_t kPreparedBadge = 7;
+
+// Prepares every request as a copy with badge 7, each one waiting until the gate opens.
+class GatedPreparer final : public ContentPreparer {
+ public:
+  ContentRef prepareContent(const NotificationRequest& request) override {
+    MutexLock guard(mutex_);
+    ++started_;
+    changed_.notifyAll();
+    while (!open_) changed_.wait(mutex_);
+    auto copy =
+        std::dynamic_pointer_cast<MutableNotificationContent>(request.content->mutableCopy());
+    copy->setBadge(kPreparedBadge);
+    return copy;
+  }
+  void waitUntilStarted(int n) {
+    MutexLock guard(mutex_);
+    while (started_ < n) changed_.wait(mutex_);
+  }
+  int started() {
+    MutexLock guard(mutex_);
+    return started_;
+  }
+  void open() {
+    MutexLock guard(mutex_);
+    open_ = true;
+    changed_.notifyAll();
+  }
+
+ private:
+  Mutex mutex_;
+  CondVar changed_;
+  int started_ GUARDED_BY(mutex_) = 0;
+  bool open_ GUARDED_BY(mutex_) = false;
+};
+
+class ServiceClass final : public PrincipalClass {
+ public:
+  explicit ServiceClass(ContentPreparer& preparer) : preparer_(preparer) {}
+  std::unique_ptr<NotificationServiceExtension> makeObject() override {
+    return std::make_unique<NotificationService>(preparer_);
+  }
+
+ private:
+  ContentPreparer& preparer_;
+};
+
+// Thread starts the tests allow: the first `allowed` succeed, the rest are refused.
+std::atomic<int> threadsAllowed{0};
+std::atomic<int> threadsStarted{0};
+bool rationedThreads(pthread_t* thread, std::size_t stack, void* (*body)(void*), void* arg) {
+  if (threadsAllowed.fetch_sub(1) <= 0) return false;
+  threadsStarted.fetch_add(1);
+  return startPosixThread(thread, stack, body, arg);
+}
+CallPool::Options rationedPool(std::size_t maxThreads, int allowed) {
+  threadsAllowed = allowed;
+  threadsStarted = 0;
+  return {maxThreads, std::size_t{256} << 10, &rationedThreads};
+}
+
+// The host's end: the connection served on a thread of its own over two pipes.
+class Host {
+ public:
+  Host(PrincipalClass& principalClass, CallPool::Options pool) {
+    int toExtension[2];
+    int fromExtension[2];
+    EXPECT_EQ(::pipe2(toExtension, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(fromExtension, O_CLOEXEC), 0);
+    in_ = toExtension[1];
+    out_ = fromExtension[0];
+    reader_ = std::make_unique<LineReader>(out_, hp::kMaxLineBytes);
+    extension_ =
+        std::thread([&principalClass, pool, inFd = toExtension[0], outFd = fromExtension[1]] {
+          serveHostConnection(principalClass, inFd, outFd, pool);
+          ::close(inFd);
+          ::close(outFd);
+        });
+    EXPECT_TRUE(std::holds_alternative<hp::Ready>(next()));
+  }
+  ~Host() {
+    closeInput();
+    ::close(out_);
+  }
+
+  void send(const hp::Message& message) { sendLine(hp::encode(message)); }
+  void sendLine(const std::string& line) {
+    const std::string text = line + "\n";
+    ASSERT_EQ(::write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  void request(const std::string& id, std::int64_t badge) {
+    send(hp::Request{id, std::make_shared<PushContent>(testing::payloadWithLocKey("Neue Nachricht"),
+                                                       badge, PlistValue())});
+  }
+  // The next message; an Error{"end"} once the extension has closed its output.
+  hp::Message next() {
+    std::optional<Line> line = reader_->next();
+    if (!line) return hp::Error{"end"};
+    return hp::decode(line->text);
+  }
+  // Closes the extension's input and waits until it has finished serving.
+  void closeInput() {
+    if (in_ >= 0) ::close(std::exchange(in_, -1));
+    if (extension_.joinable()) extension_.join();
+  }
+
+ private:
+  int in_ = -1;
+  int out_ = -1;
+  std::unique_ptr<LineReader> reader_;
+  std::thread extension_;
+};
+
+// Badge of each delivered request by id; fails on anything but one delivery per request.
+std::map<std::string, std::int64_t> readDeliveries(Host& host, std::size_t count) {
+  std::map<std::string, std::int64_t> badges;
+  for (std::size_t i = 0; i < count; ++i) {
+    hp::Message message = host.next();
+    const auto* deliver = std::get_if<hp::Deliver>(&message);
+    if (deliver == nullptr) {
+      ADD_FAILURE() << "expected a delivery, got " << hp::encode(message);
+      break;
+    }
+    EXPECT_TRUE(badges.emplace(deliver->id, deliver->content->badge().value_or(-1)).second)
+        << "delivered twice: " << deliver->id;
+  }
+  return badges;
+}
+
+// Regression: one thread per request without bound (3,001 threads for 3,000 requests while the
+// keychain was locked), and an abort when the system refused a thread.
+TEST(HostConnectionTest, RequestsBeyondThePoolWaitAndATimeOutAnswersThemAsReceived) {
+  GatedPreparer preparer;
+  ServiceClass serviceClass(preparer);
+  Host host(serviceClass, rationedPool(4, 1000));
+  constexpr int kRequests = 300;
+  for (int i = 0; i < kRequests; ++i) host.request("r" + std::to_string(i), i);
+  preparer.waitUntilStarted(4);
+  host.send(hp::TimeWillExpire{});
+  const auto badges = readDeliveries(host, kRequests);
+  ASSERT_EQ(badges.size(), std::size_t{kRequests});
+  for (int i = 0; i < kRequests; ++i) EXPECT_EQ(badges.at("r" + std::to_string(i)), i);
+  preparer.open();
+  host.closeInput();
+  EXPECT_EQ(hp::encode(host.next()), hp::encode(hp::Error{"end"})) << "answered twice";
+  EXPECT_EQ(threadsStarted.load(), 4);
+  EXPECT_EQ(preparer.started(), 4) << "requests answered while waiting are never prepared";
+}
+
+TEST(HostConnectionTest, ThreadsTheSystemRefusesNeverCostARequest) {
+  const struct {
+    const char* name;
+    int threadsAllowed;
+    std::int64_t expectedBadge;
+  } cases[] = {
+      {"no thread at all: as received", 0, 3},
+      {"one thread: every request prepared on it", 1, kPreparedBadge},
+  };
+  for (const auto& c : cases) {
+    GatedPreparer preparer;
+    preparer.open();
+    ServiceClass serviceClass(preparer);
+    Host host(serviceClass, rationedPool(8, c.threadsAllowed));
+    for (int i = 0; i < 5; ++i) host.request("r" + std::to_string(i), 3);
+    const auto badges = readDeliveries(host, 5);
+    for (const auto& [id, badge] : badges) EXPECT_EQ(badge, c.expectedBadge) << c.name << " " << id;
+    host.sendLine("not json");  // the connection goes on
+    EXPECT_TRUE(std::holds_alternative<hp::Error>(host.next())) << c.name;
+    host.closeInput();
+    EXPECT_EQ(threadsStarted.load(), c.threadsAllowed) << c.name;
+  }
+}
+
+TEST(HostConnectionTest, TimeWillExpireWithAnIdReachesOnlyThatRequest) {
+  GatedPreparer preparer;
+  ServiceClass serviceClass(preparer);
+  Host host(serviceClass, {});
+  for (const char* id : {"a", "b", "c"}) host.request(id, 1);
+  preparer.waitUntilStarted(3);
+  host.send(hp::TimeWillExpire{"b"});
+  EXPECT_EQ(readDeliveries(host, 1), (std::map<std::string, std::int64_t>{{"b", 1}}));
+  host.send(hp::TimeWillExpire{"unknown"});
+  host.send(hp::TimeWillExpire{"b"});  // already answered: nothing more
+  preparer.open();
+  EXPECT_EQ(readDeliveries(host, 2),
+            (std::map<std::string, std::int64_t>{{"a", kPreparedBadge}, {"c", kPreparedBadge}}));
+  host.closeInput();
+  EXPECT_EQ(hp::encode(host.next()), hp::encode(hp::Error{"end"}));
+}
+
+// A fixed bundle that may be read from several threads at once.
+class SharedBundle final : public Bundle {
+ public:
+  SharedBundle(std::string path, PlistValue info)
+      : path_(std::move(path)), info_(std::move(info)) {}
+  std::string bundleURL() const override { return path_; }
+  std::optional<PlistValue> objectForInfoDictionaryKey(std::string_view key) const override {
+    const PlistValue* value = info_.find(key);
+    if (value == nullptr) return std::nullopt;
+    return *value;
+  }
+
+ private:
+  const std::string path_;
+  const PlistValue info_;
+};
+
+// Counts the updates the store accepted, from any number of threads.
+class CountingKeychain final : public Keychain {
+ public:
+  explicit CountingKeychain(Keychain& inner) : inner_(inner) {}
+  KeychainMatch copyMatching(const KeychainQuery& query) override {
+    return inner_.copyMatching(query);
+  }
+  OSStatus update(const KeychainQuery& query, const KeychainQuery& attributes) override {
+    const OSStatus status = inner_.update(query, attributes);
+    if (status == errSecSuccess) accepted.fetch_add(1);
+    return status;
+  }
+  OSStatus add(const KeychainQuery& attributes) override { return inner_.add(attributes); }
+  OSStatus remove(const KeychainQuery& query) override { return inner_.remove(query); }
+  std::atomic<std::uint32_t> accepted{0};
+
+ private:
+  Keychain& inner_;
+};
+
+// One object per request in flight: no push shown twice or lost, and every accepted increment is in
+// the stored count, with time-outs striking some requests mid-flight.
+TEST(HostConnectionTest, ParallelRequestsThroughThePipelineKeepTheStoredCountExact) {
+  testing::BadgeFixture fixture(testing::Store::kSqlite);
+  fixture.storeRecord(fixture.enabledRecord(0));
+  CountingKeychain keychain(*fixture.store);
+  SharedBundle bundle(testing::kTestExtensionPath,
+                      testing::BadgeFixture::infoWithGroup(testing::kTestAccessGroup));
+  PlatformServices services{bundle, fixture.sha256, keychain, fixture.sleeper, fixture.random};
+  std::unique_ptr<PrincipalClass> serviceClass = makeNotificationServiceClass(services);
+  Host host(*serviceClass, {});
+
+  constexpr int kRequests = 200;
+  constexpr int kInFlight = 8;
+  std::set<std::string> answered;
+  int sent = 0;
+  while (answered.size() < kRequests) {
+    while (sent < kRequests && sent - static_cast<int>(answered.size()) < kInFlight) {
+      host.request(std::to_string(sent), 0);
+      if (sent % 10 == 9) host.send(hp::TimeWillExpire{std::to_string(sent - 3)});
+      ++sent;
+    }
+    hp::Message message = host.next();
+    const auto* deliver = std::get_if<hp::Deliver>(&message);
+    ASSERT_NE(deliver, nullptr) << hp::encode(message);
+    ASSERT_TRUE(answered.insert(deliver->id).second) << "shown twice: " << deliver->id;
+  }
+  host.closeInput();
+  EXPECT_EQ(hp::encode(host.next()), hp::encode(hp::Error{"end"}));
+  EXPECT_GT(keychain.accepted.load(), 0u);
+  EXPECT_EQ(fixture.storedCount().value_or(~0u), keychain.accepted.load());
+}
+
+}  // namespace
+}  // namespace quenlarch
