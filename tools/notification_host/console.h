@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/notification_host/delivery_session.h"
+#include "tools/notification_host/localized_strings.h"
 
 namespace quenlarch::notification_host {
 
@@ -20,9 +21,10 @@ void note(std::string_view message);
 // Prints like note() and returns `code`, for `return fail(...)`.
 int fail(int code, std::string_view message);
 
-// The line for a shown notification: payload name, who showed it, the badge, the payload, then the
-// displayed fields spread in (absent ones omitted).
-nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown);
+// The line for a shown notification: payload name, who showed it, the badge, the alert as rendered
+// with `strings`, the payload, then the displayed fields spread in (absent ones omitted).
+nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown,
+                                 const LocalizedStrings& strings = {});
 // Writes `line` to stdout and flushes it, so that a reader sees each notification as it is shown.
 void printLine(const nlohmann::ordered_json& line);
 

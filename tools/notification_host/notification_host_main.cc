@@ -12,6 +12,7 @@
 
 #include "tools/notification_host/console.h"
 #include "tools/notification_host/delivery_session.h"
+#include "tools/notification_host/desktop_presenter.h"
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/payload.h"
 #include "tools/notification_host/payload_source.h"
@@ -25,6 +26,7 @@ struct DeliverArgs {
   int graceMs = 1000;
   std::optional<std::string> keychain;
   std::vector<std::string> payloads;
+  std::string show = "json";
 };
 
 int runDeliver(const DeliverArgs& args) {
@@ -42,6 +44,13 @@ int runDeliver(const DeliverArgs& args) {
         std::chrono::duration<double>(args.timeLimitSeconds));
     options.grace = std::chrono::milliseconds(args.graceMs);
     session.emplace(std::move(options));
+  }
+
+  const LocalizedStrings strings =
+      loadLocalizedStrings(args.app, preferredLanguagesFromEnvironment());
+  std::optional<DesktopPresenter> desktop;
+  if (args.show == "desktop") {
+    desktop.emplace(args.app, [](std::string_view message) { note(message); });
   }
 
   bool anyRefused = false;
@@ -65,7 +74,8 @@ int runDeliver(const DeliverArgs& args) {
     }
     std::string id = std::to_string(++requestCount);
     Shown shown = session ? session->deliver(id, content) : Shown{content, false};
-    printLine(shownLine(payload->name, shown));
+    printLine(shownLine(payload->name, shown, strings));
+    if (desktop) desktop->present(*shown.content, renderAlert(shown.content->userInfo(), strings));
   }
   if (session) session->finish();
 
@@ -89,6 +99,12 @@ void addDeliverCommand(CLI::App& app, DeliverArgs& args, int& exitCode) {
       ->capture_default_str();
   deliver->add_option("--keychain", args.keychain,
                       "Keychain store for the extension (its QUENLARCH_KEYCHAIN)");
+  deliver
+      ->add_option("--show", args.show,
+                   "Where shown pushes go besides the JSON lines: json (nowhere else) or desktop "
+                   "(notifications and the launcher badge on the session bus)")
+      ->check(CLI::IsMember({"json", "desktop"}))
+      ->capture_default_str();
   deliver
       ->add_option("payloads", args.payloads,
                    "JSON payload files, in order; '-' reads one payload per line of stdin")
