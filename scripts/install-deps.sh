@@ -12,7 +12,7 @@ packages=(
   libsystemd-dev                      # sd-bus: desktop notifications and the launcher badge
   dbus-daemon dbus-bin                # a private session bus in the desktop tests (dbus-send for dunstctl)
   dunst xvfb systemd                  # a real notification server on a virtual display; busctl for dunstctl
-  x11-apps imagemagick fonts-dejavu-core  # the desktop demo's screenshot (xwd, convert)
+  x11-apps imagemagick fonts-dejavu-core plank python3  # the desktop demo: dock, screenshot, history
   nlohmann-json3-dev                  # payloads and the host protocol
   libcli11-dev                        # command lines
   libgtest-dev libgmock-dev googletest
