@@ -150,7 +150,7 @@ void DesktopPresenter::notify(const NotificationText& text) {
   int result = sd_bus_call_method(
       bus_, kNotificationsName, kNotificationsPath, kNotificationsName, "Notify", &error, &reply,
       "susssasa{sv}i", app_.name.c_str(), std::uint32_t{0}, app_.icon.c_str(), text.summary.c_str(),
-      body.c_str(), 0, 1, "desktop-entry", "s", app_.desktopEntry.c_str(), std::int32_t{-1});
+      body.c_str(), 0u, 1u, "desktop-entry", "s", app_.desktopEntry.c_str(), std::int32_t{-1});
   MessagePtr replyGuard(reply);
   if (result < 0) {
     notificationsFailed_ = true;
@@ -167,7 +167,7 @@ void DesktopPresenter::updateLauncher(std::int64_t badge) {
   const int visible = badge > 0 ? 1 : 0;
   const std::int64_t count = badge > 0 ? badge : 0;
   int result =
-      sd_bus_emit_signal(bus_, path, kLauncherInterface, "Update", "sa{sv}", appUri.c_str(), 2,
+      sd_bus_emit_signal(bus_, path, kLauncherInterface, "Update", "sa{sv}", appUri.c_str(), 2u,
                          "count", "x", count, "count-visible", "b", visible);
   if (result >= 0) result = sd_bus_flush(bus_);
   if (result < 0 && !launcherFailed_) {
