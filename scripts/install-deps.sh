@@ -9,7 +9,11 @@ packages=(
   clang-format                        # the code style, checked in CI
   libsqlite3-dev sqlite3              # keychain store (sqlite3 CLI for fault tests)
   libssl-dev                          # SHA-256 (libcrypto)
-  libplist-dev                        # Info.plist and entitlements
+  libplist-dev                        # Info.plist, entitlements and strings tables
+  libsystemd-dev                      # sd-bus: desktop notifications and the launcher badge
+  dbus-daemon dbus-bin                # a private session bus in the desktop tests (dbus-send for dunstctl)
+  dunst xvfb systemd                  # a real notification server on a virtual display; busctl for dunstctl
+  x11-apps imagemagick fonts-dejavu-core plank python3  # the desktop demo: dock, screenshot, history
   nlohmann-json3-dev                  # payloads and the host protocol
   libcli11-dev                        # command lines
   libgtest-dev libgmock-dev googletest

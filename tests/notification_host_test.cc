@@ -71,7 +71,8 @@ std::size_t countContaining(const std::vector<std::string>& lines, const std::st
 json displayedFields(const json& line) {
   json fields = json::object();
   for (const auto& [key, value] : line.items()) {
-    if (key != "payload" && key != "deliveredBy" && key != "badge" && key != "userInfo") {
+    if (key != "payload" && key != "deliveredBy" && key != "badge" && key != "alert" &&
+        key != "userInfo") {
       fields[key] = value;
     }
   }

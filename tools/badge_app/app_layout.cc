@@ -1,6 +1,7 @@
 // App layout on disk. Files are replaced atomically (temp file + rename) and only when they differ,
 // so running install twice changes nothing.
 #include "tools/badge_app/app_layout.h"
+#include "tools/badge_app/strings_tables.h"
 
 #include <unistd.h>
 
@@ -109,6 +110,7 @@ std::optional<std::string> layOutApp(const AppLayout& layout, const std::string&
   if (!writePlistIfDifferent(layout.appInfoPlist, appInfo)) {
     return "cannot write " + layout.appInfoPlist;
   }
+  if (std::optional<std::string> failed = writeStringsTables(layout.app)) return failed;
   if (!writePlistIfDifferent(layout.extensionInfoPlist, extensionInfo)) {
     return "cannot write " + layout.extensionInfoPlist;
   }

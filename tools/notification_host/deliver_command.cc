@@ -8,7 +8,9 @@
 #include <variant>
 
 #include "tools/common/command_line.h"
+#include "tools/notification_host/alert_rendering.h"
 #include "tools/notification_host/delivery_session.h"
+#include "tools/notification_host/desktop_presenter.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/payload.h"
@@ -59,6 +61,13 @@ int runDeliver(const DeliverArgs& args) {
   bool extensionMissing = false;
   std::optional<DeliverySession> session = startSession(args, &extensionMissing);
 
+  const LocalizedStrings strings =
+      loadLocalizedStrings(args.app, preferredLanguagesFromEnvironment());
+  std::optional<DesktopPresenter> desktop;
+  if (args.show == "desktop") {
+    desktop.emplace(args.app, [](std::string_view message) { note(message); });
+  }
+
   bool anyRefused = false;
   unsigned requestCount = 0;
   ShownLinePrinter printer;
@@ -71,7 +80,8 @@ int runDeliver(const DeliverArgs& args) {
     }
     std::string id = std::to_string(++requestCount);
     Shown shown = session ? session->deliver(id, content) : Shown{content, false};
-    printer.print(shownLine(payload->name, shown));
+    printer.print(shownLine(payload->name, shown, strings));
+    if (desktop) desktop->present(*shown.content, renderAlert(shown.content->userInfo(), strings));
   }
   if (session) session->finish();
 
@@ -145,6 +155,12 @@ void addDeliverCommand(CLI::App& app, int& exitCode) {
       ->add_option("--keychain", args->keychain,
                    "Keychain store for the extension (its QUENLARCH_KEYCHAIN)")
       ->check(nonEmptyPathValidator());
+  deliver
+      ->add_option("--show", args->show,
+                   "Where shown pushes go besides the JSON lines: json (nowhere else) or desktop "
+                   "(notifications and the launcher badge on the session bus)")
+      ->check(CLI::IsMember({"json", "desktop"}))
+      ->capture_default_str();
   deliver
       ->add_option("payloads", args->payloads,
                    "JSON payload files, in order; '-' reads one payload per line of stdin")

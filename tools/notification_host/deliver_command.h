@@ -15,6 +15,9 @@ struct DeliverArgs {
   int graceMs = 1000;
   std::optional<std::string> keychain;
   std::vector<std::string> payloads;
+  // "json": the JSON lines only; "desktop": also notifications and the launcher badge on the
+  // session bus.
+  std::string show = "json";
 };
 
 // Delivers every payload in order; kExitOk, or kExitFailed when a payload was refused, there was

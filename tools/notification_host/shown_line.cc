@@ -6,16 +6,19 @@
 
 #include "platform/plist_json.h"
 #include "tools/common/command_line.h"
+#include "tools/notification_host/alert_rendering.h"
 
 namespace quenlarch::notification_host {
 
-nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown) {
+nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown,
+                                 const LocalizedStrings& strings) {
   const PushContent& content = *shown.content;
   nlohmann::ordered_json line;
   line["payload"] = payloadName;
   line["deliveredBy"] = shown.byExtension ? "extension" : "host";
   line["badge"] = nullptr;
   if (std::optional<std::int64_t> badge = content.badge()) line["badge"] = *badge;
+  line["alert"] = alertJson(renderAlert(content.userInfo(), strings));
   line["userInfo"] = nlohmann::ordered_json(jsonFromPlist(content.userInfo()));
   if (const PlistValue::Dictionary* fields = content.displayFields().asDictionary()) {
     for (const PlistEntry& field : *fields) {

@@ -7,12 +7,14 @@
 #include <string>
 
 #include "tools/notification_host/delivery_session.h"
+#include "tools/notification_host/localized_strings.h"
 
 namespace quenlarch::notification_host {
 
-// The line for a shown notification: payload name, who showed it, the badge, the payload, then the
-// displayed fields spread in (absent ones omitted).
-nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown);
+// The line for a shown notification: payload name, who showed it, the badge, the alert as rendered
+// with `strings`, the payload, then the displayed fields spread in (absent ones omitted).
+nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown,
+                                 const LocalizedStrings& strings = {});
 
 // Writes shown lines to stdout, each flushed at once so that a reader sees every notification as
 // it is shown. Once a write fails, that line and every later one count as lost: the notifications

@@ -1,0 +1,178 @@
+// How an alert reads: literal and localized fields, the format rules of localized strings, which
+// languages the environment asks for, and which strings tables of an app bundle are consulted.
+#include "tools/notification_host/alert_rendering.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "platform/linux/plist_file.h"
+#include "platform/plist_json.h"
+#include "tests/support/temp_dir.h"
+
+namespace quenlarch::notification_host {
+namespace {
+
+using Table = std::map<std::string, std::string>;
+
+PlistValue tableValue(const Table& table) {
+  PlistValue dict;
+  for (const auto& [key, text] : table) dict.set(key, text);
+  return dict;
+}
+
+TEST(AlertRenderingTest, RendersAsThePlatformDoes) {
+  const Table en = {{"MSG", "New message from %@"},
+                    {"TWO", "%2$@ wrote to %1$@"},
+                    {"SEQ", "%@ and %@"},
+                    {"PCT", "100%% from %@"},
+                    {"BAD", "%5 %$@ %0$@ %x %99999999999999999999$@ end%"},
+                    {"TTL", "Title %@"},
+                    {"SUB", "Sub %@"}};
+  const Table de = {{"MSG", "Neue Nachricht von %@"}};
+  struct Case {
+    const char* name;
+    const char* aps;  // the "aps" object of the payload
+    std::vector<Table> tables;
+    RenderedAlert expected;
+  };
+  using S = std::optional<std::string>;
+  const std::vector<Case> cases = {
+      {"string alert is the body", R"({"alert":"Hi"})", {}, {S(), S(), S("Hi")}},
+      {"no alert", R"({"badge":3})", {en}, {}},
+      {"alert of another type", R"({"alert":42})", {en}, {}},
+      {"dictionary", R"({"alert":{"title":"T","subtitle":"S","body":"B"}})", {}, {"T", "S", "B"}},
+      {"fields that are not strings are absent", R"({"alert":{"title":7,"body":null}})", {}, {}},
+      {"loc-key from the table",
+       R"({"alert":{"loc-key":"MSG","loc-args":["Ana"]}})",
+       {en},
+       {S(), S(), S("New message from Ana")}},
+      {"first table with the key wins",
+       R"({"alert":{"loc-key":"MSG","loc-args":["Ana"]}})",
+       {de, en},
+       {S(), S(), S("Neue Nachricht von Ana")}},
+      {"later table supplies a key the first lacks",
+       R"({"alert":{"loc-key":"PCT","loc-args":["x"]}})",
+       {de, en},
+       {S(), S(), S("100% from x")}},
+      {"no table: the key is the format",
+       R"({"alert":{"loc-key":"Hi %@!","loc-args":["Bo"]}})",
+       {},
+       {S(), S(), S("Hi Bo!")}},
+      {"loc-key wins over the literal body",
+       R"({"alert":{"loc-key":"MSG","loc-args":["A"],"body":"B"}})",
+       {en},
+       {S(), S(), S("New message from A")}},
+      {"loc-key that is not a string leaves the literal",
+       R"({"alert":{"loc-key":3,"body":"B"}})",
+       {en},
+       {S(), S(), S("B")}},
+      {"title and subtitle keys with their own args",
+       R"({"alert":{"title-loc-key":"TTL","title-loc-args":["1"],"subtitle-loc-key":"SUB",
+           "subtitle-loc-args":["2"],"loc-key":"MSG","loc-args":["3"]}})",
+       {en},
+       {"Title 1", "Sub 2", "New message from 3"}},
+      {"positional args",
+       R"({"alert":{"loc-key":"TWO","loc-args":["Ana","Bo"]}})",
+       {en},
+       {S(), S(), S("Bo wrote to Ana")}},
+      {"missing args are empty",
+       R"({"alert":{"loc-key":"SEQ","loc-args":["A"]}})",
+       {en},
+       {S(), S(), S("A and ")}},
+      {"no loc-args at all", R"({"alert":{"loc-key":"TWO"}})", {en}, {S(), S(), S(" wrote to ")}},
+      {"loc-args not an array",
+       R"({"alert":{"loc-key":"MSG","loc-args":"Ana"}})",
+       {en},
+       {S(), S(), S("New message from ")}},
+      {"surplus args are ignored",
+       R"({"alert":{"loc-key":"MSG","loc-args":["A","B","C"]}})",
+       {en},
+       {S(), S(), S("New message from A")}},
+      {"%% is a percent sign",
+       R"({"alert":{"loc-key":"PCT","loc-args":["Ana"]}})",
+       {en},
+       {S(), S(), S("100% from Ana")}},
+      {"malformed formats stay as written",
+       R"({"alert":{"loc-key":"BAD","loc-args":["A"]}})",
+       {en},
+       {S(), S(), S("%5 %$@ %0$@ %x %99999999999999999999$@ end%")}},
+      {"non-string args",
+       R"({"alert":{"loc-key":"%@|%@|%@|%@|%@|%@","loc-args":[3,-1.5,true,null,["x"],{"k":1}]}})",
+       {},
+       {S(), S(), S(R"(3|-1.5|true||["x"]|{"k":1})")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LocalizedStrings strings;
+    for (const Table& table : c.tables) strings.tables.push_back(tableValue(table));
+    PlistValue userInfo =
+        plistFromJson(nlohmann::json::parse(std::string(R"({"aps":)") + c.aps + "}"));
+    EXPECT_EQ(renderAlert(userInfo, strings), c.expected);
+  }
+}
+
+TEST(AlertRenderingTest, PreferredLanguagesFromTheEnvironment) {
+  using Env = std::map<std::string, std::string>;
+  struct Case {
+    Env env;
+    std::vector<std::string> languages;
+  };
+  const std::vector<Case> cases = {
+      {{}, {}},
+      {{{"LANG", "de_DE.UTF-8"}}, {"de_DE", "de-DE", "de"}},
+      {{{"LANG", "C.UTF-8"}}, {}},
+      {{{"LANGUAGE", "fr:en_GB"}, {"LANG", "de_AT.UTF-8@euro"}},
+       {"fr", "en_GB", "en-GB", "en", "de_AT", "de-AT", "de"}},
+      {{{"LC_ALL", "en_US.UTF-8"}, {"LC_MESSAGES", "de"}, {"LANG", "fr"}},
+       {"en_US", "en-US", "en"}},
+      {{{"LC_ALL", ""}, {"LC_MESSAGES", "de"}, {"LANG", "fr"}}, {"de"}},
+      {{{"LANGUAGE", "::../x:de"}, {"LANG", "POSIX"}}, {"de"}},
+  };
+  for (const Case& c : cases) {
+    auto lookup = [&](const char* name) -> std::optional<std::string> {
+      auto it = c.env.find(name);
+      return it == c.env.end() ? std::nullopt : std::optional<std::string>(it->second);
+    };
+    EXPECT_EQ(preferredLanguages(lookup), c.languages);
+  }
+}
+
+TEST(AlertRenderingTest, TablesOfTheBundleInLanguageOrderThenTheDevelopmentRegion) {
+  testing::TempDir temp("strings");
+  const std::string app = temp / "A.app";
+  const auto writeTable = [&](const std::string& language, const Table& table) {
+    std::filesystem::create_directories(app + "/Contents/Resources/" + language + ".lproj");
+    ASSERT_TRUE(writeXmlPlistFile(
+        app + "/Contents/Resources/" + language + ".lproj/Localizable.strings", tableValue(table)));
+  };
+  writeTable("en", {{"K", "english"}});
+  writeTable("de", {{"K", "deutsch"}});
+  // The classic text form is not read: libplist 2.2 has no parser for it.
+  std::filesystem::create_directories(app + "/Contents/Resources/fr.lproj");
+  std::ofstream(app + "/Contents/Resources/fr.lproj/Localizable.strings")
+      << "\"K\" = \"français\";\n";
+  PlistValue info;
+  info.set("CFBundleDevelopmentRegion", "en");
+  ASSERT_TRUE(writeXmlPlistFile(app + "/Contents/Info.plist", info));
+
+  struct Case {
+    std::vector<std::string> languages;
+    std::optional<std::string> text;
+  };
+  for (const Case& c : std::vector<Case>{{{"de"}, "deutsch"},
+                                         {{"it", "de-DE", "de"}, "deutsch"},
+                                         {{"fr"}, "english"},
+                                         {{}, "english"}}) {
+    EXPECT_EQ(loadLocalizedStrings(app, c.languages).lookup("K"), c.text);
+  }
+  std::filesystem::remove(app + "/Contents/Info.plist");
+  EXPECT_EQ(loadLocalizedStrings(app, {"it"}).lookup("K"), std::nullopt);
+  EXPECT_EQ(loadLocalizedStrings(temp / "Missing.app", {"de"}).tables.size(), 0u);
+}
+
+}  // namespace
+}  // namespace quenlarch::notification_host

@@ -1,0 +1,161 @@
+// notification-host --show desktop against real desktop parts: a private session bus, dunst as the
+// notification server on a virtual display, and the launcher signal as docks receive it. Also the
+// host's fallbacks when there is no bus or no notification server.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+
+#include "tests/support/private_desktop.h"
+#include "tests/support/run_command.h"
+#include "tests/support/temp_dir.h"
+
+namespace quenlarch {
+namespace {
+
+using nlohmann::json;
+using testing::BusObserver;
+using testing::HistoryEntry;
+using Update = BusObserver::LauncherUpdate;
+
+constexpr const char* kAppUri = "application://com.quenlarch.app.desktop";
+
+std::vector<json> jsonLines(const std::string& text) {
+  std::vector<json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(json::parse(line, nullptr, false));
+  return lines;
+}
+
+class DesktopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (auto missing = testing::missingProgram({"dbus-daemon"})) {
+      GTEST_SKIP() << missing.value() << " is not installed";
+    }
+    app_ = temp_ / "Desktop.app";
+    ASSERT_EQ(badgeApp({"install", "--app", app_}).exitCode, 0);
+  }
+
+  std::vector<std::string> env(const std::string& busAddress) const {
+    // The person reads English, whatever the machine running the test is set to.
+    return {"QUENLARCH_KEYCHAIN=" + temp_ / "keychain.sqlite",
+            "BADGE_SERVICE_EXECUTABLE=" BADGE_SERVICE_PATH,
+            "DBUS_SESSION_BUS_ADDRESS=" + busAddress, "LANGUAGE=", "LC_ALL=en_GB.UTF-8"};
+  }
+  testing::CommandResult badgeApp(std::vector<std::string> args) const {
+    args.insert(args.begin(), BADGE_APP_PATH);
+    return testing::runCommand(args, "", env(""));
+  }
+  testing::CommandResult deliver(const std::string& busAddress, const std::string& payload) const {
+    return testing::runCommand({NOTIFICATION_HOST_PATH, "deliver", "--app", app_, "--show",
+                                "desktop", "--time-limit", "10", "-"},
+                               payload + "\n", env(busAddress));
+  }
+
+  testing::TempDir temp_{"desktop"};
+  std::string app_;
+};
+
+TEST_F(DesktopTest, PushesReachTheNotificationServerAndTheLauncher) {
+  if (auto missing =
+          testing::missingProgram({"Xvfb", "dunst", "dunstctl", "busctl", "dbus-send"})) {
+    GTEST_SKIP() << missing.value() << " is not installed";
+  }
+  testing::PrivateBus bus(temp_.path());
+  ASSERT_TRUE(bus.ready());
+  testing::VirtualDisplay display;
+  ASSERT_FALSE(display.display().empty()) << "Xvfb did not start";
+  BusObserver observer(bus.address());
+  ASSERT_TRUE(observer.connected());
+  testing::NotificationServer dunst(temp_.path(), display.display(), bus.address(), observer);
+  ASSERT_TRUE(dunst.ready()) << "dunst did not take org.freedesktop.Notifications";
+
+  struct Row {
+    const char* name;
+    std::string setCount;  // badge-app set-count before the push, when not empty
+    const char* payload;
+    std::optional<HistoryEntry> notification;
+    std::vector<Update> launcher;
+  };
+  const std::vector<Row> rows = {
+      {"counted push, end to end",
+       "",
+       R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ana"]}}})",
+       HistoryEntry{"Quenlarch", "Quenlarch", "New message from Ana"},
+       {{kAppUri, 1, true}}},
+      {"title, subtitle and body; no badge leaves the launcher alone",
+       "",
+       R"({"aps":{"alert":{"title":"Ana","subtitle":"Lunch","body":"Pizza & <salad>?"}}})",
+       HistoryEntry{"Quenlarch", "Ana", "Lunch\nPizza & <salad>?"},
+       {}},
+      {"badge only: no notification, the stored count",
+       "7",
+       R"({"aps":{"badge":99}})",
+       std::nullopt,
+       {{kAppUri, 7, true}}},
+      {"a badge of 0 hides the count",
+       "0",
+       R"({"aps":{"alert":"Sync done","badge":3}})",
+       HistoryEntry{"Quenlarch", "Quenlarch", "Sync done"},
+       {{kAppUri, 0, false}}},
+  };
+  std::vector<HistoryEntry> expectedHistory;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (!row.setCount.empty()) {
+      ASSERT_EQ(badgeApp({"set-count", row.setCount, "--app", app_}).exitCode, 0);
+    }
+    testing::CommandResult host = deliver(bus.address(), row.payload);
+    EXPECT_EQ(host.exitCode, 0) << host.err;
+    EXPECT_EQ(host.err, "");
+    EXPECT_EQ(jsonLines(host.out).size(), 1u);
+    ASSERT_TRUE(observer.waitForClientToLeave());
+    EXPECT_EQ(observer.takeLauncherUpdates(), row.launcher);
+    if (row.notification) expectedHistory.push_back(*row.notification);
+  }
+  std::optional<std::vector<HistoryEntry>> history = dunst.closeAllAndReadHistory();
+  ASSERT_TRUE(history.has_value());
+  EXPECT_EQ(*history, expectedHistory);
+}
+
+TEST_F(DesktopTest, WithoutBusOrServerOneLineOnStderrAndTheJsonGoesOn) {
+  testing::PrivateBus bus(temp_.path());  // a bus on which nobody serves notifications
+  ASSERT_TRUE(bus.ready());
+  BusObserver observer(bus.address());
+  ASSERT_TRUE(observer.connected());
+  struct Row {
+    std::string address;
+    const char* diagnostic;
+    std::vector<Update> launcher;
+  };
+  const std::vector<Row> rows = {
+      {"unix:path=" + temp_ / "no-bus-here", "notification-host: no session bus", {}},
+      {bus.address(),
+       "notification-host: no notification server on the session bus",
+       {{kAppUri, 1, true}, {kAppUri, 2, true}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.address);
+    ASSERT_EQ(badgeApp({"set-count", "0", "--app", app_}).exitCode, 0);
+    const std::string counted =
+        R"({"aps":{"alert":{"loc-key":"Verpasster Anruf","loc-args":["Ben"]}}})";
+    testing::CommandResult host = deliver(row.address, counted + "\n" + counted);
+    EXPECT_EQ(host.exitCode, 0);
+    EXPECT_EQ(host.err.rfind(row.diagnostic, 0), 0u) << host.err;
+    EXPECT_EQ(std::count(host.err.begin(), host.err.end(), '\n'), 1) << host.err;
+    std::vector<json> lines = jsonLines(host.out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1]["alert"]["body"], "Missed call from Ben");
+    EXPECT_EQ(lines[1]["badge"], 2);
+    if (row.address == bus.address()) {
+      ASSERT_TRUE(observer.waitForClientToLeave());
+    }
+    EXPECT_EQ(observer.takeLauncherUpdates(), row.launcher);
+  }
+}
+
+}  // namespace
+}  // namespace quenlarch

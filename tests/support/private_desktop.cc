@@ -1,0 +1,263 @@
+// Private bus, virtual display, notification server and bus observer for the desktop tests.
+#include "tests/support/private_desktop.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/support/run_command.h"
+
+extern char** environ;
+
+namespace quenlarch::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kPatience = std::chrono::seconds(10);
+
+std::optional<std::string> onPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string rest = path != nullptr ? path : "/usr/bin:/bin";
+  while (!rest.empty()) {
+    std::size_t colon = rest.find(':');
+    std::string candidate = rest.substr(0, colon) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> environmentWith(const std::vector<std::string>& extraEnv) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  for (const std::string& extra : extraEnv) {
+    std::string name = extra.substr(0, extra.find('=') + 1);
+    std::erase_if(env, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
+    env.push_back(extra);
+  }
+  return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (std::string& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> missingProgram(const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    if (!onPath(name)) return name;
+  }
+  return std::nullopt;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& extraEnv, int* readyPipe) {
+  std::optional<std::string> program = onPath(argv.at(0));
+  if (!program) return;
+  int fds[2] = {-1, -1};
+  if (readyPipe != nullptr && ::pipe2(fds, O_CLOEXEC) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  posix_spawn_file_actions_adddup2(&actions, devNull, 0);
+  posix_spawn_file_actions_adddup2(&actions, devNull, 1);
+  posix_spawn_file_actions_adddup2(&actions, devNull, 2);
+  if (readyPipe != nullptr) posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+  std::vector<std::string> args = argv;
+  args[0] = *program;
+  std::vector<std::string> env = environmentWith(extraEnv);
+  std::vector<char*> argp = pointers(args), envp = pointers(env);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data()) == 0) pid_ = pid;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(devNull);
+  if (readyPipe != nullptr) {
+    ::close(fds[1]);
+    *readyPipe = fds[0];
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+}
+
+bool ChildProcess::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+PrivateBus::PrivateBus(const std::string& folder) {
+  const std::string socket = folder + "/bus";
+  const std::string config = folder + "/bus.conf";
+  std::ofstream(config)
+      << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+         "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+         "<busconfig><type>session</type><listen>unix:path="
+      << socket
+      << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+         "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+         "<allow own=\"*\"/></policy></busconfig>\n";
+  address_ = "unix:path=" + socket;
+  int readyFd = -1;
+  daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork", "--print-address=3",
+                                           "--config-file=" + config},
+                  std::vector<std::string>{}, &readyFd);
+  if (readyFd < 0) return;
+  // The daemon prints its address once it accepts clients.
+  std::string printed;
+  char c = 0;
+  while (::read(readyFd, &c, 1) == 1 && c != '\n') printed += c;
+  ::close(readyFd);
+  ready_ = !printed.empty();
+}
+
+VirtualDisplay::VirtualDisplay() {
+  int readyFd = -1;
+  server_.emplace(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen",
+                                           "0", "800x480x24"},
+                  std::vector<std::string>{}, &readyFd);
+  if (readyFd < 0) return;
+  // Xvfb writes the display number it took, then a newline, once it accepts clients.
+  std::string number;
+  char c = 0;
+  while (::read(readyFd, &c, 1) == 1 && c != '\n') number += c;
+  ::close(readyFd);
+  if (!number.empty()) display_ = ":" + number;
+}
+
+BusObserver::BusObserver(const std::string& address) {
+  sd_bus* bus = nullptr;
+  if (sd_bus_new(&bus) < 0) return;
+  if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
+      sd_bus_start(bus) < 0 ||
+      sd_bus_match_signal(bus, nullptr, nullptr, nullptr, "com.canonical.Unity.LauncherEntry",
+                          "Update", &BusObserver::onSignal, this) < 0 ||
+      sd_bus_match_signal(bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                          "org.freedesktop.DBus", "NameOwnerChanged", &BusObserver::onSignal,
+                          this) < 0) {
+    sd_bus_unref(bus);
+    return;
+  }
+  bus_ = bus;
+}
+
+BusObserver::~BusObserver() {
+  if (bus_ != nullptr) sd_bus_flush_close_unref(bus_);
+}
+
+int BusObserver::onSignal(sd_bus_message* message, void* self, sd_bus_error*) {
+  auto* observer = static_cast<BusObserver*>(self);
+  if (sd_bus_message_is_signal(message, "org.freedesktop.DBus", "NameOwnerChanged")) {
+    const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+    if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) >= 0 && name[0] == ':' &&
+        newOwner[0] == '\0') {
+      ++observer->clientsLeft_;
+    }
+    return 0;
+  }
+  LauncherUpdate update;
+  const char* uri = nullptr;
+  if (sd_bus_message_read(message, "s", &uri) < 0) return 0;
+  update.appUri = uri;
+  if (sd_bus_message_enter_container(message, 'a', "{sv}") < 0) return 0;
+  while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+    const char* key = nullptr;
+    sd_bus_message_read(message, "s", &key);
+    std::int64_t count = 0;
+    int visible = 0;
+    if (std::strcmp(key, "count") == 0 && sd_bus_message_read(message, "v", "x", &count) >= 0) {
+      update.count = count;
+    } else if (std::strcmp(key, "count-visible") == 0 &&
+               sd_bus_message_read(message, "v", "b", &visible) >= 0) {
+      update.countVisible = visible != 0;
+    } else {
+      sd_bus_message_skip(message, "v");
+    }
+    sd_bus_message_exit_container(message);
+  }
+  observer->updates_.push_back(update);
+  return 0;
+}
+
+bool BusObserver::waitForName(const std::string& name) {
+  for (auto deadline = Clock::now() + kPatience; bus_ != nullptr && Clock::now() < deadline;) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int owned = 0;
+    if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
+                           name.c_str()) >= 0) {
+      sd_bus_message_read(reply, "b", &owned);
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    if (owned != 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+bool BusObserver::waitForClientToLeave() {
+  for (auto deadline = Clock::now() + kPatience; bus_ != nullptr && Clock::now() < deadline;) {
+    while (sd_bus_process(bus_, nullptr) > 0) {
+    }
+    if (clientsLeft_ > 0) {
+      --clientsLeft_;
+      return true;
+    }
+    sd_bus_wait(bus_, 100'000);
+  }
+  return false;
+}
+
+std::vector<BusObserver::LauncherUpdate> BusObserver::takeLauncherUpdates() {
+  return std::exchange(updates_, {});
+}
+
+NotificationServer::NotificationServer(const std::string& folder, const std::string& display,
+                                       const std::string& busAddress, BusObserver& observer)
+    : env_{"DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + busAddress} {
+  const std::string config = folder + "/dunstrc";
+  std::ofstream(config) << "[global]\n  font = DejaVu Sans 11\n  origin = top-right\n"
+                           "  offset = 12x12\n  width = 380\n  notification_limit = 6\n"
+                           "[urgency_normal]\n  timeout = 0\n";
+  server_.emplace(std::vector<std::string>{"dunst", "-config", config}, env_);
+  ready_ = server_->running() && observer.waitForName("org.freedesktop.Notifications");
+}
+
+std::optional<std::vector<HistoryEntry>> NotificationServer::closeAllAndReadHistory() const {
+  if (runCommand({*onPath("dunstctl"), "close-all"}, "", env_).exitCode != 0) return std::nullopt;
+  CommandResult history = runCommand({*onPath("dunstctl"), "history"}, "", env_);
+  nlohmann::json json = nlohmann::json::parse(history.out, nullptr, false);
+  if (history.exitCode != 0 || !json.contains("data") || !json["data"].is_array() ||
+      json["data"].empty()) {
+    return std::nullopt;
+  }
+  std::vector<HistoryEntry> entries;
+  const auto text = [](const nlohmann::json& entry, const char* key) {
+    return entry.contains(key) ? entry[key].value("data", "") : std::string();
+  };
+  // dunst lists the most recent first.
+  for (const nlohmann::json& entry : json["data"][0]) {
+    entries.insert(entries.begin(),
+                   {text(entry, "appname"), text(entry, "summary"), text(entry, "body")});
+  }
+  return entries;
+}
+
+}  // namespace quenlarch::testing
