@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -392,8 +391,11 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
     if (c.accepted) continue;
     ++refusedCount;
     std::string shownName = c.kind == PayloadCase::kExisting ? c.file : (dir_ / c.file).string();
-    shownName = std::regex_replace(shownName, std::regex("\n"), "\\n");
-    shownName = std::regex_replace(shownName, std::regex("\x01"), "\\x01");
+    for (auto [raw, escaped] : {std::pair{"\n", "\\n"}, {"\x01", "\\x01"}}) {
+      for (std::size_t at; (at = shownName.find(raw)) != std::string::npos;) {
+        shownName.replace(at, 1, escaped);
+      }
+    }
     EXPECT_EQ(countContaining(host.errorLines, "refused " + shownName + ":"), 1u) << c.file;
   }
   EXPECT_EQ(host.errorLines.size(), refusedCount) << "one line per refusal, nothing else";
