@@ -10,13 +10,9 @@ int main(int argc, char** argv) {
   using namespace quenlarch;
   CLI::App app{"badge-app: the containing app's side of the home-screen badge counter"};
   app.require_subcommand(1);
-  // Parse errors as one line, like every other message of the tool.
-  app.failure_message([](const CLI::App*, const CLI::Error& error) {
-    return badge_app::console().program() + ": " + tools::oneLine(error.what()) + "\n";
-  });
   int exitCode = tools::kExitOk;
   badge_app::addRecordCommands(app, exitCode);
   badge_app::addInstallCommands(app, exitCode);
   badge_app::addCounterCommands(app, exitCode);
-  return tools::parseAndRun(app, argc, argv, exitCode);
+  return tools::parseAndRun(app, badge_app::console(), argc, argv, exitCode);
 }

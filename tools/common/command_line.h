@@ -33,9 +33,10 @@ class Console {
   std::string program_;
 };
 
-// Parses the command line and runs the chosen subcommand's callback. Help exits 0, a parse error
-// prints CLI11's message and answers kExitUsage; otherwise `exitCode` as the callback set it.
-int parseAndRun(CLI::App& app, int argc, char** argv, const int& exitCode);
+// Parses the command line and runs the chosen subcommand's callback. Help exits 0; a parse error
+// is one line through `console` ("<program>: --count: ...") and answers kExitUsage; otherwise
+// `exitCode` as the callback set it.
+int parseAndRun(CLI::App& app, const Console& console, int argc, char** argv, const int& exitCode);
 
 // One JSON value as one line on stdout. Strings that are not UTF-8 (file names may not be) are
 // written with replacement characters rather than aborting.

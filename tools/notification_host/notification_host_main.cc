@@ -7,6 +7,7 @@
 
 #include "tools/common/command_line.h"
 #include "tools/notification_host/deliver_command.h"
+#include "tools/notification_host/diagnostics.h"
 
 int main(int argc, char** argv) {
   using namespace quenlarch;
@@ -18,5 +19,5 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exitCode = tools::kExitOk;
   notification_host::addDeliverCommand(app, exitCode);
-  return tools::parseAndRun(app, argc, argv, exitCode);
+  return tools::parseAndRun(app, notification_host::console(), argc, argv, exitCode);
 }
