@@ -2,71 +2,32 @@
 // file costs bounded memory and is still refused for its size.
 #include "tools/notification_host/payload_source.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
+#include "platform/linux/file_io.h"
 #include "tools/notification_host/payload.h"
 
 namespace quenlarch::notification_host {
 namespace {
 
-// What kind of file `mode` is, for the refusal of one that is not a regular file.
-std::string fileKind(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  return "not a regular file";
-}
+// Whitespace after the JSON is no part of the payload (a trailing newline, a CRLF file's carriage
+// return, padding), so the limit does not count it; this much of it is read past the limit before
+// the file is refused without being kept.
+constexpr std::size_t kFileWhitespaceAllowance = 64 * 1024;
 
-std::optional<std::string> notRegular(const struct stat& st) {
-  if (S_ISREG(st.st_mode)) return std::nullopt;
-  return "not a regular file (" + fileKind(st.st_mode) + ")";
-}
-
-// Refuses anything but a regular file before opening it, so that a FIFO or a device can never
-// block the host or be read for ever; O_NONBLOCK and the second look close the gap to the open.
+// Reads through the shared capped reader, which refuses a FIFO or a device at once rather than
+// blocking on it.
 RawPayload readPayloadFile(const std::string& path) {
   RawPayload payload{path, {}, std::nullopt};
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    payload.refused = std::string("cannot open: ") + std::strerror(errno);
+  FileContents file = readRegularFile(path, kMaxPayloadBytes + kFileWhitespaceAllowance);
+  if (file.error) {
+    payload.refused = file.error->kind == FileError::Kind::kTooLarge
+                          ? tooLargeReason()
+                          : file.error->message(kMaxPayloadBytes + kFileWhitespaceAllowance);
     return payload;
   }
-  if ((payload.refused = notRegular(st))) return payload;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    payload.refused = std::string("cannot open: ") + std::strerror(errno);
-    return payload;
-  }
-  if (::fstat(fd, &st) != 0 || (payload.refused = notRegular(st))) {
-    if (!payload.refused) payload.refused = std::string("cannot read: ") + std::strerror(errno);
-    ::close(fd);
-    return payload;
-  }
-  char chunk[4096];
-  while (true) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      payload.refused = std::string("cannot read: ") + std::strerror(errno);
-      payload.bytes.clear();
-      break;
-    }
-    if (n == 0) break;
-    payload.bytes.append(chunk, static_cast<std::size_t>(n));
-    // Trailing whitespace is no part of the payload; anything else past the limit ends the read.
-    if (payload.bytes.size() > kMaxPayloadBytes) {
-      payload.bytes.resize(withoutTrailingWhitespace(payload.bytes).size());
-      if (payload.bytes.size() > kMaxPayloadBytes) break;
-    }
-  }
-  ::close(fd);
+  payload.bytes = std::move(file.bytes);
+  payload.bytes.resize(withoutTrailingWhitespace(payload.bytes).size());
   return payload;
 }
 
