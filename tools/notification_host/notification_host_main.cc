@@ -15,6 +15,8 @@
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/payload.h"
 #include "tools/notification_host/payload_source.h"
+#include "tools/notification_host/service/send_command.h"
+#include "tools/notification_host/service/serve_command.h"
 
 namespace quenlarch::notification_host {
 namespace {
@@ -109,6 +111,8 @@ int main(int argc, char** argv) {
   DeliverArgs args;
   int exitCode = kExitOk;
   addDeliverCommand(app, args, exitCode);
+  addServeCommand(app, exitCode);
+  addSendCommand(app, exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
