@@ -147,16 +147,18 @@ bool WarmExtension::startProcess() {
   const Clock::time_point deadline = Clock::now() + options_.timeLimit + options_.grace;
   while (true) {
     ExtensionProcess::ReadResult read = process_->readLine(std::min(deadline, Clock::now() + kTick));
+    // Sampled before anything it said is believed, so a fast process cannot answer its way past
+    // the limit.
+    if (overMemoryLimit()) {
+      console().note("the extension passed its memory limit before it was ready; killed it");
+      break;
+    }
     if (read.status == ExtensionProcess::ReadStatus::kLine) {
       if (std::holds_alternative<protocol::Ready>(protocol::decode(read.text))) return true;
       console().note("ignoring a line from the extension before it was ready");
     } else if (read.status == ExtensionProcess::ReadStatus::kClosed) {
       process_->kill();
       console().note("the extension " + process_->exitDescription() + " before it was ready");
-      break;
-    }
-    if (overMemoryLimit()) {
-      console().note("the extension passed its memory limit before it was ready; killed it");
       break;
     }
     if (Clock::now() >= deadline) {
@@ -184,6 +186,13 @@ void WarmExtension::pump() {
   Clock::time_point until = Clock::now() + kTick;
   for (const auto& [id, push] : inFlight_) until = std::min(until, push->deadline);
   ExtensionProcess::ReadResult read = process_->readLine(until);
+  if (overMemoryLimit()) {
+    // As the platform does: killed at once, no serviceExtensionTimeWillExpire, and nothing it
+    // said since the last sample counts.
+    discardProcess("the extension passed its memory limit of " +
+                   std::to_string(options_.memoryLimitBytes >> 20) + " MiB and was killed");
+    return;
+  }
   switch (read.status) {
     case ExtensionProcess::ReadStatus::kLine:
       dispatch(read.text);
@@ -197,12 +206,6 @@ void WarmExtension::pump() {
       return;
     case ExtensionProcess::ReadStatus::kTimeout:
       break;
-  }
-  if (process_ && overMemoryLimit()) {
-    // As the platform does: killed at once, no serviceExtensionTimeWillExpire.
-    discardProcess("the extension passed its memory limit of " +
-                   std::to_string(options_.memoryLimitBytes >> 20) + " MiB and was killed");
-    return;
   }
   if (process_) checkDeadlines();
 }
