@@ -306,13 +306,18 @@ TEST_F(ServiceTest, AClientKilledMidPushDoesNotStopThePush) {
 }
 
 TEST_F(ServiceTest, GuardsItsSocket) {
-  // A stale socket file (its service is gone) is replaced.
-  int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  // Something that listens without the lock (as a socket-activated service would) is left alone;
+  // once it is gone, its socket file is stale and gets replaced.
+  int other = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ::close(stale);
+  ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(other, 4), 0);
+  testing::CommandResult blocked = runCommand(serveArgs({}));
+  EXPECT_EQ(blocked.exitCode, 1);
+  EXPECT_NE(blocked.err.find("already listens"), std::string::npos);
+  ::close(other);
   auto service = serve("echo", {});
   EXPECT_EQ(fs::status(socket_).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);

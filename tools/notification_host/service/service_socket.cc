@@ -91,12 +91,17 @@ std::variant<Listener, std::string> openListener(const std::optional<std::string
     ::close(listener.lockFd);
     return "another notification-host service already listens on " + listener.path;
   }
-  // Holding the lock, whatever socket file is there was left by a service that is gone.
+  // Holding the lock, a socket file there belongs to a service that is gone, unless something
+  // without the lock (a socket-activated service) still answers on it.
   struct stat info {};
   if (::lstat(listener.path.c_str(), &info) == 0) {
-    if (!S_ISSOCK(info.st_mode)) {
+    std::string ignored;
+    int probe = S_ISSOCK(info.st_mode) ? connectToService(listener.path, &ignored) : -1;
+    if (!S_ISSOCK(info.st_mode) || probe >= 0) {
+      if (probe >= 0) ::close(probe);
       closeListener(listener);
-      return listener.path + " exists and is not a socket";
+      return probe >= 0 ? "another notification-host service already listens on " + listener.path
+                        : listener.path + " exists and is not a socket";
     }
     ::unlink(listener.path.c_str());
   }
