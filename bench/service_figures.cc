@@ -122,6 +122,10 @@ nlohmann::json measureService(const ServiceSetup& setup) {
   std::vector<double> commits;
   {
     DurableCommit floor(scratch.file("floor.sqlite"));
+    // Past SQLite's automatic checkpoint (1000 pages) the log is rewritten in place instead of
+    // growing with every commit, as the long-lived keychain store's log is; the timed commits
+    // start from there, so the floor pays no file growth the extension does not pay either.
+    for (int i = 0; i < 1100; ++i) floor.commit(i);
     for (int i = 0; i < setup.runs; ++i) {
       Clock::time_point start = Clock::now();
       floor.commit(i);
