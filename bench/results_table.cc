@@ -15,8 +15,8 @@ namespace {
 constexpr double kCountedPushGoal = 1.2;      // counted push / one durable commit
 constexpr double kUncountedTolerance = 0.10;  // "about 1": within 10 %
 constexpr double kProcessPushGoal = 1.5;      // push through the host / trivial process + commit
-constexpr double kWarmPushGoal = 1.5;        // warm push through serve / one durable commit
-constexpr double kParallelRateGoal = 0.8;    // pushes/s, 8 clients / serial commits per second
+constexpr double kWarmPushGoal = 1.5;         // warm push through serve / one durable commit
+constexpr double kParallelRateGoal = 0.8;     // pushes/s, 8 clients / serial commits per second
 constexpr long kMemoryGoalKiB = 6 * 1024;
 constexpr long kMemoryLimitKiB = 8 * 1024;
 // Anonymous memory a long-lived extension may gain between push 100 and the last without that

@@ -135,11 +135,11 @@ nlohmann::json measureService(const ServiceSetup& setup) {
 
   setCount(setup, 0);
   const std::string socket = scratch.file("service.sock");
-  auto service = ChildProcess::spawn({{setup.host, "serve", "--app", setup.app, "--socket", socket,
-                                       "--keychain", setup.keychain, "--parallel",
-                                       std::to_string(kClients)},
-                                      {},
-                                      false});
+  auto service =
+      ChildProcess::spawn({{setup.host, "serve", "--app", setup.app, "--socket", socket,
+                            "--keychain", setup.keychain, "--parallel", std::to_string(kClients)},
+                           {},
+                           false});
   std::unique_ptr<Client> client;
   for (int i = 0; i < 2000 && !(client && client->connected()); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

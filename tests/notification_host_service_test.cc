@@ -2,6 +2,7 @@
 // process and its idle stop, parallel requests, the memory kill, stopping with pushes in flight,
 // clients that vanish, the socket's guards, socket activation and the client protocol.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -14,14 +15,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
@@ -142,8 +141,8 @@ class ServiceTest : public ::testing::Test {
   }
 
   std::vector<std::string> serveArgs(const std::vector<std::string>& extra) const {
-    std::vector<std::string> argv{NOTIFICATION_HOST_PATH, "serve", "--app", dir_ / "App.app",
-                                  "--socket", socket_};
+    std::vector<std::string> argv{NOTIFICATION_HOST_PATH, "serve",    "--app",
+                                  dir_ / "App.app",       "--socket", socket_};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
   }
@@ -336,8 +335,9 @@ TEST_F(ServiceTest, GuardsItsSocket) {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
     int fd = connectTo(socket_);
     std::vector<json> answers = converse(fd, {R"({"type":"status"})"});
-    bool refused = answers.size() == 1 && answers[0]["type"] == "error" &&
-                   answers[0]["message"].get<std::string>().find("other users") != std::string::npos;
+    bool refused =
+        answers.size() == 1 && answers[0]["type"] == "error" &&
+        answers[0]["message"].get<std::string>().find("other users") != std::string::npos;
     ::_exit(refused ? 0 : 1);
   }
   int childStatus = 0;
@@ -447,8 +447,8 @@ TEST(ServiceWithRealExtensionTest, DISABLED_CountsParallelPushesExactly) {
     }
   }
   EXPECT_EQ(badges.size(), 24u);
-  testing::CommandResult status = runCommand({BADGE_APP_PATH, "status", "--app", dir / "My.app"},
-                                             "", env);
+  testing::CommandResult status =
+      runCommand({BADGE_APP_PATH, "status", "--app", dir / "My.app"}, "", env);
   EXPECT_EQ(json::parse(status.out)["count"], 24);
   service.signal(SIGTERM);
   EXPECT_EQ(service.wait(), 0);

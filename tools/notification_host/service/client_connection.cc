@@ -64,11 +64,10 @@ void serveClient(int fd, WarmExtension& extension, const std::atomic<bool>& stop
   bool clientGone = false;
   while (std::optional<Line> line = reader.next()) {
     if (!line->oversized && line->text.find_first_not_of(" \t\r") == std::string::npos) continue;
-    std::string answer =
-        line->oversized
-            ? cp::errorAnswer("a line longer than " + std::to_string(cp::kMaxClientLineBytes) +
-                              " bytes was skipped")
-            : answerFor(cp::decodeClientLine(line->text), extension);
+    std::string answer = line->oversized ? cp::errorAnswer("a line longer than " +
+                                                           std::to_string(cp::kMaxClientLineBytes) +
+                                                           " bytes was skipped")
+                                         : answerFor(cp::decodeClientLine(line->text), extension);
     // A client that has gone keeps nothing from failing here: its push has already run.
     if (!clientGone && !writeAll(fd, answer, 0)) clientGone = true;
   }

@@ -1,5 +1,6 @@
 // Client protocol codec. Lines are dumped with replacement characters, so a payload or name that
-// is not UTF-8 still travels as one valid line (and is then refused as a payload, as deliver would).
+// is not UTF-8 still travels as one valid line (and is then refused as a payload, as deliver
+// would).
 #include "tools/notification_host/service/client_protocol.h"
 
 #include "tools/common/command_line.h"
@@ -19,8 +20,7 @@ ClientMessage decodeClientLine(std::string_view line) {
   if (*type != "push") return Malformed{"unknown type " + type->dump()};
   auto name = json.find("name");
   auto payload = json.find("payload");
-  if (name == json.end() || !name->is_string() || payload == json.end() ||
-      !payload->is_string()) {
+  if (name == json.end() || !name->is_string() || payload == json.end() || !payload->is_string()) {
     return Malformed{"a push needs a string \"name\" and a string \"payload\""};
   }
   return Push{name->get<std::string>(), payload->get<std::string>()};

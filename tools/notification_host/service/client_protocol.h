@@ -18,11 +18,10 @@
 #pragma once
 
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <variant>
-
-#include <nlohmann/json.hpp>
 
 #include "tools/notification_host/payload.h"
 

@@ -7,12 +7,11 @@
 #include <unistd.h>
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/linux/host_protocol.h"
 #include "platform/linux/line_reader.h"
@@ -64,8 +63,8 @@ int runSend(const SendArgs& args) {
     }
     if (!refused) {
       if (!writeLine(fd, cp::encodePush({payload->name, payload->bytes}))) {
-        result = console.fail(tools::kExitFailed,
-                              "the service hung up before taking " + payload->name);
+        result =
+            console.fail(tools::kExitFailed, "the service hung up before taking " + payload->name);
         break;
       }
       std::optional<Line> line = answers.next();
@@ -88,9 +87,9 @@ int runSend(const SendArgs& args) {
       if (type == "refused") {
         refused = answer.value("reason", std::string("refused by the service"));
       } else {
-        std::string why = !line                 ? "hung up"
-                          : type == "error"     ? "answered: " + answer.value("message", "")
-                                                : "gave an answer that is no answer";
+        std::string why = !line             ? "hung up"
+                          : type == "error" ? "answered: " + answer.value("message", "")
+                                            : "gave an answer that is no answer";
         result = console.fail(tools::kExitFailed,
                               "the service " + why + " before showing " + payload->name);
         break;

@@ -175,8 +175,8 @@ int runServe(const ServeArgs& args) {
       timeoutMs = static_cast<int>(
           std::chrono::ceil<std::chrono::milliseconds>(exitAt - Clock::now()).count());
     }
-    pollfd fds[] = {{listener.fd, POLLIN, 0}, {signals, POLLIN, 0},
-                    {connections.finishedFd(), POLLIN, 0}};
+    pollfd fds[] = {
+        {listener.fd, POLLIN, 0}, {signals, POLLIN, 0}, {connections.finishedFd(), POLLIN, 0}};
     if (::poll(fds, 3, timeoutMs) < 0) continue;  // EINTR
     if (fds[1].revents != 0) break;
     if (fds[2].revents != 0 && connections.reap()) idleSince = Clock::now();
@@ -200,8 +200,8 @@ void addServeCommand(CLI::App& app, int& exitCode) {
   CLI::App* serve = app.add_subcommand(
       "serve", "Run as a service: keep the app's extension warm and answer pushes from clients");
   serve->add_option("--app", args->app, "The app bundle directory")->required();
-  serve->add_option("--socket", args->socket, "The Unix socket to listen on (default: " +
-                                                  defaultSocketPath() + ")");
+  serve->add_option("--socket", args->socket,
+                    "The Unix socket to listen on (default: " + defaultSocketPath() + ")");
   serve
       ->add_option("--time-limit", args->timeLimitSeconds,
                    "Seconds the extension has for each notification")

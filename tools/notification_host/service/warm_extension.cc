@@ -3,10 +3,9 @@
 #include "tools/notification_host/service/warm_extension.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <utility>
 #include <variant>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/linux/host_protocol.h"
 #include "tools/common/command_line.h"
@@ -146,7 +145,8 @@ bool WarmExtension::startProcess() {
   // Requests go out only after "ready"; starting gets the grace period on top of the time limit.
   const Clock::time_point deadline = Clock::now() + options_.timeLimit + options_.grace;
   while (true) {
-    ExtensionProcess::ReadResult read = process_->readLine(std::min(deadline, Clock::now() + kTick));
+    ExtensionProcess::ReadResult read =
+        process_->readLine(std::min(deadline, Clock::now() + kTick));
     // Sampled before anything it said is believed, so a fast process cannot answer its way past
     // the limit.
     if (overMemoryLimit()) {
