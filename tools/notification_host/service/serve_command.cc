@@ -12,8 +12,10 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <optional>
@@ -169,15 +171,19 @@ int runServe(const ServeArgs& args) {
   while (true) {
     int timeoutMs = -1;
     const bool idle = connections.size() == 0 && !extension.busy();
+    std::optional<Clock::time_point> exitAt;
     if (args.idleExitSeconds && idle) {
-      Clock::time_point exitAt = idleSince + seconds(*args.idleExitSeconds);
-      if (Clock::now() >= exitAt) break;
-      timeoutMs = static_cast<int>(
-          std::chrono::ceil<std::chrono::milliseconds>(exitAt - Clock::now()).count());
+      exitAt = idleSince + seconds(*args.idleExitSeconds);
+      timeoutMs = static_cast<int>(std::max<std::int64_t>(
+          0, std::chrono::ceil<std::chrono::milliseconds>(*exitAt - Clock::now()).count()));
     }
     pollfd fds[] = {
         {listener.fd, POLLIN, 0}, {signals, POLLIN, 0}, {connections.finishedFd(), POLLIN, 0}};
-    if (::poll(fds, 3, timeoutMs) < 0) continue;  // EINTR
+    // Polled once more even when the idle time is already up: a connection waiting in the
+    // backlog (the one that made socket activation start the service) is served, not dropped.
+    int ready = ::poll(fds, 3, timeoutMs);
+    if (ready < 0) continue;  // EINTR
+    if (ready == 0 && exitAt && Clock::now() >= *exitAt) break;
     if (fds[1].revents != 0) break;
     if (fds[2].revents != 0 && connections.reap()) idleSince = Clock::now();
     if (fds[0].revents != 0) {
