@@ -2,7 +2,9 @@
 //   startup     --host H --app A --keychain K --payload P --trivial T [--runs N] --out F
 //   contention  --writer W [--writers 1,2,8,32] [--increments 200] --out F --plot F
 //   memory      --app A --keychain K --trivial T [--pushes 1000] --out F
-//   table       --pipeline F --startup F --contention F --memory F
+//   service     --host H --badge-app B --app A --keychain K --payload P [--runs 300]
+//               [--pushes 10000] --out F
+//   table       --pipeline F --startup F --contention F --memory F [--service F]
 // Figures go out as JSON files; `table` reads them all and prints the Markdown tables.
 #include <signal.h>
 
@@ -16,6 +18,7 @@
 #include "bench/contention_figure.h"
 #include "bench/memory_figure.h"
 #include "bench/results_table.h"
+#include "bench/service_figures.h"
 #include "bench/startup_figures.h"
 
 namespace {
@@ -85,12 +88,24 @@ int main(int argc, char** argv) {
   memoryCommand->add_option("--pushes", memory.pushes)->capture_default_str();
   memoryCommand->add_option("--out", out)->required();
 
-  std::string pipelineFile, startupFile, contentionFile, memoryFile;
+  ServiceSetup service;
+  CLI::App* serviceCommand = app.add_subcommand("service", "A warm extension behind serve");
+  serviceCommand->add_option("--host", service.host)->required();
+  serviceCommand->add_option("--badge-app", service.badgeApp)->required();
+  serviceCommand->add_option("--app", service.app)->required();
+  serviceCommand->add_option("--keychain", service.keychain)->required();
+  serviceCommand->add_option("--payload", service.payload)->required();
+  serviceCommand->add_option("--runs", service.runs)->capture_default_str();
+  serviceCommand->add_option("--pushes", service.pushes)->check(CLI::Range(200, 10'000'000));
+  serviceCommand->add_option("--out", out)->required();
+
+  std::string pipelineFile, startupFile, contentionFile, memoryFile, serviceFile;
   CLI::App* tableCommand = app.add_subcommand("table", "Print the results table");
   tableCommand->add_option("--pipeline", pipelineFile)->required();
   tableCommand->add_option("--startup", startupFile)->required();
   tableCommand->add_option("--contention", contentionFile)->required();
   tableCommand->add_option("--memory", memoryFile)->required();
+  tableCommand->add_option("--service", serviceFile);
 
   CLI11_PARSE(app, argc, argv);
   try {
@@ -102,9 +117,12 @@ int main(int argc, char** argv) {
       writePlotData(plot, rows);
     } else if (memoryCommand->parsed()) {
       writeJson(out, measureMemory(memory));
+    } else if (serviceCommand->parsed()) {
+      writeJson(out, measureService(service));
     } else {
       Results results{readJson(pipelineFile), readJson(startupFile), readJson(contentionFile),
-                      readJson(memoryFile)};
+                      readJson(memoryFile),
+                      serviceFile.empty() ? nlohmann::json() : readJson(serviceFile)};
       std::cout << resultsTable(results) << '\n'
                 << "Resident memory by mapping (VmRSS now, not the peak):\n\n"
                 << memoryByMappingTable(results.memory);

@@ -15,6 +15,8 @@ namespace {
 constexpr double kCountedPushGoal = 1.2;      // counted push / one durable commit
 constexpr double kUncountedTolerance = 0.10;  // "about 1": within 10 %
 constexpr double kProcessPushGoal = 1.5;      // push through the host / trivial process + commit
+constexpr double kWarmPushGoal = 1.5;         // warm push through serve / one durable commit
+constexpr double kParallelRateGoal = 0.8;     // pushes/s, 8 clients / serial commits per second
 constexpr long kMemoryGoalKiB = 6 * 1024;
 constexpr long kMemoryLimitKiB = 8 * 1024;
 // Anonymous memory a long-lived extension may gain between push 100 and the last without that
@@ -195,6 +197,40 @@ void memoryRows(const nlohmann::json& memory, Table& table) {
             "—", "—", "RssAnon ≤ 64 KiB (page noise)", yesNo(anonGrowth <= kGrowthNoiseKiB));
 }
 
+void serviceRows(const nlohmann::json& service, Table& table) {
+  const double warm = service.at("warmPushMs");
+  const double commit = service.at("commitMs");
+  table.row("6 one warm push through `notification-host serve`, persistent connection (median of " +
+                std::to_string(service.at("runs").get<int>()) + ")",
+            format("%.2f ms", warm), format("%.2f ms: one durable commit", commit),
+            ratioText(warm, commit), "≤ 1.5", yesNo(warm / commit <= kWarmPushGoal));
+  const double rate = service.at("parallelPushesPerSecond");
+  const double serial = service.at("serialCommitsPerSecond");
+  table.row("6 8 clients, `--parallel 8`", format("%.0f pushes/s", rate),
+            format("%.0f commits/s: one after another", serial), ratioText(rate, serial), "≥ 0.8",
+            yesNo(rate / serial >= kParallelRateGoal));
+  const long sent = service.at("sent");
+  const long stored = service.at("stored");
+  table.row("6 stored count / pushes sent through the service; shown by the extension",
+            std::to_string(stored) + " / " + std::to_string(sent) + "; " +
+                std::to_string(service.at("shownByExtension").get<long>()) + " of " +
+                std::to_string(service.at("pushes").get<long>()),
+            "—", "—", "equal", yesNo(stored == sent));
+  const long at100 = service.at("hwmAfter100");
+  const long atEnd = service.at("hwmAfterAll");
+  const std::string pushes = std::to_string(service.at("pushes").get<long>());
+  table.row("6 warm extension VmHWM after " + pushes + " pushes, `--parallel 8` (" +
+                std::to_string(service.at("extensionStarts").get<long>()) + " process started)",
+            mib(atEnd), "—", "—", "≤ 6 MiB", yesNo(atEnd <= kMemoryGoalKiB));
+  const long anonGrowth =
+      service.at("anonAfterAll").get<long>() - service.at("anonAfter100").get<long>();
+  table.row("6 growth, push 100 → " + pushes,
+            "VmHWM " + std::to_string(atEnd - at100) + " KiB, RssAnon " +
+                std::to_string(anonGrowth) + " KiB",
+            "—", "—", "RssAnon ≤ 64 KiB (page noise)",
+            yesNo(anonGrowth <= kGrowthNoiseKiB && service.at("samePid").get<bool>()));
+}
+
 }  // namespace
 
 std::string resultsTable(const Results& results) {
@@ -203,6 +239,7 @@ std::string resultsTable(const Results& results) {
   startupRows(results.startup, table);
   contentionRows(results.contention, results.pipeline, table);
   memoryRows(results.memory, table);
+  if (!results.service.is_null()) serviceRows(results.service, table);
   return table.str();
 }
 

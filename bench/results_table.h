@@ -12,6 +12,7 @@ struct Results {
   nlohmann::json startup;     // measureStartup()
   nlohmann::json contention;  // measureContention()
   nlohmann::json memory;      // measureMemory()
+  nlohmann::json service;     // measureService(), or null when not measured
 };
 
 std::string resultsTable(const Results& results);

@@ -4,7 +4,8 @@
 # build-bench/bench-table.md; the contention plot goes to build-bench/contention.png.
 # Knobs (environment): BENCH_REPETITIONS (in-process repetitions, 9), BENCH_RUNS (process-per-push
 # rounds, 30), BENCH_PUSHES (pushes through one extension process, 1000), BENCH_WRITERS (writer
-# process counts, 1,2,8,32), BENCH_INCREMENTS (increments per writer, 200).
+# process counts, 1,2,8,32), BENCH_INCREMENTS (increments per writer, 200), BENCH_SERVICE_PUSHES
+# (pushes from eight clients through notification-host serve, 10000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,7 @@ runs="${BENCH_RUNS:-30}"
 pushes="${BENCH_PUSHES:-1000}"
 writers="${BENCH_WRITERS:-1,2,8,32}"
 increments="${BENCH_INCREMENTS:-200}"
+service_pushes="${BENCH_SERVICE_PUSHES:-10000}"
 
 bash scripts/install-deps.sh
 build=build-bench
@@ -94,6 +96,11 @@ echo "== 5: memory ($pushes pushes through one extension process)"
 "$harness" memory --app "$app" --keychain "$QUENLARCH_KEYCHAIN" --trivial "$trivial" \
   --pushes "$pushes" --out "$work/memory.json"
 
+echo "== 6: notification-host serve (warm pushes; $service_pushes pushes from 8 clients)"
+"$harness" service --host "$host" --badge-app "$bin/tools/badge_app/badge-app" --app "$app" \
+  --keychain "$QUENLARCH_KEYCHAIN" --payload "$payload" --pushes "$service_pushes" \
+  --out "$work/service.json"
+
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
 {
@@ -103,7 +110,8 @@ fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
     "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)."
   echo
   "$harness" table --pipeline "$work/pipeline.json" --startup "$work/startup.json" \
-    --contention "$work/contention.json" --memory "$work/memory.json"
+    --contention "$work/contention.json" --memory "$work/memory.json" \
+    --service "$work/service.json"
   if [[ -n $syscall_notes ]]; then
     echo
     echo "$syscall_notes"

@@ -20,6 +20,8 @@ packages=(
   libbenchmark-dev
   gnuplot-nox                         # contention plot
   util-linux                          # setarch for the thread-sanitizer run
+  libsystemd-dev                      # notification-host serve: socket activation, sd_notify
+  systemd                             # systemd-socket-activate, for the service tests
 )
 
 missing=()

@@ -11,14 +11,25 @@
 //   release         answer every request with "released"
 //   double          deliver twice for the same request (badge 7, then badge 8)
 //   garbage         write junk lines (and one deliver line in two pieces), then echo
+//   parallel        each request on its own thread: wait until SCRIPTED_EXTENSION_BARRIER requests
+//                   (default 1) have arrived or 5 s have passed, pause SCRIPTED_EXTENSION_DELAY_MS,
+//                   then deliver with the badge set to this process's count of answered requests
+//   allocate        on a request, touch SCRIPTED_EXTENSION_ALLOCATE_MIB MiB (default 64), wait 2 s,
+//                   then echo; answers serviceExtensionTimeWillExpire with badge 66
 // SCRIPTED_EXTENSION_LOG, when set, is a file that gets one line per process started:
 //   "<pid> <QUENLARCH_KEYCHAIN or ->".
 // SCRIPTED_EXTENSION_IGNORE_EOF=1 makes the process stay after its input closes.
+// SCRIPTED_EXTENSION_PEAK, when set, is a file rewritten with the most requests "parallel" has had
+// in flight at once.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <mutex>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -42,7 +53,14 @@ void writeRaw(const std::string& text) {
   }
 }
 
-void send(const protocol::Message& message) { writeRaw(protocol::encode(message) + "\n"); }
+// Answers may come from several threads; each line goes out whole.
+std::mutex writeMutex;
+
+void send(const protocol::Message& message) {
+  std::string line = protocol::encode(message) + "\n";
+  std::lock_guard lock(writeMutex);
+  writeRaw(line);
+}
 
 std::string envOr(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
@@ -90,6 +108,50 @@ void writeGarbage() {
   writeRaw("\n");
 }
 
+// The "parallel" mode's state: requests that arrived, are in flight, were answered.
+struct ParallelState {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  unsigned arrivals = 0;
+  unsigned inFlight = 0;
+  unsigned peak = 0;
+  std::uint32_t answered = 0;
+};
+
+void answerInParallel(ParallelState& state, protocol::Request request) {
+  const unsigned barrier =
+      static_cast<unsigned>(std::stoul(envOr("SCRIPTED_EXTENSION_BARRIER", "1")));
+  const auto delay =
+      std::chrono::milliseconds(std::stoul(envOr("SCRIPTED_EXTENSION_DELAY_MS", "0")));
+  {
+    std::unique_lock lock(state.mutex);
+    ++state.arrivals;
+    state.peak = std::max(state.peak, ++state.inFlight);
+    std::string peakPath = envOr("SCRIPTED_EXTENSION_PEAK", "");
+    if (!peakPath.empty()) std::ofstream(peakPath, std::ios::trunc) << state.peak << '\n';
+    state.arrived.notify_all();
+    state.arrived.wait_for(lock, std::chrono::seconds(5),
+                           [&] { return state.arrivals >= barrier; });
+  }
+  std::this_thread::sleep_for(delay);
+  std::uint32_t badge = 0;
+  {
+    std::lock_guard lock(state.mutex);
+    badge = ++state.answered;
+    --state.inFlight;
+  }
+  send(protocol::Deliver{request.id, withBadge(request.content, badge)});
+}
+
+void allocateAndAnswer(const protocol::Request& request) {
+  const std::size_t mib = std::stoul(envOr("SCRIPTED_EXTENSION_ALLOCATE_MIB", "64"));
+  auto* block = new char[mib << 20];
+  std::memset(block, 1, mib << 20);  // touched, so it is resident
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  send(protocol::Deliver{request.id, withBadge(request.content, 7)});
+  delete[] block;
+}
+
 }  // namespace
 
 int main() {
@@ -99,12 +161,17 @@ int main() {
 
   quenlarch::LineReader reader(STDIN_FILENO, protocol::kMaxLineBytes);
   std::optional<protocol::Request> pending;  // the last request, for timeout-answer
+  ParallelState parallel;
+  std::vector<std::thread> workers;
   while (std::optional<quenlarch::Line> line = reader.next()) {
     protocol::Message message = protocol::decode(line->text);
     if (std::holds_alternative<protocol::TimeWillExpire>(message)) {
       if (mode == "timeout-answer" && pending) {
         send(protocol::Deliver{pending->id, pending->content});
         pending.reset();
+      }
+      if (mode == "allocate" && pending) {
+        send(protocol::Deliver{pending->id, withBadge(pending->content, 66)});
       }
       continue;
     }
@@ -128,9 +195,15 @@ int main() {
       writeRaw(answer.substr(answer.size() / 2) + "\n");
     } else if (mode == "timeout-answer") {
       pending = *request;
+    } else if (mode == "parallel") {
+      workers.emplace_back(answerInParallel, std::ref(parallel), *request);
+    } else if (mode == "allocate") {
+      pending = *request;
+      allocateAndAnswer(*request);
     }
     // hang: nothing.
   }
+  for (std::thread& worker : workers) worker.join();
   if (mode == "hang" || envOr("SCRIPTED_EXTENSION_IGNORE_EOF", "") == "1") {
     while (true) ::pause();
   }

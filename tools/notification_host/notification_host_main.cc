@@ -8,6 +8,8 @@
 #include "tools/common/command_line.h"
 #include "tools/notification_host/deliver_command.h"
 #include "tools/notification_host/diagnostics.h"
+#include "tools/notification_host/service/send_command.h"
+#include "tools/notification_host/service/serve_command.h"
 
 int main(int argc, char** argv) {
   using namespace quenlarch;
@@ -19,5 +21,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exitCode = tools::kExitOk;
   notification_host::addDeliverCommand(app, exitCode);
+  notification_host::addServeCommand(app, exitCode);
+  notification_host::addSendCommand(app, exitCode);
   return tools::parseAndRun(app, notification_host::console(), argc, argv, exitCode);
 }

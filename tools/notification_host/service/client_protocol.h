@@ -1,0 +1,50 @@
+// The line protocol between `notification-host send` (or any client) and `notification-host
+// serve`: one JSON object per line over the service's Unix socket, each client line answered by
+// exactly one service line, in order.
+//
+//   client -> service
+//     {"type":"push","name":NAME,"payload":TEXT}   one push; TEXT is the raw payload, checked as
+//                                                  `deliver` checks a payload file
+//     {"type":"status"}                            what the service's extension is doing
+//   service -> client
+//     {"type":"shown","line":LINE}                 LINE is the line `deliver` prints for the push
+//     {"type":"refused","reason":TEXT}             the payload was refused; nothing was shown
+//     {"type":"status","extensionPid":N|null,"extensionStarts":N,"pushesInFlight":N,
+//      "extensionPeakResidentBytes":N}
+//     {"type":"error","message":TEXT}              a line that is malformed or over kMaxClientLine-
+//                                                  Bytes; or, as the only line before the service
+//                                                  hangs up: too many clients, another user, or the
+//                                                  service is stopping
+#pragma once
+
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "tools/notification_host/payload.h"
+
+namespace quenlarch::notification_host::client_protocol {
+
+// A payload of kMaxPayloadBytes, every byte escaped as \u00XX, with room for the name.
+inline constexpr std::size_t kMaxClientLineBytes = 8 * kMaxPayloadBytes + 4096;
+
+struct Push {
+  std::string name;
+  std::string payload;
+};
+struct StatusRequest {};
+struct Malformed {
+  std::string reason;
+};
+using ClientMessage = std::variant<Push, StatusRequest, Malformed>;
+
+std::string encodePush(const Push& push);  // one line, without the newline
+ClientMessage decodeClientLine(std::string_view line);
+
+std::string shownAnswer(const nlohmann::ordered_json& line);
+std::string refusedAnswer(std::string_view reason);
+std::string errorAnswer(std::string_view message);
+
+}  // namespace quenlarch::notification_host::client_protocol

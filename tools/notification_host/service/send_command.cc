@@ -1,0 +1,123 @@
+// send: one connection for all the payloads, one push at a time, so the lines come out in the
+// payloads' order. Payloads are checked here first, so a bad one is refused exactly as deliver
+// refuses it even before the service is asked; the service checks again for clients of its own.
+#include "tools/notification_host/service/send_command.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/linux/host_protocol.h"
+#include "platform/linux/line_reader.h"
+#include "tools/common/command_line.h"
+#include "tools/notification_host/payload.h"
+#include "tools/notification_host/payload_source.h"
+#include "tools/notification_host/service/client_protocol.h"
+#include "tools/notification_host/service/service_socket.h"
+
+namespace quenlarch::notification_host {
+namespace {
+
+namespace cp = client_protocol;
+
+struct SendArgs {
+  std::optional<std::string> socket;
+  std::vector<std::string> payloads;
+};
+
+bool writeLine(int fd, std::string text) {
+  text += '\n';
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+int runSend(const SendArgs& args) {
+  const tools::Console console("notification-host");
+  std::string error;
+  const std::string path = args.socket.value_or(defaultSocketPath());
+  const int fd = connectToService(path, &error);
+  if (fd < 0) return console.fail(tools::kExitFailed, error);
+  // A shown line carries the extension's content, which may take a whole extension line.
+  LineReader answers(fd, 2 * host_protocol::kMaxLineBytes);
+
+  bool anyRefused = false;
+  int result = tools::kExitOk;
+  PayloadSource source(args.payloads);
+  while (std::optional<RawPayload> payload = source.next()) {
+    std::optional<std::string> refused = payload->refused;
+    if (!refused) {
+      auto built = contentFromPayload(payload->bytes);
+      if (const auto* refusal = std::get_if<Refusal>(&built)) refused = refusal->reason;
+    }
+    if (!refused) {
+      if (!writeLine(fd, cp::encodePush({payload->name, payload->bytes}))) {
+        result =
+            console.fail(tools::kExitFailed, "the service hung up before taking " + payload->name);
+        break;
+      }
+      std::optional<Line> line = answers.next();
+      nlohmann::ordered_json answer;
+      if (line && !line->oversized) {
+        answer = nlohmann::ordered_json::parse(line->text, nullptr, /*allow_exceptions=*/false);
+      }
+      const std::string type =
+          answer.is_object() && answer.value("type", nlohmann::ordered_json()).is_string()
+              ? answer["type"].get<std::string>()
+              : "";
+      if (type == "shown" && answer.contains("line")) {
+        if (!tools::printJsonLine(answer["line"])) {
+          result = console.fail(tools::kExitFailed, "could not write the line for " +
+                                                        payload->name + " to standard output");
+          break;
+        }
+        continue;
+      }
+      if (type == "refused") {
+        refused = answer.value("reason", std::string("refused by the service"));
+      } else {
+        std::string why = !line             ? "hung up"
+                          : type == "error" ? "answered: " + answer.value("message", "")
+                                            : "gave an answer that is no answer";
+        result = console.fail(tools::kExitFailed,
+                              "the service " + why + " before showing " + payload->name);
+        break;
+      }
+    }
+    console.note("refused " + payload->name + ": " + *refused);
+    anyRefused = true;
+  }
+  ::close(fd);
+  if (result != tools::kExitOk) return result;
+  if (!tools::stdoutIntact()) {
+    return console.fail(tools::kExitFailed, "could not write to standard output");
+  }
+  return anyRefused ? tools::kExitFailed : tools::kExitOk;
+}
+
+}  // namespace
+
+void addSendCommand(CLI::App& app, int& exitCode) {
+  auto args = std::make_shared<SendArgs>();
+  CLI::App* send = app.add_subcommand(
+      "send", "Send push payloads to a running notification-host service and print what it shows");
+  send->add_option("--socket", args->socket,
+                   "The service's Unix socket (default: " + defaultSocketPath() + ")");
+  send->add_option("payloads", args->payloads,
+                   "JSON payload files, in order; '-' reads one payload per line of stdin")
+      ->required();
+  send->callback([args, &exitCode] { exitCode = runSend(*args); });
+}
+
+}  // namespace quenlarch::notification_host
