@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/fakes.h"
+
 namespace quenlarch {
 namespace {
 
@@ -104,6 +106,16 @@ TEST_P(MatchingTest, CopyUpdateAndRemoveAgree) {
   EXPECT_EQ(app_.remove(c.query), c.expected);
   EXPECT_EQ(app_.copyMatching(stored).status,
             c.expected == errSecSuccess ? errSecItemNotFound : errSecSuccess);
+}
+
+// The test fake obeys the same contract through the same code: the same answers, case by case.
+TEST_P(MatchingTest, TheFakeKeychainAgrees) {
+  const MatchCase& c = GetParam();
+  testing::FakeKeychain fake;
+  ASSERT_EQ(fake.add(c.stored), errSecSuccess);
+  EXPECT_EQ(fake.copyMatching(c.query).status, c.expected);
+  EXPECT_EQ(fake.update(c.query, {{kSecValueData, bytes({7})}}), c.expected);
+  EXPECT_EQ(fake.remove(c.query), c.expected);
 }
 
 const PlistValue kSync(true);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/keychain_query.h"
 #include "platform/linux/sqlite_connection.h"
 
 namespace quenlarch {

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "platform/keychain.h"
-#include "platform/keychain_query.h"
 #include "platform/linux/keychain_path.h"
 #include "platform/linux/keychain_store_problem.h"
 
