@@ -51,8 +51,7 @@ ContentRef BadgePipeline::stampStoredBadge(const ContentRef& candidate, const Co
   std::optional<ByteString> data = readBadgeRecordData(*item, platform_.keychain);
   if (!data) return received;
   std::optional<HomeScreenBadgeState> state = decodeBadgeRecord(*data, tag, env_);
-  if (!state) return received;
-  if (!state->isEnabled || !(state->installTag == tag) || isZeroInstallTag(tag)) return received;
+  if (!state || !isOwnedByInstallation(*state, tag)) return received;
   std::shared_ptr<MutableNotificationContent> copy = mutableCopyOf(*candidate);
   if (!copy) return received;
   copy->setBadge(state->count);
