@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "platform/linux/host_protocol.h"
-#include "platform/plist_json.h"
+#include "platform/linux/plist_json.h"
 
 namespace quenlarch::bench {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bench/child_process.h"
-#include "platform/push_content.h"
+#include "platform/linux/push_content.h"
 
 namespace quenlarch::bench {
 

@@ -29,8 +29,8 @@
 #include "platform/linux/sqlite_keychain.h"
 #include "platform/linux/system_random_source.h"
 #include "platform/linux/system_sleeper.h"
-#include "platform/plist_json.h"
-#include "platform/push_content.h"
+#include "platform/linux/plist_json.h"
+#include "platform/linux/push_content.h"
 
 namespace quenlarch::bench {
 namespace {

@@ -20,7 +20,7 @@
 #include "platform/linux/host_connection.h"
 #include "platform/linux/host_protocol.h"
 #include "platform/principal_class.h"
-#include "platform/push_content.h"
+#include "platform/linux/push_content.h"
 
 namespace quenlarch {
 namespace {

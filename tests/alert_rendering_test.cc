@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/linux/plist_file.h"
-#include "platform/plist_json.h"
+#include "platform/linux/plist_json.h"
 #include "tests/support/temp_dir.h"
 
 namespace quenlarch::notification_host {

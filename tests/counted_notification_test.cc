@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "extension/counted_notification.h"
-#include "platform/plist_json.h"
+#include "platform/linux/plist_json.h"
 
 namespace quenlarch {
 namespace {

@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/hex.h"
-#include "platform/plist_json.h"
-#include "platform/push_content.h"
+#include "platform/linux/plist_json.h"
+#include "platform/linux/push_content.h"
 
 namespace quenlarch {
 namespace {

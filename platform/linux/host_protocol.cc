@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/plist_json.h"
+#include "platform/linux/plist_json.h"
 
 namespace quenlarch::host_protocol {
 

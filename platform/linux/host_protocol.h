@@ -30,7 +30,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/notification_content.h"
-#include "platform/push_content.h"
+#include "platform/linux/push_content.h"
 
 namespace quenlarch::host_protocol {
 

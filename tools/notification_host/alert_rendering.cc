@@ -3,7 +3,7 @@
 
 #include <charconv>
 
-#include "platform/plist_json.h"
+#include "platform/linux/plist_json.h"
 
 namespace quenlarch::notification_host {
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/push_content.h"
+#include "platform/linux/push_content.h"
 #include "tools/notification_host/extension_process.h"
 
 namespace quenlarch::notification_host {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/push_content.h"
+#include "platform/linux/push_content.h"
 #include "tools/notification_host/delivery_session.h"
 
 namespace quenlarch::notification_host {

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "platform/linux/host_protocol.h"
-#include "platform/plist_json.h"
+#include "platform/linux/plist_json.h"
 
 namespace quenlarch::notification_host {
 namespace {

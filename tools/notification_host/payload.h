@@ -8,7 +8,7 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/push_content.h"
+#include "platform/linux/push_content.h"
 
 namespace quenlarch::notification_host {
 

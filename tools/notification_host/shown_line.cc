@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/plist_json.h"
+#include "platform/linux/plist_json.h"
 #include "tools/common/command_line.h"
 #include "tools/notification_host/alert_rendering.h"
 

@@ -1,5 +1,5 @@
 // JSON <-> property-list conversion (see the header for the tagged forms).
-#include "platform/plist_json.h"
+#include "platform/linux/plist_json.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,5 +1,5 @@
 // PushContent copies.
-#include "platform/push_content.h"
+#include "platform/linux/push_content.h"
 
 namespace quenlarch {
 
