@@ -26,11 +26,11 @@
 #include "bench/scratch_folder.h"
 #include "extension/badge_pipeline.h"
 #include "platform/linux/openssl_sha256.h"
+#include "platform/linux/plist_json.h"
+#include "platform/linux/push_content.h"
 #include "platform/linux/sqlite_keychain.h"
 #include "platform/linux/system_random_source.h"
 #include "platform/linux/system_sleeper.h"
-#include "platform/linux/plist_json.h"
-#include "platform/linux/push_content.h"
 
 namespace quenlarch::bench {
 namespace {

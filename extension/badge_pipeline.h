@@ -25,10 +25,9 @@ class BadgePipeline final : public ContentPreparer {
 
   // The request's content with the incremented count as its badge, or the request's content when
   // the notification does not count, there is no item, or the increment fails.
-  ContentRef contentWithIncrementedBadge(
-      const NotificationRequest& request,
-      const std::optional<HomeScreenBadgeKeychainItem>& item,
-      const HomeScreenBadgeInstallTag& tag);
+  ContentRef contentWithIncrementedBadge(const NotificationRequest& request,
+                                         const std::optional<HomeScreenBadgeKeychainItem>& item,
+                                         const HomeScreenBadgeInstallTag& tag);
 
   // REQUIRES: candidate carries a badge. A copy of candidate with the stored count as its badge
   // when the record is enabled for this installation; `received` otherwise.

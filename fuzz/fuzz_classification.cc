@@ -4,9 +4,8 @@
 // back from jsonFromPlist exactly as it was sent.
 #include <cstddef>
 #include <cstdint>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "extension/counted_notification.h"
 #include "platform/linux/plist_json.h"

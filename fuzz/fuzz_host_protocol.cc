@@ -19,8 +19,8 @@
 
 #include "platform/linux/host_connection.h"
 #include "platform/linux/host_protocol.h"
-#include "platform/principal_class.h"
 #include "platform/linux/push_content.h"
+#include "platform/principal_class.h"
 
 namespace quenlarch {
 namespace {

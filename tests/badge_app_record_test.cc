@@ -22,9 +22,9 @@ TEST(BadgeAppRecordTest, TagPrintsPathTagAndMask) {
   auto r = badgeApp({"tag", kExt});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   auto json = nlohmann::json::parse(r.out);
-  EXPECT_EQ(json, (nlohmann::json{{"path", kApp},
-                                  {"installTag", "097c279ff638d91f"},
-                                  {"countMask", "d26a20d3"}}));
+  EXPECT_EQ(json,
+            (nlohmann::json{
+                {"path", kApp}, {"installTag", "097c279ff638d91f"}, {"countMask", "d26a20d3"}}));
 }
 
 TEST(BadgeAppRecordTest, EncodeThenDecodeRoundTripsForTheSameInstallation) {
@@ -35,9 +35,10 @@ TEST(BadgeAppRecordTest, EncodeThenDecodeRoundTripsForTheSameInstallation) {
 
   auto mine = badgeApp({"decode", hex, "--bundle", kExt});
   ASSERT_EQ(mine.exitCode, 0) << mine.err;
-  EXPECT_EQ(nlohmann::json::parse(mine.out),
-            (nlohmann::json{{"enabled", true}, {"count", 4294967295u},
-                            {"installTag", "097c279ff638d91f"}, {"ownedByThisInstall", true}}));
+  EXPECT_EQ(nlohmann::json::parse(mine.out), (nlohmann::json{{"enabled", true},
+                                                             {"count", 4294967295u},
+                                                             {"installTag", "097c279ff638d91f"},
+                                                             {"ownedByThisInstall", true}}));
 
   auto unknown = badgeApp({"decode", hex});
   ASSERT_EQ(unknown.exitCode, 0) << unknown.err;

@@ -1,7 +1,8 @@
 // The badge pipeline's choices, one case per situation the extension can meet, against fakes.
+#include "extension/badge_pipeline.h"
+
 #include <gtest/gtest.h>
 
-#include "extension/badge_pipeline.h"
 #include "tests/support/badge_fixture.h"
 #include "tests/support/fake_content.h"
 
@@ -46,11 +47,20 @@ void BadgePipelineTest::check(const PipelineCase& c, testing::Store kind) {
   testing::FakeBundle unconfigured(testing::kTestExtensionPath);
   const Bundle& bundle = c.configured ? static_cast<const Bundle&>(f.bundle) : unconfigured;
   switch (c.record) {
-    case Record::kNone: break;
-    case Record::kEnabled: f.storeRecord(f.enabledRecord(4)); break;
-    case Record::kDisabled: f.storeRecord(BadgeFixture::disabledRecord()); break;
-    case Record::kForeign: f.storeRecord(f.foreignRecord(4)); break;
-    case Record::kGarbage: f.storeRecord(ByteString(16, 0x00)); break;
+    case Record::kNone:
+      break;
+    case Record::kEnabled:
+      f.storeRecord(f.enabledRecord(4));
+      break;
+    case Record::kDisabled:
+      f.storeRecord(BadgeFixture::disabledRecord());
+      break;
+    case Record::kForeign:
+      f.storeRecord(f.foreignRecord(4));
+      break;
+    case Record::kGarbage:
+      f.storeRecord(ByteString(16, 0x00));
+      break;
   }
   if (c.failUpdatesWith != 0) f.keychain->failNextUpdates(100, c.failUpdatesWith);
   const auto before = f.storedRecord();
@@ -80,43 +90,43 @@ void BadgePipelineTest::check(const PipelineCase& c, testing::Store kind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Situations, BadgePipelineTest,
-    ::testing::Values(
-        PipelineCase{"CountedIncrementsAndShowsTheNewCount", true, true, std::nullopt,
-                     Record::kEnabled, 0, Shown::kBadge, 5, 5},
-        PipelineCase{"CountedWithPushBadgeShowsTheNewCount", true, true, 99, Record::kEnabled, 0,
-                     Shown::kBadge, 5, 5},
-        PipelineCase{"NoConfigurationNoKeychain", false, true, 99, Record::kEnabled, 0,
-                     Shown::kReceived, std::nullopt, 4},
-        PipelineCase{"UncountedWithoutBadgeUnchanged", true, false, std::nullopt,
-                     Record::kEnabled, 0, Shown::kReceived, std::nullopt, 4},
-        PipelineCase{"UncountedBadgeReplacedByStoredCount", true, false, 99, Record::kEnabled, 0,
-                     Shown::kBadge, 4, 4},
-        PipelineCase{"ZeroBadgeCountsAsABadge", true, false, 0, Record::kEnabled, 0,
-                     Shown::kBadge, 4, 4},
-        PipelineCase{"IncrementFailsPushBadgeShowsStoredCount", true, true, 99, Record::kEnabled,
-                     errSecStoreUnavailable, Shown::kBadge, 4, 4},
-        PipelineCase{"IncrementLosesEveryRacePushBadgeShowsStoredCount", true, true, 99,
-                     Record::kEnabled, errSecItemNotFound, Shown::kBadge, 4, 4},
-        PipelineCase{"IncrementFailsNoBadgeUnchanged", true, true, std::nullopt, Record::kEnabled,
-                     errSecStoreUnavailable, Shown::kReceived, std::nullopt, 4},
-        PipelineCase{"NoItemWithBadgeUnchanged", true, true, 99, Record::kNone, 0,
-                     Shown::kReceived, std::nullopt, 0},
-        PipelineCase{"DisabledShowsThePushBadge", true, false, 99, Record::kDisabled, 0,
-                     Shown::kReceived, std::nullopt, 0},
-        PipelineCase{"CountedDisabledUnchanged", true, true, std::nullopt, Record::kDisabled, 0,
-                     Shown::kReceived, std::nullopt, 0},
-        PipelineCase{"ForeignRecordUnchanged", true, true, 99, Record::kForeign, 0,
-                     Shown::kReceived, std::nullopt, 0},
-        PipelineCase{"InvalidRecordUnchanged", true, false, 3, Record::kGarbage, 0,
-                     Shown::kReceived, std::nullopt, 0}),
+    ::testing::Values(PipelineCase{"CountedIncrementsAndShowsTheNewCount", true, true, std::nullopt,
+                                   Record::kEnabled, 0, Shown::kBadge, 5, 5},
+                      PipelineCase{"CountedWithPushBadgeShowsTheNewCount", true, true, 99,
+                                   Record::kEnabled, 0, Shown::kBadge, 5, 5},
+                      PipelineCase{"NoConfigurationNoKeychain", false, true, 99, Record::kEnabled,
+                                   0, Shown::kReceived, std::nullopt, 4},
+                      PipelineCase{"UncountedWithoutBadgeUnchanged", true, false, std::nullopt,
+                                   Record::kEnabled, 0, Shown::kReceived, std::nullopt, 4},
+                      PipelineCase{"UncountedBadgeReplacedByStoredCount", true, false, 99,
+                                   Record::kEnabled, 0, Shown::kBadge, 4, 4},
+                      PipelineCase{"ZeroBadgeCountsAsABadge", true, false, 0, Record::kEnabled, 0,
+                                   Shown::kBadge, 4, 4},
+                      PipelineCase{"IncrementFailsPushBadgeShowsStoredCount", true, true, 99,
+                                   Record::kEnabled, errSecStoreUnavailable, Shown::kBadge, 4, 4},
+                      PipelineCase{"IncrementLosesEveryRacePushBadgeShowsStoredCount", true, true,
+                                   99, Record::kEnabled, errSecItemNotFound, Shown::kBadge, 4, 4},
+                      PipelineCase{"IncrementFailsNoBadgeUnchanged", true, true, std::nullopt,
+                                   Record::kEnabled, errSecStoreUnavailable, Shown::kReceived,
+                                   std::nullopt, 4},
+                      PipelineCase{"NoItemWithBadgeUnchanged", true, true, 99, Record::kNone, 0,
+                                   Shown::kReceived, std::nullopt, 0},
+                      PipelineCase{"DisabledShowsThePushBadge", true, false, 99, Record::kDisabled,
+                                   0, Shown::kReceived, std::nullopt, 0},
+                      PipelineCase{"CountedDisabledUnchanged", true, true, std::nullopt,
+                                   Record::kDisabled, 0, Shown::kReceived, std::nullopt, 0},
+                      PipelineCase{"ForeignRecordUnchanged", true, true, 99, Record::kForeign, 0,
+                                   Shown::kReceived, std::nullopt, 0},
+                      PipelineCase{"InvalidRecordUnchanged", true, false, 3, Record::kGarbage, 0,
+                                   Shown::kReceived, std::nullopt, 0}),
     [](const ::testing::TestParamInfo<PipelineCase>& p) { return std::string(p.param.name); });
 
 TEST(BadgePipelineStepsTest, ReadBackFailureAfterIncrementDeliversAsReceived) {
   BadgeFixture f(testing::Store::kSqlite);
   f.storeRecord(f.enabledRecord(4));
   BadgePipeline pipeline(f.bundle, f.platform(), f.env);
-  auto received = std::make_shared<FakeContent>(testing::payloadWithLocKey("Verpasster Anruf"),
-                                                std::nullopt);
+  auto received =
+      std::make_shared<FakeContent>(testing::payloadWithLocKey("Verpasster Anruf"), std::nullopt);
   // The increment's own read succeeds; the read-back afterwards fails.
   f.keychain->beforeUpdate([&] { f.keychain->failNextReads(1, errSecStoreUnavailable); });
   EXPECT_EQ(pipeline.prepareContent({"id", received}), received);

@@ -1,9 +1,10 @@
 // Classification of push payloads as counted or not.
+#include "extension/counted_notification.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "extension/counted_notification.h"
 #include "platform/linux/plist_json.h"
 
 namespace quenlarch {
@@ -15,7 +16,8 @@ TEST(CountedNotificationTest, PayloadShapes) {
     bool counted;
   } cases[] = {
       {R"({"aps":{"alert":{"loc-key":"Neue Nachricht"}}})", true},
-      {R"({"aps":{"alert":{"loc-key":"Verpasster Anruf","loc-args":["Ada"],"title":"x"},"badge":3}})", true},
+      {R"({"aps":{"alert":{"loc-key":"Verpasster Anruf","loc-args":["Ada"],"title":"x"},"badge":3}})",
+       true},
       {R"({"aps":{"alert":"Neue Nachricht"}})", false},
       {R"({"aps":{"alert":{"loc-key":"neue nachricht"}}})", false},
       {R"({"aps":{"alert":{"loc-key":" Neue Nachricht"}}})", false},

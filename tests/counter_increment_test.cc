@@ -82,7 +82,10 @@ TEST_P(CounterIncrementTest, RecordsItMustNotTouchAreNeverWritten) {
       {"disabled", [](BadgeFixture& f) { f.storeRecord(BadgeFixture::disabledRecord()); }},
       {"other installation", [](BadgeFixture& f) { f.storeRecord(f.foreignRecord(4)); }},
       {"garbage", [](BadgeFixture& f) { f.storeRecord(ByteString(16, 0xEE)); }},
-      {"short", [](BadgeFixture& f) { f.storeRecord(ByteString{'T', 'B', 3, 1}); }},
+      {"short",
+       [](BadgeFixture& f) {
+         f.storeRecord(ByteString{'T', 'B', 3, 1});
+       }},
       {"keychain refuses the read",
        [](BadgeFixture& f) {
          f.storeRecord(f.enabledRecord(4));

@@ -1,7 +1,6 @@
 // Many real writer processes incrementing one counter on the real keychain store at once: no
 // increment is lost or invented, none gives up, and a counter switched off midway stays off.
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include <filesystem>
@@ -24,8 +23,8 @@ constexpr const char* kGroup = "ABCDE12345.com.quenlarch.app.badge";
 constexpr const char* kApp = "/Applications/Counter.app";
 constexpr int kWriters = 8;
 // Under a sanitizer every writer runs several times slower, which widens the window between
-// its read and its compare-and-swap far beyond a real device's; a writer may then lose 24 races in a
-// row. Giving up is allowed there; what must hold everywhere is that the stored count equals the
+// its read and its compare-and-swap far beyond a real device's; a writer may then lose 24 races in
+// a row. Giving up is allowed there; what must hold everywhere is that the stored count equals the
 // increments that reported success.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr bool kWritersMayGiveUp = true;
@@ -47,16 +46,17 @@ class CounterProcessesTest : public ::testing::Test {
     tag_ = makeInstallTag(kApp, sha256_);
     SqliteKeychain app(path_, std::nullopt);
     HomeScreenBadgeEnvironment env(tag_);
-    ASSERT_EQ(app.add(testing::badgeItemAttributes(kGroup, encodeBadgeRecord({true, 0, tag_}, env))),
-              errSecSuccess);
+    ASSERT_EQ(
+        app.add(testing::badgeItemAttributes(kGroup, encodeBadgeRecord({true, 0, tag_}, env))),
+        errSecSuccess);
   }
 
   std::vector<std::future<WriterReport>> startWriters() {
     std::vector<std::future<WriterReport>> writers;
     for (int i = 0; i < kWriters; ++i) {
       writers.push_back(std::async(std::launch::async, [this] {
-        auto r = testing::runCommand({INCREMENT_WRITER_PATH, path_, kApp, kGroup,
-                                      std::to_string(kIncrementsEach)});
+        auto r = testing::runCommand(
+            {INCREMENT_WRITER_PATH, path_, kApp, kGroup, std::to_string(kIncrementsEach)});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         auto json = nlohmann::json::parse(r.out, nullptr, false);
         if (!json.is_object()) return WriterReport{0, 0, -1};
@@ -120,7 +120,8 @@ TEST_F(CounterProcessesTest, DisablingMidwayStopsEveryWriter) {
     }
     KeychainQuery compare = baseItemQuery(item);
     compare[kSecAttrGeneric] = PlistValue(PlistData{current});
-    if (app.update(compare, {{kSecAttrGeneric, PlistValue(PlistData{disabled})}}) == errSecSuccess) {
+    if (app.update(compare, {{kSecAttrGeneric, PlistValue(PlistData{disabled})}}) ==
+        errSecSuccess) {
       countAtDisable = state->count;
       break;
     }

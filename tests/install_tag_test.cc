@@ -1,9 +1,10 @@
 // Install-tag derivation: which path is hashed for each bundle layout, the digests themselves, and
 // mask resolution against known and current tags.
+#include "badge/install_tag.h"
+
 #include <gtest/gtest.h>
 
 #include "badge/badge_environment.h"
-#include "badge/install_tag.h"
 #include "platform/hex.h"
 #include "platform/linux/openssl_sha256.h"
 #include "tests/support/fakes.h"
@@ -40,8 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "/Applications/App.app"},
         PathCase{"/../Applications/App.app", "/Applications/App.app"},
         // Without a "Contents" folder only the extension and its folder go.
-        PathCase{"/Apps/App.app/PlugIns/Ext.appex", "/Apps/App.app"},
-        PathCase{"/Ext.appex", "/"}, PathCase{"/Apps/.appex", "/Apps/.appex"}));
+        PathCase{"/Apps/App.app/PlugIns/Ext.appex", "/Apps/App.app"}, PathCase{"/Ext.appex", "/"},
+        PathCase{"/Apps/.appex", "/Apps/.appex"}));
 
 TEST(InstallTagTest, DigestsMatchSha256OfThePath) {
   OpenSslSha256 sha;
@@ -66,7 +67,8 @@ TEST(InstallTagTest, DigestsMatchSha256OfThePath) {
 TEST(InstallTagTest, AppAndItsExtensionDeriveTheSameTagAndMask) {
   OpenSslSha256 sha;
   HomeScreenBadgeInstallTag app = makeInstallTag("/Applications/App.app", sha);
-  HomeScreenBadgeInstallTag ext = makeInstallTag("/Applications/App.app/Contents/PlugIns/E.appex", sha);
+  HomeScreenBadgeInstallTag ext =
+      makeInstallTag("/Applications/App.app/Contents/PlugIns/E.appex", sha);
   EXPECT_EQ(app.bytes, ext.bytes);
   EXPECT_EQ(app.countMask, ext.countMask);
 }
@@ -100,7 +102,9 @@ TEST(InstallTagTest, MaskResolutionPrefersOwnThenKnownThenCurrent) {
   const HomeScreenBadgeInstallTag current{ByteString(8, 0xC1), ByteString{0xC, 0xC, 0xC, 0xC}};
   const HomeScreenBadgeInstallTag known{ByteString(8, 0xA1), ByteString{0xA, 0xA, 0xA, 0xA}};
   HomeScreenBadgeEnvironment env(current);
-  auto bare = [](std::uint8_t b) { return HomeScreenBadgeInstallTag{ByteString(8, b), std::nullopt}; };
+  auto bare = [](std::uint8_t b) {
+    return HomeScreenBadgeInstallTag{ByteString(8, b), std::nullopt};
+  };
 
   EXPECT_EQ(resolvedCountMask({ByteString(8, 0xA1), ByteString{1, 1, 1, 1}}, known, env),
             (ByteString{1, 1, 1, 1}));

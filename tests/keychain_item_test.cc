@@ -17,7 +17,8 @@ TEST(KeychainItemTest, AccessGroupValidation) {
   } cases[] = {
       {"team prefix", PlistValue("ABCDE12345.com.quenlarch.app.badge"),
        "ABCDE12345.com.quenlarch.app.badge"},
-      {"one-character prefix", PlistValue("X.com.quenlarch.app.badge"), "X.com.quenlarch.app.badge"},
+      {"one-character prefix", PlistValue("X.com.quenlarch.app.badge"),
+       "X.com.quenlarch.app.badge"},
       {"nothing before the dot", PlistValue(".com.quenlarch.app.badge"), std::nullopt},
       {"service name alone", PlistValue("com.quenlarch.app.badge"), std::nullopt},
       {"unexpanded variable", PlistValue("$(X).com.quenlarch.app.badge"), std::nullopt},
@@ -26,7 +27,8 @@ TEST(KeychainItemTest, AccessGroupValidation) {
       {"service plus more", PlistValue("ABCDE12345.com.quenlarch.app.badge.x"), std::nullopt},
       {"no dot before service", PlistValue("ABCDE12345com.quenlarch.app.badge"), std::nullopt},
       {"number", PlistValue(12345), std::nullopt},
-      {"array", PlistValue(PlistValue::Array{PlistValue("X.com.quenlarch.app.badge")}), std::nullopt},
+      {"array", PlistValue(PlistValue::Array{PlistValue("X.com.quenlarch.app.badge")}),
+       std::nullopt},
       {"empty string", PlistValue(""), std::nullopt},
   };
   for (const auto& c : cases) {

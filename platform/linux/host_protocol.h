@@ -23,14 +23,13 @@
 #pragma once
 
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <variant>
 
-#include <nlohmann/json.hpp>
-
-#include "platform/notification_content.h"
 #include "platform/linux/push_content.h"
+#include "platform/notification_content.h"
 
 namespace quenlarch::host_protocol {
 

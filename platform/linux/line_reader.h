@@ -9,8 +9,8 @@
 namespace quenlarch {
 
 struct Line {
-  std::string text;         // without the newline; empty when oversized
-  bool oversized = false;   // the line exceeded the cap and was skipped
+  std::string text;        // without the newline; empty when oversized
+  bool oversized = false;  // the line exceeded the cap and was skipped
 };
 
 class LineReader {

@@ -67,7 +67,8 @@ nlohmann::json jsonFromPlist(const PlistValue& value) {
           }
           nlohmann::json pairs = nlohmann::json::array();
           for (const PlistEntry& entry : v) {
-            pairs.push_back(nlohmann::json::array({jsonFromPlist(entry.key), jsonFromPlist(entry.value)}));
+            pairs.push_back(
+                nlohmann::json::array({jsonFromPlist(entry.key), jsonFromPlist(entry.value)}));
           }
           return nlohmann::json{{"$dictionary", pairs}};
         } else {

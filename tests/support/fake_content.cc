@@ -3,8 +3,7 @@
 
 namespace quenlarch::testing {
 
-FakeContent::FakeContent(PlistValue userInfo, std::optional<std::int64_t> badge,
-                         CopyKind copyKind)
+FakeContent::FakeContent(PlistValue userInfo, std::optional<std::int64_t> badge, CopyKind copyKind)
     : userInfo_(std::move(userInfo)), badge_(badge), copyKind_(copyKind) {}
 
 std::shared_ptr<NotificationContent> FakeContent::mutableCopy() const {

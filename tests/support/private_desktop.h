@@ -5,14 +5,12 @@
 #pragma once
 
 #include <sys/types.h>
+#include <systemd/sd-bus.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <systemd/sd-bus.h>
-
 
 namespace quenlarch::testing {
 

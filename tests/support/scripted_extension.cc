@@ -29,8 +29,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>

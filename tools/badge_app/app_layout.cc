@@ -1,7 +1,6 @@
 // App layout on disk. Files are replaced atomically (temp file + rename) and only when they differ,
 // so running install twice changes nothing.
 #include "tools/badge_app/app_layout.h"
-#include "tools/badge_app/strings_tables.h"
 
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include "platform/linux/disk_bundle.h"
 #include "platform/linux/plist_file.h"
 #include "tools/badge_app/bundle_location.h"
+#include "tools/badge_app/strings_tables.h"
 
 namespace quenlarch::badge_app {
 namespace fs = std::filesystem;
@@ -44,9 +44,9 @@ std::optional<std::string> extensionExecutableToInstall() {
   std::error_code ec;
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return std::nullopt;
-  for (fs::path candidate : {self.parent_path() / kExtensionExecutableName,
-                             self.parent_path().parent_path() / "badge_service" /
-                                 kExtensionExecutableName}) {
+  for (fs::path candidate :
+       {self.parent_path() / kExtensionExecutableName,
+        self.parent_path().parent_path() / "badge_service" / kExtensionExecutableName}) {
     if (fs::is_regular_file(candidate, ec)) return candidate.string();
   }
   return std::nullopt;

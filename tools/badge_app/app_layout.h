@@ -13,8 +13,8 @@ inline constexpr const char* kExtensionPointIdentifier = "usernotifications.serv
 inline constexpr const char* kDefaultTeamId = "QLBADGE001";
 
 struct AppLayout {
-  std::string app;            // canonical path of the app bundle
-  std::string extension;      // <app>/Contents/PlugIns/BadgeService.appex
+  std::string app;        // canonical path of the app bundle
+  std::string extension;  // <app>/Contents/PlugIns/BadgeService.appex
   std::string appInfoPlist;
   std::string extensionInfoPlist;
   std::string entitlementsPlist;

@@ -75,8 +75,7 @@ int Console::fail(int code, std::string_view message) const {
   return code;
 }
 
-int parseAndRun(CLI::App& app, const Console& console, int argc, char** argv,
-                const int& exitCode) {
+int parseAndRun(CLI::App& app, const Console& console, int argc, char** argv, const int& exitCode) {
   app.failure_message([&console](const CLI::App*, const CLI::Error& error) {
     return console.program() + ": " + oneLine(error.what()) + "\n";
   });

@@ -2,11 +2,10 @@
 // parse-and-run step, and JSON output whose loss is noticed.
 #pragma once
 
-#include <string>
-#include <string_view>
-
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
 
 namespace quenlarch::tools {
 

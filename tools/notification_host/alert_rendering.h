@@ -5,11 +5,10 @@
 // JSON lines and for the desktop notification.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/plist_value.h"
 #include "tools/notification_host/localized_strings.h"

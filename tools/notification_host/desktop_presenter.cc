@@ -1,12 +1,12 @@
 // Desktop output over sd-bus: Notify calls to the notification server and LauncherEntry signals.
 #include "tools/notification_host/desktop_presenter.h"
 
+#include <systemd/sd-bus.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-
-#include <systemd/sd-bus.h>
 
 #include "platform/linux/disk_bundle.h"
 

@@ -11,9 +11,9 @@
 
 #include "platform/linux/line_reader.h"
 #include "tools/common/command_line.h"
-#include "tools/notification_host/shown_line.h"
 #include "tools/notification_host/payload.h"
 #include "tools/notification_host/service/client_protocol.h"
+#include "tools/notification_host/shown_line.h"
 
 namespace quenlarch::notification_host {
 namespace {
