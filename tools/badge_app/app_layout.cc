@@ -1,15 +1,12 @@
-// App layout on disk. Files are replaced atomically (temp file + rename) and only when they differ,
-// so running install twice changes nothing.
+// App layout on disk. Files are replaced durably and atomically (file_io) and only when they
+// differ, so running install twice changes nothing.
 #include "tools/badge_app/app_layout.h"
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "badge/keychain_item.h"
 #include "platform/linux/disk_bundle.h"
+#include "platform/linux/file_io.h"
 #include "platform/linux/plist_file.h"
 #include "tools/badge_app/bundle_location.h"
 #include "tools/badge_app/strings_tables.h"
@@ -54,29 +51,22 @@ std::optional<std::string> extensionExecutableToInstall() {
 
 namespace {
 
+// The extension executable is the largest file laid out; nothing real comes near this.
+constexpr std::size_t kMaxLaidOutFileBytes = 256u << 20;
+
 std::optional<std::string> readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  FileContents file = readRegularFile(path, kMaxLaidOutFileBytes);
+  if (file.error) return std::nullopt;
+  return std::move(file.bytes);
 }
 
-// Replaces `path` with `content` unless it already holds exactly that.
-bool writeIfDifferent(const std::string& path, const std::string& content, fs::perms perms) {
+// Replaces `path` with `content` (durably and atomically, see file_io.h) unless it already holds
+// exactly that, so that running install again leaves an app untouched.
+bool writeIfDifferent(const std::string& path, const std::string& content, mode_t mode) {
   if (readWholeFile(path) == content) return true;
   std::error_code ec;
   fs::create_directories(fs::path(path).parent_path(), ec);
-  std::string temp = path + ".tmp." + std::to_string(::getpid());
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out.flush()) return false;
-  }
-  fs::permissions(temp, perms, ec);
-  fs::rename(temp, path, ec);
-  if (ec) fs::remove(temp, ec);
-  return !ec;
+  return !writeFileAtomically(path, content, mode);
 }
 
 PlistValue dictionary(std::initializer_list<std::pair<std::string_view, PlistValue>> entries) {
@@ -87,7 +77,7 @@ PlistValue dictionary(std::initializer_list<std::pair<std::string_view, PlistVal
 
 bool writePlistIfDifferent(const std::string& path, const PlistValue& value) {
   std::optional<std::string> xml = plistToXml(value);
-  return xml && writeIfDifferent(path, *xml, fs::perms(0644));
+  return xml && writeIfDifferent(path, *xml, 0644);
 }
 
 }  // namespace
@@ -96,6 +86,7 @@ std::optional<std::string> layOutApp(const AppLayout& layout, const std::string&
                                      const std::optional<std::string>& executable) {
   const PlistValue appInfo = dictionary({{"CFBundleIdentifier", "com.quenlarch.app"},
                                          {"CFBundleName", "Quenlarch"},
+                                         {"CFBundleDevelopmentRegion", "en"},
                                          {"CFBundlePackageType", "APPL"}});
   const PlistValue extensionInfo = dictionary(
       {{"CFBundleIdentifier", "com.quenlarch.app.badge-service"},
@@ -120,7 +111,7 @@ std::optional<std::string> layOutApp(const AppLayout& layout, const std::string&
   if (executable) {
     std::optional<std::string> binary = readWholeFile(*executable);
     if (!binary) return "cannot read the extension executable " + *executable;
-    if (!writeIfDifferent(layout.executable, *binary, fs::perms(0755))) {
+    if (!writeIfDifferent(layout.executable, *binary, 0755)) {
       return "cannot write " + layout.executable;
     }
   }
