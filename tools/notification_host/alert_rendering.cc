@@ -20,17 +20,20 @@ std::string argumentAt(const PlistValue::Array* args, std::size_t index) {
   return argumentText((*args)[index]);
 }
 
-// The position N of "%N$@" at the start of `spec` (just after the "%") and the length of "N$@";
-// none when `spec` does not start that way.
-std::optional<std::pair<std::size_t, std::size_t>> positionalSpec(std::string_view spec) {
+// The position N of "%N$@" at the start of `directive` (just after the "%") and the length of
+// "N$@"; none when `directive` does not start that way.
+std::optional<std::pair<std::size_t, std::size_t>> positionalSpec(std::string_view directive) {
   std::size_t digits = 0;
-  while (digits < spec.size() && spec[digits] >= '0' && spec[digits] <= '9') ++digits;
-  if (digits == 0 || digits + 1 >= spec.size() || spec[digits] != '$' || spec[digits + 1] != '@') {
+  while (digits < directive.size() && directive[digits] >= '0' && directive[digits] <= '9')
+    ++digits;
+  if (digits == 0 || digits + 1 >= directive.size() || directive[digits] != '$' ||
+      directive[digits + 1] != '@') {
     return std::nullopt;
   }
   std::size_t position = 0;
-  auto [end, error] = std::from_chars(spec.data(), spec.data() + digits, position);
-  if (error != std::errc() || end != spec.data() + digits || position == 0) return std::nullopt;
+  auto [end, error] = std::from_chars(directive.data(), directive.data() + digits, position);
+  if (error != std::errc() || end != directive.data() + digits || position == 0)
+    return std::nullopt;
   return std::pair{position, digits + 2};
 }
 
@@ -64,14 +67,14 @@ std::string formatLocalized(std::string_view format, const PlistValue* args) {
     std::size_t percent = format.find('%', i);
     out.append(format.substr(i, percent - i));
     if (percent == std::string_view::npos) break;
-    std::string_view spec = format.substr(percent + 1);
-    if (!spec.empty() && spec.front() == '%') {
+    std::string_view directive = format.substr(percent + 1);
+    if (!directive.empty() && directive.front() == '%') {
       out += '%';
       i = percent + 2;
-    } else if (!spec.empty() && spec.front() == '@') {
+    } else if (!directive.empty() && directive.front() == '@') {
       out += argumentAt(list, nextArgument++);
       i = percent + 2;
-    } else if (auto positional = positionalSpec(spec)) {
+    } else if (auto positional = positionalSpec(directive)) {
       out += argumentAt(list, positional->first - 1);
       i = percent + 1 + positional->second;
     } else {
