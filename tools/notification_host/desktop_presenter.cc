@@ -114,7 +114,7 @@ void DesktopPresenter::present(const NotificationContent& shown, const RenderedA
 
 bool DesktopPresenter::serverTakesMarkup() {
   if (bodyMarkup_) return *bodyMarkup_;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
   std::unique_ptr<sd_bus_error, BusErrorFree> errorGuard(&error);
   sd_bus_message* reply = nullptr;
   int result = sd_bus_call_method(bus_, kNotificationsName, kNotificationsPath, kNotificationsName,
@@ -143,7 +143,7 @@ void DesktopPresenter::notify(const NotificationText& text) {
   const bool markup = serverTakesMarkup();
   if (notificationsFailed_) return;
   const std::string body = markup ? escapeMarkup(text.body) : text.body;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
   std::unique_ptr<sd_bus_error, BusErrorFree> errorGuard(&error);
   sd_bus_message* reply = nullptr;
   // Notify(app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout)
