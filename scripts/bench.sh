@@ -18,8 +18,11 @@ service_pushes="${BENCH_SERVICE_PUSHES:-10000}"
 
 bash scripts/install-deps.sh
 build=build-bench
+# ccache, when installed, keeps a rebuild after a small change short on a shared machine.
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBADGE_BUILD_BENCHMARKS=ON \
-  -DBADGE_BUILD_TESTS=OFF >/dev/null
+  -DBADGE_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
 cmake --build "$build" | tail -n 1
 
 bin="$PWD/$build"
