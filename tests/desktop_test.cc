@@ -1,11 +1,13 @@
-// notification-host --show desktop against real desktop parts: a private session bus, dunst as the
-// notification server on a virtual display, and the launcher signal as docks receive it. Also the
-// host's fallbacks when there is no bus or no notification server.
+// notification-host deliver and serve with --show desktop against real desktop parts: a private
+// session bus, dunst as the notification server on a virtual display, and the launcher signal as
+// docks receive it. Also the host's fallbacks when there is no bus or no notification server.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/private_desktop.h"
 #include "tests/support/run_command.h"
@@ -55,6 +57,28 @@ class DesktopTest : public ::testing::Test {
                                payload + "\n", env(busAddress));
   }
 
+  // The push sent to a `serve --show desktop` of its own, which is stopped (leaving the bus) once
+  // the push is answered. The answer comes after the push is on the desktop.
+  testing::CommandResult serveAndSend(const std::string& busAddress,
+                                      const std::string& payload) const {
+    const std::string socket = temp_ / "host.sock";
+    std::optional<testing::ChildProcess> service(
+        std::in_place,
+        std::vector<std::string>{NOTIFICATION_HOST_PATH, "serve", "--app", app_, "--socket", socket,
+                                 "--show", "desktop", "--time-limit", "10", "--memory-limit",
+                                 "4096"},
+        env(busAddress));
+    // Until the service listens, send fails before it sends anything, so trying again is safe.
+    testing::CommandResult sent;
+    for (int attempt = 0; attempt < 400 && sent.exitCode != 0; ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      sent = testing::runCommand({NOTIFICATION_HOST_PATH, "send", "--socket", socket, "-"},
+                                 payload + "\n", env(busAddress));
+    }
+    service.reset();
+    return sent;
+  }
+
   testing::TempDir temp_{"desktop"};
   std::string app_;
 };
@@ -75,6 +99,7 @@ TEST_F(DesktopTest, PushesReachTheNotificationServerAndTheLauncher) {
 
   struct Row {
     const char* name;
+    bool served;           // through serve and send rather than deliver
     std::string setCount;  // badge-app set-count before the push, when not empty
     const char* payload;
     std::optional<HistoryEntry> notification;
@@ -82,21 +107,31 @@ TEST_F(DesktopTest, PushesReachTheNotificationServerAndTheLauncher) {
   };
   const std::vector<Row> rows = {
       {"counted push, end to end",
+       false,
        "",
        R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ana"]}}})",
        HistoryEntry{"Quenlarch", "Quenlarch", "New message from Ana"},
        {{kAppUri, 1, true}}},
+      {"counted push through the service, end to end",
+       true,
+       "0",
+       R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ana"]}}})",
+       HistoryEntry{"Quenlarch", "Quenlarch", "New message from Ana"},
+       {{kAppUri, 1, true}}},
       {"title, subtitle and body; no badge leaves the launcher alone",
+       false,
        "",
        R"({"aps":{"alert":{"title":"Ana","subtitle":"Lunch","body":"Pizza & <salad>?"}}})",
        HistoryEntry{"Quenlarch", "Ana", "Lunch\nPizza & <salad>?"},
        {}},
       {"badge only: no notification, the stored count",
+       false,
        "7",
        R"({"aps":{"badge":99}})",
        std::nullopt,
        {{kAppUri, 7, true}}},
       {"a badge of 0 hides the count",
+       false,
        "0",
        R"({"aps":{"alert":"Sync done","badge":3}})",
        HistoryEntry{"Quenlarch", "Quenlarch", "Sync done"},
@@ -108,7 +143,8 @@ TEST_F(DesktopTest, PushesReachTheNotificationServerAndTheLauncher) {
     if (!row.setCount.empty()) {
       ASSERT_EQ(badgeApp({"set-count", row.setCount, "--app", app_}).exitCode, 0);
     }
-    testing::CommandResult host = deliver(bus.address(), row.payload);
+    testing::CommandResult host =
+        row.served ? serveAndSend(bus.address(), row.payload) : deliver(bus.address(), row.payload);
     EXPECT_EQ(host.exitCode, 0) << host.err;
     EXPECT_EQ(host.err, "");
     EXPECT_EQ(jsonLines(host.out).size(), 1u);

@@ -433,13 +433,16 @@ TEST_F(ServiceTest, StartsFromSocketActivationAndExitsWhenIdle) {
 // The one test with the real extension: requests in flight together in one BadgeService process,
 // each counted exactly once and each shown once by the extension. With one principal object shared
 // by the requests in flight, a later request would replace an earlier one's handler, which would be
-// released and its push shown as received.
+// released and its push shown as received. Each line's alert is rendered from the strings tables
+// that badge-app install writes, in the language of the service's environment.
 TEST(ServiceWithRealExtensionTest, CountsParallelPushesExactly) {
   testing::TempDir dir("service-real");
   const std::vector<std::string> env = {"QUENLARCH_KEYCHAIN=" + dir / "keychain.sqlite",
-                                        "BADGE_SERVICE_EXECUTABLE=" BADGE_SERVICE_PATH};
+                                        "BADGE_SERVICE_EXECUTABLE=" BADGE_SERVICE_PATH,
+                                        "LANGUAGE=", "LC_ALL=en_GB.UTF-8"};
   ASSERT_EQ(runCommand({BADGE_APP_PATH, "install", "--app", dir / "My.app"}, "", env).exitCode, 0);
-  std::ofstream(dir / "push.json") << R"({"aps":{"alert":{"loc-key":"Neue Nachricht"}}})";
+  std::ofstream(dir / "push.json")
+      << R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ana"]}}})";
   Background service({NOTIFICATION_HOST_PATH, "serve", "--app", dir / "My.app", "--socket",
                       dir / "s.sock", "--parallel", "8", "--memory-limit", "4096"},
                      env, dir / "service.err");
@@ -462,6 +465,7 @@ TEST(ServiceWithRealExtensionTest, CountsParallelPushesExactly) {
       json shown = json::parse(line);
       ++shownLines;
       EXPECT_EQ(shown["deliveredBy"], "extension");
+      EXPECT_EQ(shown["alert"]["body"], "New message from Ana") << line;
       ASSERT_TRUE(shown["badge"].is_number()) << line;
       EXPECT_GE(shown["badge"].get<int>(), 1);
       EXPECT_LE(shown["badge"].get<int>(), 24);

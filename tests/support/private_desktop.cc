@@ -27,6 +27,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPatience = std::chrono::seconds(10);
 
 std::optional<std::string> onPath(const std::string& name) {
+  if (name.find('/') != std::string::npos) {
+    return ::access(name.c_str(), X_OK) == 0 ? std::optional(name) : std::nullopt;
+  }
   const char* path = std::getenv("PATH");
   std::string rest = path != nullptr ? path : "/usr/bin:/bin";
   while (!rest.empty()) {
@@ -233,8 +236,10 @@ NotificationServer::NotificationServer(const std::string& folder, const std::str
                                        const std::string& busAddress, BusObserver& observer)
     : env_{"DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + busAddress} {
   const std::string config = folder + "/dunstrc";
+  // Identical notifications are kept apart, so that the history shows every one received.
   std::ofstream(config) << "[global]\n  font = DejaVu Sans 11\n  origin = top-right\n"
                            "  offset = 12x12\n  width = 380\n  notification_limit = 6\n"
+                           "  stack_duplicates = false\n"
                            "[urgency_normal]\n  timeout = 0\n";
   server_.emplace(std::vector<std::string>{"dunst", "-config", config}, env_);
   ready_ = server_->running() && observer.waitForName("org.freedesktop.Notifications");

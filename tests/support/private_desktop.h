@@ -20,8 +20,8 @@ std::optional<std::string> missingProgram(const std::vector<std::string>& names)
 // A background process, sent SIGTERM and reaped when the object goes.
 class ChildProcess {
  public:
-  // Starts `argv` (argv[0] looked up on PATH) with `extraEnv` added. With `readyPipe`, the child's
-  // fd 3 is the write end of a pipe whose read end is returned there.
+  // Starts `argv` (argv[0] looked up on PATH unless it is a path) with `extraEnv` added. With
+  // `readyPipe`, the child's fd 3 is the write end of a pipe whose read end is returned there.
   ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
                int* readyPipe = nullptr);
   ~ChildProcess();

@@ -134,6 +134,15 @@ CLI::Validator nonEmptyPathValidator() {
       "PATH");
 }
 
+void addShowOption(CLI::App& command, std::string& show) {
+  command
+      .add_option("--show", show,
+                  "Where shown pushes go besides the JSON lines: json (nowhere else) or desktop "
+                  "(notifications and the launcher badge on the session bus)")
+      ->check(CLI::IsMember({"json", "desktop"}))
+      ->capture_default_str();
+}
+
 void addDeliverCommand(CLI::App& app, int& exitCode) {
   auto args = std::make_shared<DeliverArgs>();
   CLI::App* deliver = app.add_subcommand(
@@ -155,12 +164,7 @@ void addDeliverCommand(CLI::App& app, int& exitCode) {
       ->add_option("--keychain", args->keychain,
                    "Keychain store for the extension (its QUENLARCH_KEYCHAIN)")
       ->check(nonEmptyPathValidator());
-  deliver
-      ->add_option("--show", args->show,
-                   "Where shown pushes go besides the JSON lines: json (nowhere else) or desktop "
-                   "(notifications and the launcher badge on the session bus)")
-      ->check(CLI::IsMember({"json", "desktop"}))
-      ->capture_default_str();
+  addShowOption(*deliver, args->show);
   deliver
       ->add_option("payloads", args->payloads,
                    "JSON payload files, in order; '-' reads one payload per line of stdin")

@@ -33,4 +33,7 @@ CLI::Validator secondsValidator();
 CLI::Validator millisecondsValidator();
 CLI::Validator nonEmptyPathValidator();
 
+// Adds --show (json or desktop, into `show`) to `command`: deliver and serve take the same option.
+void addShowOption(CLI::App& command, std::string& show);
+
 }  // namespace quenlarch::notification_host

@@ -13,7 +13,6 @@
 #include "tools/common/command_line.h"
 #include "tools/notification_host/payload.h"
 #include "tools/notification_host/service/client_protocol.h"
-#include "tools/notification_host/shown_line.h"
 
 namespace quenlarch::notification_host {
 namespace {
@@ -44,7 +43,8 @@ std::string statusAnswer(const WarmStatus& status) {
   return tools::jsonLine(line);
 }
 
-std::string answerFor(const cp::ClientMessage& message, WarmExtension& extension) {
+std::string answerFor(const cp::ClientMessage& message, WarmExtension& extension,
+                      ServiceDisplay& display) {
   if (const auto* malformed = std::get_if<cp::Malformed>(&message)) {
     return cp::errorAnswer(malformed->reason);
   }
@@ -53,21 +53,23 @@ std::string answerFor(const cp::ClientMessage& message, WarmExtension& extension
   auto built = contentFromPayload(push.payload);
   if (const auto* refusal = std::get_if<Refusal>(&built)) return cp::refusedAnswer(refusal->reason);
   Shown shown = extension.deliver(std::get<std::shared_ptr<const PushContent>>(built));
-  return cp::shownAnswer(shownLine(push.name, shown));
+  return cp::shownAnswer(display.show(push.name, shown));
 }
 
 }  // namespace
 
-void serveClient(int fd, WarmExtension& extension, const std::atomic<bool>& stopping) {
+void serveClient(int fd, WarmExtension& extension, ServiceDisplay& display,
+                 const std::atomic<bool>& stopping) {
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
   LineReader reader(fd, cp::kMaxClientLineBytes);
   bool clientGone = false;
   while (std::optional<Line> line = reader.next()) {
     if (!line->oversized && line->text.find_first_not_of(" \t\r") == std::string::npos) continue;
-    std::string answer = line->oversized ? cp::errorAnswer("a line longer than " +
-                                                           std::to_string(cp::kMaxClientLineBytes) +
-                                                           " bytes was skipped")
-                                         : answerFor(cp::decodeClientLine(line->text), extension);
+    std::string answer =
+        line->oversized
+            ? cp::errorAnswer("a line longer than " + std::to_string(cp::kMaxClientLineBytes) +
+                              " bytes was skipped")
+            : answerFor(cp::decodeClientLine(line->text), extension, display);
     // A client that has gone keeps nothing from failing here: its push has already run.
     if (!clientGone && !writeAll(fd, answer, 0)) clientGone = true;
   }

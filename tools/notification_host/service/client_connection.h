@@ -1,9 +1,11 @@
 // One client connection inside the service: reads the client's lines, runs each push through the
-// warm extension and writes exactly one answer per line, in order.
+// warm extension, shows it through the service's display and writes exactly one answer per line,
+// in order.
 #pragma once
 
 #include <atomic>
 
+#include "tools/notification_host/service/service_display.h"
 #include "tools/notification_host/service/warm_extension.h"
 
 namespace quenlarch::notification_host {
@@ -12,7 +14,8 @@ namespace quenlarch::notification_host {
 // reading side to stop (`stopping` is then set), answering the lines already sent first. A client
 // that is gone does not stop its push: the push runs to its end and only the answer is dropped.
 // Does not close `fd`.
-void serveClient(int fd, WarmExtension& extension, const std::atomic<bool>& stopping);
+void serveClient(int fd, WarmExtension& extension, ServiceDisplay& display,
+                 const std::atomic<bool>& stopping);
 
 // Writes `line` and a newline without raising SIGPIPE and without waiting for room; for the
 // one-line refusals sent before hanging up.

@@ -24,8 +24,10 @@
 #include <variant>
 
 #include "tools/common/command_line.h"
+#include "tools/notification_host/deliver_command.h"
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/service/client_connection.h"
+#include "tools/notification_host/service/service_display.h"
 #include "tools/notification_host/service/service_socket.h"
 #include "tools/notification_host/service/warm_extension.h"
 
@@ -43,6 +45,7 @@ struct ServeArgs {
   double extensionIdleSeconds = 30;
   unsigned maxClients = 64;
   std::optional<std::string> keychain;
+  std::string show = "json";  // as deliver's --show
 };
 
 Clock::duration seconds(double value) {
@@ -59,10 +62,10 @@ class Connections {
   int finishedFd() const { return finished_; }
   std::size_t size() const { return open_.size(); }
 
-  void add(int fd, WarmExtension& extension) {
+  void add(int fd, WarmExtension& extension, ServiceDisplay& display) {
     auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([this, fd, &extension, done] {
-      serveClient(fd, extension, stopping_);
+    std::thread thread([this, fd, &extension, &display, done] {
+      serveClient(fd, extension, display, stopping_);
       done->store(true);
       std::uint64_t one = 1;
       [[maybe_unused]] ssize_t n = ::write(finished_, &one, sizeof one);
@@ -124,7 +127,7 @@ int stopSignals() {
 }
 
 void acceptClients(int listenFd, const ServeArgs& args, Connections& connections,
-                   WarmExtension& extension) {
+                   WarmExtension& extension, ServiceDisplay& display) {
   while (true) {
     int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return;  // EAGAIN: no more waiting; anything else: the client is already gone
@@ -136,7 +139,7 @@ void acceptClients(int listenFd, const ServeArgs& args, Connections& connections
                            "); try again later");
       ::close(fd);
     } else {
-      connections.add(fd, extension);
+      connections.add(fd, extension, display);
     }
   }
 }
@@ -164,6 +167,7 @@ int runServe(const ServeArgs& args) {
   options.memoryLimitBytes = std::uint64_t{args.memoryLimitMiB} << 20;
   options.idleStop = seconds(args.extensionIdleSeconds);
   WarmExtension extension(std::move(options));
+  ServiceDisplay display(args.app, args.show == "desktop");
   Connections connections;
   sd_notify(0, "READY=1");
 
@@ -187,7 +191,7 @@ int runServe(const ServeArgs& args) {
     if (fds[1].revents != 0) break;
     if (fds[2].revents != 0 && connections.reap()) idleSince = Clock::now();
     if (fds[0].revents != 0) {
-      acceptClients(listener.fd, args, connections, extension);
+      acceptClients(listener.fd, args, connections, extension, display);
       idleSince = Clock::now();
     }
   }
@@ -240,6 +244,7 @@ void addServeCommand(CLI::App& app, int& exitCode) {
       ->capture_default_str();
   serve->add_option("--keychain", args->keychain,
                     "Keychain store for the extension (its QUENLARCH_KEYCHAIN)");
+  addShowOption(*serve, args->show);
   serve->callback([args, &exitCode] { exitCode = runServe(*args); });
 }
 
