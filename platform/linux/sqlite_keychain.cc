@@ -159,20 +159,7 @@ OSStatus SqliteKeychain::update(const KeychainQuery& query,
   SqlCommand command{"UPDATE genp SET", {}};
   appendAssignments(changes, command);
   appendWhere(match, entitledAccessGroups_, command);
-
-  std::lock_guard<std::mutex> lock(mutex_);
-  switch (openLocked(false)) {
-    case Opened::kFailed:
-      return errSecStoreUnavailable;
-    case Opened::kAbsent:
-      return errSecItemNotFound;
-    case Opened::kReady:
-      break;
-  }
-  const int code = database_->run(command);
-  if (code == SQLITE_DONE) return database_->changes() > 0 ? errSecSuccess : errSecItemNotFound;
-  if (isSqliteConstraint(code)) return errSecDuplicateItem;
-  return failLocked(code);
+  return runOnMatchingItems(command);
 }
 
 OSStatus SqliteKeychain::add(const KeychainQuery& attributes) {
@@ -205,7 +192,10 @@ OSStatus SqliteKeychain::remove(const KeychainQuery& query) {
   if (status != errSecSuccess) return status;
   SqlCommand command{"DELETE FROM genp", {}};
   appendWhere(match, entitledAccessGroups_, command);
+  return runOnMatchingItems(command);
+}
 
+OSStatus SqliteKeychain::runOnMatchingItems(const SqlCommand& command) {
   std::lock_guard<std::mutex> lock(mutex_);
   switch (openLocked(false)) {
     case Opened::kFailed:
@@ -217,6 +207,8 @@ OSStatus SqliteKeychain::remove(const KeychainQuery& query) {
   }
   const int code = database_->run(command);
   if (code == SQLITE_DONE) return database_->changes() > 0 ? errSecSuccess : errSecItemNotFound;
+  // Only an UPDATE can collide with another item's identity.
+  if (isSqliteConstraint(code)) return errSecDuplicateItem;
   return failLocked(code);
 }
 

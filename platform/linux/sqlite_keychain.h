@@ -17,6 +17,7 @@
 namespace quenlarch {
 
 class SqliteConnection;
+struct SqlCommand;
 
 inline constexpr std::chrono::milliseconds kDefaultKeychainBusyTimeout{5000};
 
@@ -71,6 +72,9 @@ class SqliteKeychain final : public Keychain {
   // Records why a call failed and drops the connection after an error that a fresh one might not
   // meet again. Requires mutex_.
   OSStatus failLocked(int sqliteCode);
+  // Runs an UPDATE or DELETE on the items it matches; a store that does not exist yet holds none
+  // and is not created. errSecItemNotFound when nothing matched.
+  OSStatus runOnMatchingItems(const SqlCommand& command);
 
   const std::string databasePath_;
   const std::optional<std::vector<std::string>> entitledAccessGroups_;
