@@ -23,14 +23,6 @@ using Update = BusObserver::LauncherUpdate;
 
 constexpr const char* kAppUri = "application://com.quenlarch.app.desktop";
 
-std::vector<json> jsonLines(const std::string& text) {
-  std::vector<json> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(json::parse(line, nullptr, false));
-  return lines;
-}
-
 class DesktopTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -147,7 +139,7 @@ TEST_F(DesktopTest, PushesReachTheNotificationServerAndTheLauncher) {
         row.served ? serveAndSend(bus.address(), row.payload) : deliver(bus.address(), row.payload);
     EXPECT_EQ(host.exitCode, 0) << host.err;
     EXPECT_EQ(host.err, "");
-    EXPECT_EQ(jsonLines(host.out).size(), 1u);
+    EXPECT_EQ(testing::jsonLines(host.out).size(), 1u);
     ASSERT_TRUE(observer.waitForClientToLeave());
     EXPECT_EQ(observer.takeLauncherUpdates(), row.launcher);
     if (row.notification) expectedHistory.push_back(*row.notification);
@@ -182,7 +174,7 @@ TEST_F(DesktopTest, WithoutBusOrServerOneLineOnStderrAndTheJsonGoesOn) {
     EXPECT_EQ(host.exitCode, 0);
     EXPECT_EQ(host.err.rfind(row.diagnostic, 0), 0u) << host.err;
     EXPECT_EQ(std::count(host.err.begin(), host.err.end(), '\n'), 1) << host.err;
-    std::vector<json> lines = jsonLines(host.out);
+    std::vector<json> lines = testing::jsonLines(host.out);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1]["alert"]["body"], "Missed call from Ben");
     EXPECT_EQ(lines[1]["badge"], 2);

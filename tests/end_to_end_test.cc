@@ -34,14 +34,6 @@ const char* const kCountedWithBadge =
 const char* const kUncounted = R"({"aps":{"alert":"Hallo"}})";
 const char* const kUncountedWithBadge = R"({"aps":{"badge":99,"content-available":1}})";
 
-std::vector<json> jsonLines(const std::string& text) {
-  std::vector<json> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(json::parse(line, nullptr, false));
-  return lines;
-}
-
 class EndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -73,7 +65,7 @@ class EndToEndTest : public ::testing::Test {
                                   std::to_string(timeLimit), "--grace-ms", "1000", "-"},
                                  input, env());
     if (exitCode != nullptr) *exitCode = r.exitCode;
-    return jsonLines(r.out);
+    return testing::jsonLines(r.out);
   }
   std::string extensionInfoPlist() const {
     return app_ + "/Contents/PlugIns/BadgeService.appex/Contents/Info.plist";
@@ -281,7 +273,7 @@ TEST_F(EndToEndTest, ReplacedHandlerIsReleasedAndNoContentCrossesRequests) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   std::map<std::string, int> answers;
   int delivered = 0;
-  for (const json& line : jsonLines(r.out)) {
+  for (const json& line : testing::jsonLines(r.out)) {
     if (line["type"] == "deliver") {
       ++delivered;
       EXPECT_EQ(line["content"]["fields"]["title"], line["id"])

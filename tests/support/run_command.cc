@@ -1,7 +1,9 @@
-// runCommand: one Subprocess with all three standard streams on pipes, drained together.
+// runCommand: one Subprocess with all three standard streams on pipes, drained together; and
+// the JSON lines a program printed.
 #include "tests/support/run_command.h"
 
 #include <csignal>
+#include <sstream>
 
 #include "platform/linux/subprocess.h"
 
@@ -30,6 +32,15 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
   result.err = std::move(captured.error);
   result.exitCode = child->exitCode().value_or(-1);
   return result;
+}
+
+std::vector<nlohmann::json> jsonLines(const std::string& text) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(nlohmann::json::parse(line, nullptr, false));
+  }
+  return lines;
 }
 
 }  // namespace quenlarch::testing

@@ -2,6 +2,7 @@
 // the real binaries.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,8 @@ struct CommandResult {
 // environment entries "NAME=value" are added to the inherited environment.
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input = "",
                          const std::vector<std::string>& extraEnv = {});
+
+// Each line of a program's output parsed as JSON (a discarded value where a line is not JSON).
+std::vector<nlohmann::json> jsonLines(const std::string& text);
 
 }  // namespace quenlarch::testing
