@@ -25,10 +25,8 @@
 
 namespace quenlarch::notification_host {
 
-struct WarmOptions {
-  ExtensionLaunch launch;
-  Clock::duration timeLimit = std::chrono::seconds(30);
-  Clock::duration grace = std::chrono::seconds(1);
+// The launch, time limit and grace of a deliver session, plus what only a warm extension has.
+struct WarmOptions : SessionOptions {
   unsigned parallel = 1;
   std::uint64_t memoryLimitBytes = 24u << 20;
   Clock::duration idleStop = std::chrono::seconds(30);
