@@ -6,9 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
 
 namespace quenlarch {
 namespace {
@@ -126,15 +130,43 @@ TEST(SubprocessTest, ReadOutputEndsAtExitAndWaitsHonourDeadlines) {
   EXPECT_EQ(child->exitCode(), std::nullopt);
 }
 
+// Tests keep a background program's diagnostics in a file to show when they fail; the file is
+// appended to, so a restarted program adds to what the first one said.
+TEST(SubprocessTest, StreamsSentToFilesAreAppended) {
+  testing::TempDir dir;
+  SubprocessOptions options;
+  options.argv = {"/bin/sh", "-c", "echo out; echo err >&2"};
+  options.input = SubprocessOptions::Stream::kNull;
+  options.output = SubprocessOptions::Stream::kFile;
+  options.outputFile = dir / "out";
+  options.error = SubprocessOptions::Stream::kFile;
+  options.errorFile = dir / "err";
+  for (int run = 0; run < 2; ++run) {
+    std::string error;
+    std::unique_ptr<Subprocess> child = Subprocess::start(options, &error);
+    ASSERT_NE(child, nullptr) << error;
+    ASSERT_TRUE(child->waitUntil(Subprocess::Clock::now() + 10s));
+  }
+  auto contents = [](const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+  };
+  EXPECT_EQ(contents(dir / "out"), "out\nout\n");
+  EXPECT_EQ(contents(dir / "err"), "err\nerr\n");
+}
+
 TEST(SubprocessTest, ProgramsThatCannotStartGiveTheReason) {
   const std::vector<std::vector<std::string>> cases = {
       {"/nonexistent/program"},
       {"/etc/hostname"},  // not executable
       {},
+      {"/bin/true", "error to a file without its path"},
   };
   for (const auto& argv : cases) {
     SubprocessOptions options;
     options.argv = argv;
+    if (argv.size() == 2) options.error = SubprocessOptions::Stream::kFile;
     std::string error;
     EXPECT_EQ(Subprocess::start(options, &error), nullptr);
     EXPECT_FALSE(error.empty());

@@ -85,6 +85,12 @@ std::unique_ptr<Subprocess> Subprocess::start(const SubprocessOptions& options,
     *error = "no program to start";
     return nullptr;
   }
+  if (options.input == Stream::kFile ||
+      (options.output == Stream::kFile && options.outputFile.empty()) ||
+      (options.error == Stream::kFile && options.errorFile.empty())) {
+    *error = "a stream sent to a file needs the file's path (and input cannot be one)";
+    return nullptr;
+  }
   // fds[i] is {read end, write end} of the pipe for standard stream i, when it is a pipe.
   const std::array<Stream, 3> streams = {options.input, options.output, options.error};
   std::array<std::array<int, 2>, 3> fds{{{-1, -1}, {-1, -1}, {-1, -1}}};
@@ -112,6 +118,10 @@ std::unique_ptr<Subprocess> Subprocess::start(const SubprocessOptions& options,
     } else if (streams[i] == Stream::kNull) {
       posix_spawn_file_actions_addopen(&actions, target, "/dev/null", i == 0 ? O_RDONLY : O_WRONLY,
                                        0);
+    } else if (streams[i] == Stream::kFile) {
+      const std::string& file = i == 1 ? options.outputFile : options.errorFile;
+      posix_spawn_file_actions_addopen(&actions, target, file.c_str(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0600);
     }
   }
   // A parent that ignores SIGPIPE (an ignored signal stays ignored across exec) must not pass

@@ -25,6 +25,7 @@ struct SubprocessOptions {
     kPipe,     // a pipe whose other end the parent holds
     kInherit,  // the parent's own
     kNull,     // /dev/null
+    kFile,     // output and error only: appended to `outputFile` / `errorFile`, made 0600 if new
   };
   std::vector<std::string> argv;  // argv[0] is the executable's path
   // "NAME=value" entries added to the inherited environment, replacing entries of the same name.
@@ -32,6 +33,8 @@ struct SubprocessOptions {
   Stream input = Stream::kPipe;
   Stream output = Stream::kPipe;
   Stream error = Stream::kInherit;
+  std::string outputFile;  // with output = kFile
+  std::string errorFile;   // with error = kFile
 };
 
 class Subprocess {
