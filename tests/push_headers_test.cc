@@ -208,6 +208,7 @@ TEST(PushEnvelopeTest, EnvelopesAndBarePayloads) {
   const std::vector<Case> cases = {
       {R"({"aps":{"alert":"Hi"}, "headers": 1})", "", R"({"aps":{"alert":"Hi"}, "headers": 1})"},
       {"not json", "", "not json"},
+      {R"({"alert":"no aps"})", "", R"({"alert":"no aps"})"},
       {"", "", ""},
       {R"({"headers":{"apns-priority":"5"},"payload":{"aps":{"badge":1}}})", "",
        R"({"aps":{"badge":1}})", true},

@@ -7,7 +7,8 @@ namespace quenlarch::notification_host::push {
 
 Expected<PushEnvelope, PushRefusal> readEnvelope(std::string_view text) {
   const nlohmann::json json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (json.is_discarded() || !json.is_object() || json.contains("aps")) {
+  if (json.is_discarded() || !json.is_object() || json.contains("aps") ||
+      !(json.contains("headers") || json.contains("payload"))) {
     return PushEnvelope{{}, std::string(text)};
   }
   PushEnvelope envelope;

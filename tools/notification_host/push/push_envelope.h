@@ -18,10 +18,10 @@ struct PushEnvelope {
   std::string payload;   // the payload's bytes: a bare payload as given, an envelope's re-encoded
 };
 
-// Reads `text`. A JSON object with an "aps" member, and anything that is not a JSON object, is a
-// bare payload, left for resolvePush to judge. Any other object is an envelope: only "headers"
-// (an object, read by readHeaderObject) and "payload" (an object) may appear in it, and an envelope
-// without "payload" is refused as PayloadEmpty.
+// Reads `text`. A JSON object with "headers" or "payload" and without "aps" is an envelope: only
+// "headers" (an object, read by readHeaderObject) and "payload" (an object) may appear in it, and
+// an envelope without "payload" is refused as PayloadEmpty. Anything else is a bare payload, left
+// for resolvePush to judge.
 Expected<PushEnvelope, PushRefusal> readEnvelope(std::string_view text);
 
 }  // namespace quenlarch::notification_host::push
