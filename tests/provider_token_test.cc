@@ -106,7 +106,7 @@ TEST_F(ProviderTokenTest, KeyFilesAreP256PublicOrPrivateKeys) {
   std::ofstream(dir_ / "p384.pem") << testing::keyPem(testing::newEcKey("P-384").get(), false);
   std::ofstream(dir_ / "junk.pem") << "-----BEGIN PUBLIC KEY-----\nnope\n";
   struct Case {
-    std::string spec;
+    std::string keyOption;
     bool loads;
   };
   const std::vector<Case> cases = {
@@ -116,8 +116,8 @@ TEST_F(ProviderTokenTest, KeyFilesAreP256PublicOrPrivateKeys) {
       {"=" + dir_ / "private.pem", false}, {"K=", false},
   };
   for (const Case& c : cases) {
-    auto loaded = loadProviderKey(c.spec);
-    EXPECT_EQ(loaded.has_value(), c.loads) << c.spec << ": " << (loaded ? "" : loaded.error());
+    auto loaded = loadProviderKey(c.keyOption);
+    EXPECT_EQ(loaded.has_value(), c.loads) << c.keyOption << ": " << (loaded ? "" : loaded.error());
   }
   // The private key's public half verifies what the key signs.
   auto fromPrivate = loadProviderKey("K1=" + dir_ / "private.pem");

@@ -46,8 +46,8 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
           "(or --provider-auth none for local development)");
     }
     std::vector<ProviderKey> keys;
-    for (const std::string& spec : args.keys) {
-      auto key = loadProviderKey(spec);
+    for (const std::string& keyOption : args.keys) {
+      auto key = loadProviderKey(keyOption);
       if (!key) return unexpected(key.error());
       keys.push_back(std::move(*key));
     }

@@ -98,13 +98,13 @@ TokenRefusal invalid(std::string message) { return {"InvalidProviderToken", std:
 
 }  // namespace
 
-Expected<ProviderKey> loadProviderKey(std::string_view spec) {
-  const std::size_t equals = spec.find('=');
-  if (equals == std::string_view::npos || equals == 0 || equals + 1 == spec.size()) {
-    return unexpected("--provider-key takes KEYID=PEMFILE, not \"" + std::string(spec) + "\"");
+Expected<ProviderKey> loadProviderKey(std::string_view keyOption) {
+  const std::size_t equals = keyOption.find('=');
+  if (equals == std::string_view::npos || equals == 0 || equals + 1 == keyOption.size()) {
+    return unexpected("--provider-key takes KEYID=PEMFILE, not \"" + std::string(keyOption) + "\"");
   }
-  const std::string keyId(spec.substr(0, equals));
-  const std::string path(spec.substr(equals + 1));
+  const std::string keyId(keyOption.substr(0, equals));
+  const std::string path(keyOption.substr(equals + 1));
   FileContents text = readRegularFile(path, kMaxKeyFileBytes);
   if (text.error) {
     return unexpected("cannot read " + path + ": " + text.error->message(kMaxKeyFileBytes));

@@ -34,13 +34,13 @@ struct TokenRefusal {
   std::string message;
 };
 
-// The key for one key id, read from `spec` ("KEYID=PATH"). Refused with one line when the spec,
-// the file or the key is not usable (the key must be an EC key on P-256).
+// The key for one key id, from a --provider-key value ("KEYID=PATH"). Refused with one line when
+// the value, the file or the key is not usable (the key must be an EC key on P-256).
 struct ProviderKey {
   std::string keyId;
   std::shared_ptr<EVP_PKEY> key;
 };
-Expected<ProviderKey> loadProviderKey(std::string_view spec);
+Expected<ProviderKey> loadProviderKey(std::string_view keyOption);
 
 class ProviderTokenVerifier {
  public:
