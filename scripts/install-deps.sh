@@ -22,18 +22,30 @@ packages=(
   util-linux                          # setarch for the thread-sanitizer run
   libsystemd-dev                      # notification-host serve: socket activation, sd_notify
   systemd                             # systemd-socket-activate, for the service tests
+  libnghttp2-dev                      # the push-provider endpoint's HTTP/2
+  curl openssl                        # provider tests: curl --http2, the test CA and certificates
 )
+# Node for the provider tests' real push client (@parse/node-apn); a machine that already has a
+# node (with its own npm) keeps it, since Debian's npm package would conflict with it.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if ((${#missing[@]} == 0)); then
-  exit 0
+if ((${#missing[@]} > 0)); then
+  sudo=""
+  if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-sudo=""
-if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The provider tests' client, exactly as its lockfile pins it; installed again only when the
+# lockfile changed since the last install.
+client="$(dirname "$0")/../tests/provider-client"
+if ! cmp -s "$client/package-lock.json" "$client/node_modules/.installed-lock.json"; then
+  (cd "$client" && npm ci --no-audit --no-fund --loglevel=error)
+  cp "$client/package-lock.json" "$client/node_modules/.installed-lock.json"
+fi

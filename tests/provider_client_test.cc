@@ -1,0 +1,395 @@
+// The provider endpoint with real clients, against provider-test-server on 127.0.0.1 with a CA,
+// certificate and provider key made for the run: curl --http2 for every answer the provider API
+// gives, @parse/node-apn pushing from a pool of connections, the limits against idle and
+// half-open clients, and SIGTERM with a stream in flight.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/linux/plist_file.h"
+#include "platform/linux/subprocess.h"
+#include "tests/support/es256_token.h"
+#include "tests/support/run_command.h"
+#include "tests/support/temp_dir.h"
+
+namespace quenlarch {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const std::string kToken(64, 'a');
+constexpr const char* kTeam = "TEAM123456";
+constexpr const char* kKeyId = "KEY1234567";
+constexpr const char* kTopic = "apns-topic: com.quenlarch.app";
+constexpr const char* kAlert = R"({"aps":{"alert":"Hi"}})";
+constexpr const char* kId = "8d3c1a6e-58b2-4f43-9e3c-2d57a1b0c4f9";
+
+Subprocess::Clock::time_point soon() { return Subprocess::Clock::now() + 30s; }
+
+std::string onPath(const std::string& program) {
+  for (const char* dir : {"/usr/local/bin", "/usr/bin", "/bin"}) {
+    if (fs::exists(fs::path(dir) / program)) return std::string(dir) + "/" + program;
+  }
+  return "";
+}
+
+// The CA, the endpoint's certificate and the provider's key, made once for every test.
+struct Keys {
+  testing::TempDir dir{"provider-keys"};
+  std::shared_ptr<EVP_PKEY> provider = testing::newEcKey();
+  std::string problem;
+
+  Keys() {
+    std::ofstream(dir / "provider.pem") << testing::keyPem(provider.get(), true);
+    std::ofstream(dir / "provider.pub") << testing::keyPem(provider.get(), false);
+    std::ofstream(dir / "san.cnf") << "subjectAltName=IP:127.0.0.1\n";
+    const std::string ec = "ec_paramgen_curve:P-256";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", dir / "ca.key",
+              "-out", dir / "ca.pem", "-days", "2", "-subj", "/CN=provider test CA"},
+             {"req", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", dir / "server.key",
+              "-out", dir / "server.csr", "-subj", "/CN=127.0.0.1"},
+             {"x509", "-req", "-in", dir / "server.csr", "-CA", dir / "ca.pem", "-CAkey",
+              dir / "ca.key", "-set_serial", "1", "-days", "2", "-extfile", dir / "san.cnf", "-out",
+              dir / "server.pem"}}) {
+      std::vector<std::string> argv{onPath("openssl")};
+      argv.insert(argv.end(), args.begin(), args.end());
+      testing::CommandResult made = testing::runCommand(argv);
+      if (made.exitCode != 0) problem += "openssl " + args[0] + ": " + made.err;
+    }
+  }
+  std::string token(std::int64_t age = 0, const std::string& keyId = kKeyId) const {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    return testing::es256Token({{"alg", "ES256"}, {"kid", keyId}},
+                               {{"iss", kTeam}, {"iat", now - age}}, provider.get());
+  }
+};
+
+const Keys& keys() {
+  static const Keys made;
+  return made;
+}
+
+// provider-test-server, stopped by pid when the test ends.
+class Server {
+ public:
+  Server(const std::string& app, const std::string& record, std::vector<std::string> extra) {
+    SubprocessOptions options;
+    const std::string& dir = keys().dir.path();
+    options.argv = {PROVIDER_TEST_SERVER_PATH, "--app", app, "--record", record};
+    options.argv.insert(options.argv.end(),
+                        {"--provider-listen", "127.0.0.1:0", "--tls-cert", dir + "/server.pem",
+                         "--tls-key", dir + "/server.key"});
+    if (extra.empty())
+      extra = {"--provider-key", std::string(kKeyId) + "=" + dir + "/provider.pub"};
+    options.argv.insert(options.argv.end(), extra.begin(), extra.end());
+    options.input = SubprocessOptions::Stream::kNull;
+    options.error = SubprocessOptions::Stream::kFile;
+    options.errorFile = record + ".err";
+    std::string error;
+    child_ = Subprocess::start(options, &error);
+    port = child_ ? nextLine().value("port", 0) : 0;
+  }
+  // The server's next line on stdout; null when it ended without one.
+  json nextLine() {
+    while (buffer_.find('\n') == std::string::npos) {
+      if (child_->readOutput(buffer_, soon()) != Subprocess::ReadStatus::kData) return {};
+    }
+    json line = json::parse(buffer_.substr(0, buffer_.find('\n')), nullptr, false);
+    buffer_.erase(0, buffer_.find('\n') + 1);
+    return line;
+  }
+  void terminate() { ::kill(child_->pid(), SIGTERM); }
+  std::optional<int> exitCode() {
+    child_->waitUntil(soon());
+    return child_->exitCode();
+  }
+  int port = 0;
+
+ private:
+  std::unique_ptr<Subprocess> child_;
+  std::string buffer_;
+};
+
+struct Request {
+  std::vector<std::string> headers;
+  std::string body = kAlert;
+  std::string path = "/3/device/" + kToken;
+  std::string method = "POST";
+};
+struct Answer {
+  int curlExit = -1;
+  int status = 0;
+  std::string reason;
+  std::string apnsId;
+  json body;
+};
+
+class ProviderClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* program : {"curl", "node", "openssl"}) {
+      if (onPath(program).empty()) GTEST_SKIP() << program << " is not installed";
+    }
+    if (!fs::exists(std::string(PROVIDER_CLIENT_DIR) + "/node_modules/@parse/node-apn")) {
+      GTEST_SKIP() << "node-apn is not installed (scripts/install-deps.sh runs npm ci)";
+    }
+    ASSERT_EQ(keys().problem, "");
+    fs::create_directories(app_ + "/Contents");
+    PlistValue info;
+    info.set("CFBundleIdentifier", "com.quenlarch.app");
+    ASSERT_TRUE(writeXmlPlistFile(app_ + "/Contents/Info.plist", info));
+    registerToken(std::nullopt);
+  }
+
+  // Writes the registration badge-app keeps: this token and team, retired at `retiredAtMs`.
+  void registerToken(std::optional<std::int64_t> retiredAtMs) {
+    PlistValue registration;
+    registration.set("DeviceToken", kToken);
+    registration.set("TeamIdentifier", kTeam);
+    if (retiredAtMs) registration.set("RetiredAt", *retiredAtMs);
+    ASSERT_TRUE(writeXmlPlistFile(app_ + "/Contents/PushRegistration.plist", registration));
+  }
+
+  std::unique_ptr<Server> serve(std::vector<std::string> extra = {}) {
+    auto server = std::make_unique<Server>(app_, record_, std::move(extra));
+    EXPECT_NE(server->port, 0) << "the server did not start";
+    return server;
+  }
+
+  // One request with curl, with a valid provider token unless the request has authorization.
+  Answer curl(const Server& server, const Request& request, bool http2 = true) const {
+    std::vector<std::string> argv{onPath("curl"),
+                                  "-sS",
+                                  http2 ? "--http2" : "--http1.1",
+                                  "--cacert",
+                                  keys().dir / "ca.pem",
+                                  "-X",
+                                  request.method,
+                                  "-o",
+                                  "-",
+                                  "-w",
+                                  "\n%{http_code} %header{apns-id}"};
+    bool authorized = false;
+    for (const std::string& header : request.headers) {
+      argv.insert(argv.end(), {"-H", header});
+      authorized = authorized || header.starts_with("authorization");
+    }
+    if (!authorized) argv.insert(argv.end(), {"-H", "authorization: bearer " + keys().token()});
+    if (!request.body.empty()) argv.insert(argv.end(), {"--data-binary", request.body});
+    argv.push_back("https://127.0.0.1:" + std::to_string(server.port) + request.path);
+    testing::CommandResult result = testing::runCommand(argv);
+    Answer answer;
+    answer.curlExit = result.exitCode;
+    const std::size_t last = result.out.rfind('\n');
+    if (last == std::string::npos) return answer;
+    answer.body = json::parse(result.out.substr(0, last), nullptr, false);
+    std::istringstream(result.out.substr(last + 1)) >> answer.status >> answer.apnsId;
+    if (answer.body.is_object()) answer.reason = answer.body.value("reason", "");
+    return answer;
+  }
+
+  // node-apn's answers for `count` pushes sent at once with `config` over the base one.
+  std::vector<json> nodeApn(const Server& server, const json& config) const {
+    json full{{"port", server.port},
+              {"ca", keys().dir / "ca.pem"},
+              {"key", keys().dir / "provider.pem"},
+              {"keyId", kKeyId},
+              {"teamId", kTeam},
+              {"device", kToken},
+              {"topic", "com.quenlarch.app"},
+              {"payload", json::parse(kAlert)}};
+    full.update(config);
+    return testing::jsonLines(
+        testing::runCommand(
+            {onPath("node"), std::string(PROVIDER_CLIENT_DIR) + "/send.js", full.dump()})
+            .out);
+  }
+
+  std::vector<json> recorded() const {
+    std::ifstream in(record_);
+    return testing::jsonLines(std::string(std::istreambuf_iterator<char>(in), {}));
+  }
+
+  testing::TempDir dir_{"provider-client"};
+  std::string app_ = dir_ / "App.app";
+  std::string record_ = dir_ / "pushes.jsonl";
+};
+
+TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
+  auto server = serve();
+  const std::string bigAlert = R"({"aps":{"alert":")" + std::string(4077, 'x') + R"("}})";
+  ASSERT_EQ(bigAlert.size(), 4097u);
+  struct Row {
+    int status;
+    const char* reason;  // "" for 200
+    Request request;
+  };
+  const std::vector<Row> rows = {
+      {200, "", {{kTopic, std::string("apns-id: ") + kId}}},
+      {200, "", {{kTopic}, kAlert, "/3/device/" + std::string(64, 'A')}},
+      {400, "BadCollapseId", {{kTopic, "apns-collapse-id: " + std::string(65, 'c')}}},
+      {400, "BadDeviceToken", {{kTopic}, kAlert, "/3/device/abc"}},
+      {400, "BadDeviceToken", {{kTopic}, kAlert, "/3/device/" + std::string(64, 'b')}},
+      {400, "BadExpirationDate", {{kTopic, "apns-expiration: tomorrow"}}},
+      {400, "BadMessageId", {{kTopic, "apns-id: 42"}}},
+      {400, "BadPriority", {{kTopic, "apns-priority: 7"}}},
+      {400, "BadTopic", {{"apns-topic: com.quenlarch.app!"}}},
+      {400, "DeviceTokenNotForTopic", {{"apns-topic: com.quenlarch.other"}}},
+      {400, "DuplicateHeaders", {{kTopic, kTopic}}},
+      {400, "InvalidPushType", {{kTopic, "apns-push-type: banner"}}},
+      {400, "InvalidPushType", {{kTopic, "apns-push-type: background"}}},
+      {400, "MissingDeviceToken", {{kTopic}, kAlert, "/3/device/"}},
+      {400, "MissingTopic", {{}}},
+      {400, "PayloadEmpty", {{kTopic}, ""}},
+      {400, "BadPayload", {{kTopic}, "[1]"}},
+      {400, "TopicDisallowed", {{"apns-topic: com.quenlarch.app.voip"}}},
+      {403, "ExpiredProviderToken", {{kTopic, "authorization: bearer " + keys().token(7200)}}},
+      {403, "InvalidProviderToken", {{kTopic, "authorization: bearer " + keys().token(0, "K2")}}},
+      {403, "MissingProviderToken", {{kTopic, "authorization:"}}},
+      {404, "BadPath", {{kTopic}, kAlert, "/3/devices/" + kToken}},
+      {405, "MethodNotAllowed", {{kTopic}, "", "/3/device/" + kToken, "GET"}},
+      {413, "PayloadTooLarge", {{kTopic}, bigAlert}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.reason) + " " + row.request.path);
+    Answer answer = curl(*server, row.request);
+    EXPECT_EQ(answer.curlExit, 0);
+    EXPECT_EQ(answer.status, row.status);
+    EXPECT_EQ(answer.reason, row.reason);
+    EXPECT_EQ(answer.apnsId.size(), 36u);
+  }
+  std::vector<json> pushes = recorded();
+  ASSERT_EQ(pushes.size(), 2u) << "only the two accepted pushes reach the sink";
+  EXPECT_EQ(pushes[0]["apnsId"], kId);
+  EXPECT_EQ(pushes[1]["deviceToken"], kToken);
+  EXPECT_EQ(pushes[1]["payload"], kAlert);
+}
+
+TEST_F(ProviderClientTest, AFullQueueAndARetiredToken) {
+  auto server = serve({"--provider-auth", "none", "--queue-capacity", "1"});
+  EXPECT_EQ(curl(*server, {{kTopic}}).status, 200);
+  Answer full = curl(*server, {{kTopic}});
+  EXPECT_EQ(full.status, 429);
+  EXPECT_EQ(full.reason, "TooManyRequests");
+  // Retired while the service runs: answered at once, with the time it was retired.
+  registerToken(1'700'000'000'123);
+  Answer retired = curl(*server, {{kTopic}});
+  EXPECT_EQ(retired.status, 410);
+  EXPECT_EQ(retired.reason, "Unregistered");
+  EXPECT_EQ(retired.body.value("timestamp", 0ll), 1'700'000'000'123);
+}
+
+TEST_F(ProviderClientTest, NodeApnPoolGetsEveryPushAnsweredAndRecordedOnce) {
+  auto server = serve();
+  std::vector<json> answers = nodeApn(*server, {{"count", 200}, {"clients", 4}});
+  ASSERT_EQ(answers.size(), 201u);
+  EXPECT_EQ(answers.back(), json({{"sent", 200}, {"failed", 0}}));
+  std::set<std::string> answered, stored;
+  for (std::size_t i = 0; i < 200; ++i) answered.insert(answers[i].value("apnsId", ""));
+  for (const json& push : recorded()) stored.insert(push.value("apnsId", ""));
+  EXPECT_EQ(answered.size(), 200u);
+  EXPECT_EQ(stored, answered);
+}
+
+int connectTcp(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const timeval guard{30, 0};  // a hang fails the test instead of stopping it
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  return fd;
+}
+
+// True once the server closed `fd` (recv sees the end), false on data or the guard time.
+bool closedByServer(int fd) {
+  char byte = 0;
+  return ::recv(fd, &byte, 1, 0) == 0;
+}
+
+TEST_F(ProviderClientTest, ConnectionsPastTheLimitAreClosedAtOnce) {
+  auto server = serve({"--provider-auth", "none", "--max-connections", "2"});
+  const int first = connectTcp(server->port);
+  const int second = connectTcp(server->port);
+  const int third = connectTcp(server->port);
+  EXPECT_TRUE(closedByServer(third));
+  char byte = 0;
+  EXPECT_EQ(::recv(first, &byte, 1, MSG_DONTWAIT), -1) << "the first is still open";
+  for (int fd : {first, second, third}) ::close(fd);
+}
+
+TEST_F(ProviderClientTest, StalledClientsHoldNobodyUpAndTimeOut) {
+  auto server = serve(
+      {"--provider-auth", "none", "--handshake-timeout-ms", "1000", "--idle-timeout-ms", "1500"});
+  const int halfOpen = connectTcp(server->port);  // never starts its handshake
+  SubprocessOptions idle;                         // finishes its handshake, then sends nothing
+  idle.argv = {onPath("openssl"),
+               "s_client",
+               "-quiet",
+               "-alpn",
+               "h2",
+               "-CAfile",
+               keys().dir / "ca.pem",
+               "-connect",
+               "127.0.0.1:" + std::to_string(server->port)};
+  idle.output = SubprocessOptions::Stream::kNull;
+  idle.error = SubprocessOptions::Stream::kNull;
+  std::string error;
+  std::unique_ptr<Subprocess> client = Subprocess::start(idle, &error);
+  ASSERT_TRUE(client) << error;
+  EXPECT_EQ(curl(*server, {{kTopic}}).status, 200);
+  EXPECT_TRUE(closedByServer(halfOpen));
+  EXPECT_TRUE(client->waitUntil(soon())) << "the idle TLS client was not disconnected";
+  ::close(halfOpen);
+  // Refused at the protocol level: HTTP/1.1 only (no h2 in ALPN), a header list past the limit.
+  EXPECT_EQ(curl(*server, {{kTopic}}, /*http2=*/false).curlExit, 35);
+  EXPECT_EQ(curl(*server, {{kTopic, "x-big: " + std::string(5000, 'x')}}).curlExit, 92);
+}
+
+TEST_F(ProviderClientTest, StopAnswersTheStreamInFlightAndSaysGoAway) {
+  auto server = serve({"--provider-auth", "none"});
+  SubprocessOptions hold;
+  const json config{{"port", server->port},
+                    {"ca", keys().dir / "ca.pem"},
+                    {"device", kToken},
+                    {"topic", "com.quenlarch.app"},
+                    {"payload", json::parse(kAlert)}};
+  hold.argv = {onPath("node"), std::string(PROVIDER_CLIENT_DIR) + "/send.js", "--hold",
+               config.dump()};
+  std::string error;
+  std::unique_ptr<Subprocess> client = Subprocess::start(hold, &error);
+  ASSERT_TRUE(client) << error;
+  std::string said;
+  while (said.find("held") == std::string::npos &&
+         client->readOutput(said, soon()) == Subprocess::ReadStatus::kData) {
+  }
+  ASSERT_NE(said.find("held"), std::string::npos) << said;
+  server->terminate();
+  EXPECT_EQ(server->nextLine(), json({{"stopping", true}}));
+  EXPECT_EQ(curl(*server, {{kTopic}}).curlExit, 7) << "the listener is closed";
+  Subprocess::Captured rest = client->communicate("go\n", soon());
+  EXPECT_EQ(testing::jsonLines(rest.output).back(),
+            json({{"status", 503}, {"reason", "ServiceUnavailable"}, {"goaway", true}}));
+  EXPECT_EQ(server->exitCode(), 0);
+}
+
+}  // namespace
+}  // namespace quenlarch

@@ -1,0 +1,119 @@
+// The request checks, in the order the header comment lists them.
+#include "tools/notification_host/provider/provider_endpoint.h"
+
+#include <algorithm>
+#include <cctype>
+#include <nlohmann/json.hpp>
+
+namespace quenlarch::notification_host::provider {
+namespace {
+
+constexpr std::string_view kDevicePath = "/3/device/";
+
+bool isHexToken(std::string_view token) {
+  return token.size() == 64 && std::all_of(token.begin(), token.end(), [](char c) {
+           return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+         });
+}
+
+std::string lowercase(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+// The request's own apns-id when it is valid, else a new one.
+std::string answerId(const std::optional<push::GivenHeaders>& given) {
+  return given && given->apnsId ? *given->apnsId : push::newApnsId();
+}
+
+ProviderAnswer refusalAnswer(const push::PushRefusal& refusal, std::string apnsId) {
+  return errorAnswer(refusal.status, refusal.reason, std::move(apnsId));
+}
+
+}  // namespace
+
+ProviderAnswer errorAnswer(unsigned status, std::string_view reason, std::string apnsId,
+                           std::optional<std::int64_t> timestampMs) {
+  nlohmann::ordered_json body{{"reason", reason}};
+  if (timestampMs) body["timestamp"] = *timestampMs;
+  return {status, std::move(apnsId), body.dump()};
+}
+
+ProviderAnswer payloadTooLargeAnswer(const std::vector<push::HeaderField>& headers) {
+  auto given = push::readHeaderFields(headers);
+  return errorAnswer(413, "PayloadTooLarge",
+                     given && given->apnsId ? *given->apnsId : push::newApnsId());
+}
+
+ProviderEndpoint::ProviderEndpoint(std::string bundleId,
+                                   std::unique_ptr<ProviderTokenVerifier> verifier,
+                                   DeviceRegistry& registry, ProviderSink& sink, Clock clock)
+    : bundleId_(std::move(bundleId)),
+      verifier_(std::move(verifier)),
+      registry_(registry),
+      sink_(sink),
+      clock_(std::move(clock)) {}
+
+ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
+  // The request's apns-id is wanted in every answer, so the headers are read first; a refusal
+  // among them is answered only after the path and the token.
+  auto read = push::readHeaderFields(request.headers);
+  std::optional<push::GivenHeaders> given;
+  if (read) given = *read;
+  const std::string apnsId = answerId(given);
+
+  if (request.method != "POST") return errorAnswer(405, "MethodNotAllowed", apnsId);
+  if (!request.path.starts_with(kDevicePath)) return errorAnswer(404, "BadPath", apnsId);
+  const std::string_view token = std::string_view(request.path).substr(kDevicePath.size());
+  if (token.empty()) return errorAnswer(400, "MissingDeviceToken", apnsId);
+  if (token.find('/') != std::string_view::npos) return errorAnswer(404, "BadPath", apnsId);
+
+  const std::string* authorization = nullptr;
+  for (const push::HeaderField& field : request.headers) {
+    if (field.name != "authorization") continue;
+    if (authorization != nullptr) return errorAnswer(400, "DuplicateHeaders", apnsId);
+    authorization = &field.value;
+  }
+  const auto now = clock_();
+  const std::optional<DeviceRegistration> registration = registry_.current();
+  if (verifier_) {
+    const std::int64_t nowSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+    // Without a registration there is no team a token could speak for.
+    auto verified =
+        verifier_->verify(authorization, registration ? registration->teamId : "", nowSeconds);
+    if (!verified) return errorAnswer(403, verified.error().reason, apnsId);
+  }
+  if (!read) return refusalAnswer(read.error(), apnsId);
+
+  if (!isHexToken(token) || !registration || lowercase(token) != registration->deviceToken) {
+    return errorAnswer(400, "BadDeviceToken", apnsId);
+  }
+  if (registration->retiredAtMs) {
+    return errorAnswer(410, "Unregistered", apnsId, registration->retiredAtMs);
+  }
+
+  push::PushDestination destination{bundleId_, verifier_ != nullptr, "DeviceTokenNotForTopic"};
+  auto headers = push::resolvePush(*given, request.body, destination);
+  if (!headers) return refusalAnswer(headers.error(), apnsId);
+  headers->apnsId = apnsId;
+
+  SinkAnswer sunk =
+      sink_.submit(ProviderPush{registration->deviceToken, *headers, std::move(request.body), now});
+  switch (sunk.outcome) {
+    case SinkAnswer::Outcome::kAccepted:
+      return {200, apnsId, ""};
+    case SinkAnswer::Outcome::kQueueFull:
+      return errorAnswer(429, "TooManyRequests", apnsId);
+    case SinkAnswer::Outcome::kStopping:
+      return errorAnswer(503, "ServiceUnavailable", apnsId);
+    case SinkAnswer::Outcome::kRefused:
+      break;
+  }
+  return sunk.refusal ? refusalAnswer(*sunk.refusal, apnsId)
+                      : errorAnswer(500, "InternalServerError", apnsId);
+}
+
+}  // namespace quenlarch::notification_host::provider

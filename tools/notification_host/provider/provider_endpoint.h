@@ -1,0 +1,79 @@
+// The provider API's one route, POST /3/device/<token>, from a complete request to its answer:
+// the method and path, the provider token, the request headers and payload (push_headers.h), the
+// device registration, then the sink. Knows nothing of HTTP/2 or TLS (http2_connection.h feeds it
+// requests), so its rules are the same whatever carries them. Runs on the endpoint's event loop.
+//
+// Answers, in the order the request is checked:
+//   405 MethodNotAllowed        not POST
+//   404 BadPath                 not /3/device/...
+//   400 MissingDeviceToken      /3/device/ with no token
+//   400 DuplicateHeaders        authorization given twice (other headers: see push_headers.h)
+//   403 MissingProviderToken, InvalidProviderToken, ExpiredProviderToken   (unless auth is off)
+//   400 header reasons          push_headers.h
+//   400 BadDeviceToken          not 64 hexadecimal digits, or not this app's token
+//   410 Unregistered            the token was retired; the body carries "timestamp" (ms)
+//   400/413 payload and topic reasons   push_headers.h (topic of another app:
+//                               DeviceTokenNotForTopic; with auth on, no topic: MissingTopic)
+//   200, 429 TooManyRequests, 503 ServiceUnavailable, or a refusal   from the sink
+// Every answer carries an apns-id: the request's when it gave a valid one, else a new one. Error
+// bodies are {"reason": NAME} (and "timestamp" for 410).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/notification_host/provider/device_registry.h"
+#include "tools/notification_host/provider/provider_sink.h"
+#include "tools/notification_host/provider/provider_token.h"
+#include "tools/notification_host/push/push_headers.h"
+
+namespace quenlarch::notification_host::provider {
+
+struct ProviderRequest {
+  std::string method;
+  std::string path;
+  std::vector<push::HeaderField> headers;  // the regular (not pseudo-) headers, in order
+  std::string body;
+};
+
+struct ProviderAnswer {
+  unsigned status = 200;
+  std::string apnsId;
+  std::string body;  // empty for 200, else the JSON error body
+};
+
+// An error answer: {"reason": reason} with `status`, and "timestamp" when given.
+ProviderAnswer errorAnswer(unsigned status, std::string_view reason, std::string apnsId,
+                           std::optional<std::int64_t> timestampMs = std::nullopt);
+
+// The answer for a request whose body passed the largest payload any push may have, given
+// before the rest of it is read.
+ProviderAnswer payloadTooLargeAnswer(const std::vector<push::HeaderField>& headers);
+
+class ProviderEndpoint {
+ public:
+  using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+  // `verifier` null: no provider tokens are checked (--provider-auth none).
+  ProviderEndpoint(
+      std::string bundleId, std::unique_ptr<ProviderTokenVerifier> verifier,
+      DeviceRegistry& registry, ProviderSink& sink,
+      Clock clock = [] { return std::chrono::system_clock::now(); });
+
+  ProviderAnswer answer(ProviderRequest request);
+
+ private:
+  std::string bundleId_;
+  std::unique_ptr<ProviderTokenVerifier> verifier_;
+  DeviceRegistry& registry_;
+  ProviderSink& sink_;
+  Clock clock_;
+};
+
+}  // namespace quenlarch::notification_host::provider

@@ -1,0 +1,165 @@
+// Listening, accepting within the connection limit, and the deferred destruction of finished
+// connections (a connection reports its end from inside its own callbacks).
+#include "tools/notification_host/provider/provider_server.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quenlarch::notification_host::provider {
+namespace {
+
+constexpr int kBacklog = 128;
+constexpr int kAcceptsPerTurn = 64;
+
+struct HostPort {
+  std::string host;
+  std::string port;
+};
+
+std::optional<HostPort> splitAddress(const std::string& address) {
+  const std::size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == address.size()) return std::nullopt;
+  std::string host = address.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return std::nullopt;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return std::nullopt;  // an IPv6 address needs its brackets
+  }
+  return HostPort{host, address.substr(colon + 1)};
+}
+
+std::string describe(const sockaddr_storage& address, std::uint16_t* port) {
+  char host[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+    inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
+    *port = ntohs(v6.sin6_port);
+    return "[" + std::string(host) + "]:" + std::to_string(*port);
+  }
+  const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+  inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
+  *port = ntohs(v4.sin_port);
+  return std::string(host) + ":" + std::to_string(*port);
+}
+
+}  // namespace
+
+Expected<std::unique_ptr<ProviderServer>> ProviderServer::listen(
+    sd_event* event, const std::string& address, std::shared_ptr<SSL_CTX> tls,
+    const ProviderLimits& limits, Http2Connection::Answerer answerer) {
+  std::optional<HostPort> parts = splitAddress(address);
+  if (!parts) {
+    return unexpected(
+        "--provider-listen takes ADDRESS:PORT (\"127.0.0.1:8443\", \"[::1]:8443\"), "
+        "not \"" +
+        address + "\"");
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (int error = getaddrinfo(parts->host.c_str(), parts->port.c_str(), &hints, &found);
+      error != 0) {
+    return unexpected("cannot listen on " + address + ": " + gai_strerror(error));
+  }
+  const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  const bool bound = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+                     ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 &&
+                     ::listen(fd, kBacklog) == 0;
+  const int bindError = errno;
+  freeaddrinfo(found);
+  if (!bound) {
+    if (fd >= 0) ::close(fd);
+    return unexpected("cannot listen on " + address + ": " + std::strerror(bindError));
+  }
+  std::unique_ptr<ProviderServer> server(
+      new ProviderServer(event, fd, std::move(tls), limits, std::move(answerer)));
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+  server->boundAddress_ = describe(local, &server->port_);
+  if (sd_event_add_io(event, &server->accept_, fd, EPOLLIN, onAccept, server.get()) < 0 ||
+      sd_event_add_defer(event, &server->reap_, onReap, server.get()) < 0 ||
+      sd_event_source_set_enabled(server->reap_, SD_EVENT_OFF) < 0) {
+    return unexpected("cannot watch " + address + " on the event loop");
+  }
+  return server;
+}
+
+ProviderServer::ProviderServer(sd_event* event, int listenFd, std::shared_ptr<SSL_CTX> tls,
+                               const ProviderLimits& limits, Http2Connection::Answerer answerer)
+    : event_(sd_event_ref(event)),
+      listenFd_(listenFd),
+      tls_(std::move(tls)),
+      limits_(limits),
+      answerer_(std::move(answerer)) {}
+
+ProviderServer::~ProviderServer() {
+  sd_event_source_disable_unref(accept_);
+  sd_event_source_disable_unref(reap_);
+  if (listenFd_ >= 0) ::close(listenFd_);
+  open_.clear();
+  finished_.clear();
+  sd_event_unref(event_);
+}
+
+int ProviderServer::onAccept(sd_event_source*, int fd, std::uint32_t, void* self) {
+  auto* server = static_cast<ProviderServer*>(self);
+  for (int i = 0; i < kAcceptsPerTurn; ++i) {
+    const int client = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (client < 0) break;  // EAGAIN, or a client that is already gone
+    if (server->open_.size() >= server->limits_.maxConnections) {
+      ::close(client);
+      continue;
+    }
+    const int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::unique_ptr<Http2Connection> connection = Http2Connection::start(
+        client, server->tls_.get(), server->event_, server->limits_, server->answerer_,
+        [server](Http2Connection* done) { server->connectionFinished(done); });
+    if (connection) server->open_.emplace(connection.get(), std::move(connection));
+  }
+  return 0;
+}
+
+void ProviderServer::connectionFinished(Http2Connection* connection) {
+  auto it = open_.find(connection);
+  if (it == open_.end()) return;
+  finished_.push_back(std::move(it->second));
+  open_.erase(it);
+  sd_event_source_set_enabled(reap_, SD_EVENT_ONESHOT);
+}
+
+int ProviderServer::onReap(sd_event_source*, void* self) {
+  auto* server = static_cast<ProviderServer*>(self);
+  server->finished_.clear();
+  if (server->stopping_ && server->open_.empty() && server->drained_) {
+    std::exchange(server->drained_, nullptr)();
+  }
+  return 0;
+}
+
+void ProviderServer::stop(std::function<void()> drained) {
+  stopping_ = true;
+  drained_ = std::move(drained);
+  sd_event_source_disable_unref(std::exchange(accept_, nullptr));
+  if (listenFd_ >= 0) ::close(std::exchange(listenFd_, -1));
+  std::vector<Http2Connection*> open;
+  for (const auto& [connection, owned] : open_) open.push_back(connection);
+  for (Http2Connection* connection : open) connection->goAway();
+  // The drained callback runs from the reaper, on the loop, even when nothing was open.
+  sd_event_source_set_enabled(reap_, SD_EVENT_ONESHOT);
+}
+
+}  // namespace quenlarch::notification_host::provider

@@ -1,0 +1,88 @@
+// Option checks that need more than CLI11's validators (keys, the app's identifier), then the
+// endpoint's parts in the order they depend on each other.
+#include "tools/notification_host/provider/provider_service.h"
+
+#include <signal.h>
+
+#include "platform/linux/disk_bundle.h"
+#include "tools/notification_host/provider/provider_token.h"
+#include "tools/notification_host/provider/tls_context.h"
+
+namespace quenlarch::notification_host::provider {
+
+void addProviderOptions(CLI::App& command, ProviderArgs& args) {
+  CLI::Option* listen =
+      command.add_option("--provider-listen", args.listen,
+                         "Serve the push-provider API (HTTP/2 over TLS) on ADDRESS:PORT");
+  CLI::Option* cert = command
+                          .add_option("--tls-cert", args.tlsCert,
+                                      "PEM certificate (and chain) of the push-provider endpoint")
+                          ->check(CLI::ExistingFile);
+  CLI::Option* key = command
+                         .add_option("--tls-key", args.tlsKey,
+                                     "PEM private key of the push-provider endpoint's certificate")
+                         ->check(CLI::ExistingFile);
+  listen->needs(cert)->needs(key);
+  command
+      .add_option("--provider-key", args.keys,
+                  "KEYID=PEM: a public key provider tokens may be signed with (repeatable)")
+      ->needs(listen);
+  command
+      .add_option("--provider-auth", args.auth,
+                  "token: check provider tokens; none: accept any request (local development)")
+      ->check(CLI::IsMember({"token", "none"}))
+      ->needs(listen)
+      ->capture_default_str();
+}
+
+Expected<std::unique_ptr<ProviderService>> ProviderService::start(
+    sd_event* event, const ProviderArgs& args, const std::string& appPath, ProviderSink& sink,
+    const tools::Console& console, const ProviderLimits& limits) {
+  std::unique_ptr<ProviderTokenVerifier> verifier;
+  if (args.auth == "token") {
+    if (args.keys.empty()) {
+      return unexpected(
+          "--provider-auth token needs at least one --provider-key KEYID=PEM "
+          "(or --provider-auth none for local development)");
+    }
+    std::vector<ProviderKey> keys;
+    for (const std::string& keyOption : args.keys) {
+      auto key = loadProviderKey(keyOption);
+      if (!key) return unexpected(key.error());
+      keys.push_back(std::move(*key));
+    }
+    verifier = std::make_unique<ProviderTokenVerifier>(std::move(keys));
+  }
+  std::optional<PlistValue> identifier =
+      DiskBundle::open(appPath)->objectForInfoDictionaryKey("CFBundleIdentifier");
+  if (!identifier || !identifier->isString() || identifier->asString()->empty()) {
+    return unexpected(appPath +
+                      " has no CFBundleIdentifier in its Info.plist, which pushes name as their "
+                      "topic");
+  }
+  auto tls = makeServerTlsContext(args.tlsCert, args.tlsKey);
+  if (!tls) return unexpected(tls.error());
+
+  // A client that hangs up makes the next TLS write fail with EPIPE; the socket BIO cannot pass
+  // MSG_NOSIGNAL, so the signal that would end the service is ignored instead.
+  ::signal(SIGPIPE, SIG_IGN);
+  std::unique_ptr<ProviderService> service(new ProviderService());
+  service->registry_ = std::make_unique<PlistDeviceRegistry>(appPath);
+  service->endpoint_ = std::make_unique<ProviderEndpoint>(
+      *identifier->asString(), std::move(verifier), *service->registry_, sink);
+  ProviderEndpoint* endpoint = service->endpoint_.get();
+  auto server = ProviderServer::listen(
+      event, *args.listen, std::move(*tls), limits,
+      [endpoint](ProviderRequest request) { return endpoint->answer(std::move(request)); });
+  if (!server) return unexpected(server.error());
+  service->server_ = std::move(*server);
+  if (args.auth == "none") {
+    console.note(
+        "provider authentication is off (--provider-auth none): any client that "
+        "reaches " +
+        service->server_->boundAddress() + " may push");
+  }
+  return service;
+}
+
+}  // namespace quenlarch::notification_host::provider

@@ -1,0 +1,62 @@
+// The provider endpoint as a command runs it: its command-line options (for `serve`, and for the
+// tests' provider-test-server) and everything they set up on the command's sd-event loop: TLS,
+// the provider keys, the app's topic and registration, the request mapping and the listener.
+//
+//   --provider-listen ADDR:PORT   serve the endpoint there (127.0.0.1:8443, [::1]:8443)
+//   --tls-cert PEM --tls-key PEM  the endpoint's certificate (with its chain) and key
+//   --provider-key KEYID=PEM      a key that provider tokens may be signed with (repeatable)
+//   --provider-auth token|none    none: no token is checked (local development; said on stderr)
+#pragma once
+
+#include <systemd/sd-event.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/expected.h"
+#include "tools/common/command_line.h"
+#include "tools/notification_host/provider/device_registry.h"
+#include "tools/notification_host/provider/provider_endpoint.h"
+#include "tools/notification_host/provider/provider_limits.h"
+#include "tools/notification_host/provider/provider_server.h"
+#include "tools/notification_host/provider/provider_sink.h"
+
+namespace quenlarch::notification_host::provider {
+
+struct ProviderArgs {
+  std::optional<std::string> listen;
+  std::string tlsCert;
+  std::string tlsKey;
+  std::vector<std::string> keys;  // KEYID=PEM
+  std::string auth = "token";
+};
+
+void addProviderOptions(CLI::App& command, ProviderArgs& args);
+
+class ProviderService {
+ public:
+  // The endpoint for the app at `appPath`, listening and handing accepted pushes to `sink`; one
+  // line when an option, a file or the app is unusable. With --provider-auth none it says so
+  // through `console`. REQUIRES: args.listen.
+  static Expected<std::unique_ptr<ProviderService>> start(sd_event* event, const ProviderArgs& args,
+                                                          const std::string& appPath,
+                                                          ProviderSink& sink,
+                                                          const tools::Console& console,
+                                                          const ProviderLimits& limits = {});
+
+  const ProviderServer& server() const { return *server_; }
+  // See ProviderServer::stop.
+  void stop(std::function<void()> drained) { server_->stop(std::move(drained)); }
+
+ private:
+  ProviderService() = default;
+
+  std::unique_ptr<PlistDeviceRegistry> registry_;
+  std::unique_ptr<ProviderEndpoint> endpoint_;
+  std::unique_ptr<ProviderServer> server_;
+};
+
+}  // namespace quenlarch::notification_host::provider

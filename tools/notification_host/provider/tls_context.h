@@ -1,0 +1,27 @@
+// The provider endpoint's TLS settings: the service's certificate and key, TLS 1.2 or later with
+// the forward-secret AEAD suites HTTP/2 allows, and ALPN that offers "h2" only, so a client
+// that cannot speak HTTP/2 fails the handshake instead of sending HTTP/1.1 to a server that
+// would not understand it.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/linux/expected.h"
+
+namespace quenlarch::notification_host::provider {
+
+inline constexpr unsigned char kAlpnH2[] = {2, 'h', '2'};
+
+// The server context for `certPath` (a PEM certificate, optionally followed by its chain) and
+// `keyPath` (its PEM private key); one line naming the file when either is unusable or they do
+// not belong together.
+Expected<std::shared_ptr<SSL_CTX>> makeServerTlsContext(const std::string& certPath,
+                                                        const std::string& keyPath);
+
+// True when the finished handshake on `ssl` chose h2.
+bool negotiatedH2(const SSL* ssl);
+
+}  // namespace quenlarch::notification_host::provider
