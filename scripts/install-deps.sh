@@ -22,6 +22,8 @@ packages=(
   util-linux                          # setarch for the thread-sanitizer run
   libsystemd-dev                      # notification-host serve: socket activation, sd_notify
   systemd                             # systemd-socket-activate, for the service tests
+  help2man man-db gzip                # manual pages made from --help; man -l renders them
+  bash-completion                     # the completion's helpers, and its test
 )
 
 missing=()
