@@ -24,6 +24,7 @@ packages=(
   systemd                             # systemd-socket-activate, for the service tests
   help2man man-db gzip                # manual pages made from --help; man -l renders them
   bash-completion                     # the completion's helpers, and its test
+  python3-seccomp                     # the service unit's system-call filter applied in tests
 )
 
 missing=()
