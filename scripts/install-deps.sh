@@ -25,6 +25,7 @@ packages=(
   help2man man-db gzip                # manual pages made from --help; man -l renders them
   bash-completion                     # the completion's helpers, and its test
   python3-seccomp                     # the service unit's system-call filter applied in tests
+  dpkg-dev file lintian               # the Debian package: dpkg-shlibdeps for Depends, and its check
 )
 
 missing=()
