@@ -2,10 +2,12 @@
 # The installed copy works: unpacks the package into a temporary root (dpkg-deb -x) and, with the
 # unpacked programs only, runs the demo story (install an app, deliver, status); renders both
 # manual pages with man -l and finds every subcommand in them; checks the completion with bash -n;
-# and verifies the user units with systemd-analyze. Run by .ci/run after scripts/package.sh.
+# verifies the user units with systemd-analyze; and runs the README's install, service, by-hand
+# and activation blocks against the unpacked copy. Run by .ci/run after scripts/package.sh.
 #   bash tests/installed_copy_test.sh [PACKAGE.deb]     (default: the one in build-package/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source_dir=$PWD
 
 deb=${1:-}
 if [[ -z $deb ]]; then
@@ -101,6 +103,10 @@ units_verify() {
     "$work/units/notification-host.socket" "$work/units/notification-host.service"
 }
 check "systemd-analyze verify the user units" units_verify
+
+check "the README's blocks against the unpacked copy" bash tests/readme_blocks_test.sh \
+  --readme "$source_dir/README.md" --path "$bin" --units "$units" --root "$root" --deb "$deb" \
+  install service by-hand activation
 
 # For the record: how exposed the service unit is, as systemd rates it.
 XDG_RUNTIME_DIR=$work/runtime systemd-analyze security --user --offline=true \
