@@ -14,6 +14,7 @@
 #   readme_blocks_test.sh --readme FILE --path DIRS --units DIR [--root DIR --deb FILE] NAME...
 # --path: folders put first on PATH; --units: where the unit files are; --root: the folder a
 # package was unpacked into (ExecStart and manual pages are looked up under it).
+# README_TEST_KEEP=1 keeps the scratch folder, to look into after a failure.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source=$(dirname "$here")
