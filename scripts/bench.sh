@@ -16,14 +16,19 @@ writers="${BENCH_WRITERS:-1,2,8,32}"
 increments="${BENCH_INCREMENTS:-200}"
 service_pushes="${BENCH_SERVICE_PUSHES:-10000}"
 
-bash scripts/install-deps.sh
 build=build-bench
+if [[ ! -f $build/build.ninja ]]; then
+  echo "== First run: installing the packages the benchmarks need and building Release into $build/."
+  echo "   This takes several minutes, depending on the machine; the next run starts at once."
+fi
+bash scripts/install-deps.sh
 # ccache, when installed, keeps a rebuild after a small change short on a shared machine.
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBADGE_BUILD_BENCHMARKS=ON \
   -DBADGE_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
-cmake --build "$build" | tail -n 1
+# The build's own progress lines show that it is working.
+cmake --build "$build"
 
 bin="$PWD/$build"
 work="$bin/bench-work"

@@ -1,46 +1,86 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds, installs a demo app with its badge extension, and
-# delivers a short story of pushes through the notification host, showing the badge each one got.
+# delivers a short story of pushes through the notification host, telling for each what a person
+# sees (the alert and the badge) and why the badge is what it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+bin=build/tools
+if [[ ! -x $bin/notification_host/notification-host ]]; then
+  echo "== First run: installing the packages the build needs and building the three programs."
+  echo "   This takes 2 to 8 minutes, depending on the machine; the next run starts at once."
+fi
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-# Only the three programs the story runs: the tests build with scripts/test.sh.
-cmake --build build --target badge-app notification-host BadgeService | tail -n 1
+# Only the three programs the story runs (the tests build with scripts/test.sh); the build's own
+# progress lines show that it is working.
+cmake --build build --target badge-app notification-host BadgeService
 
-bin=build/tools
 demo=build/demo
 app="$demo/Demo.app"
 export QUENLARCH_KEYCHAIN="$PWD/$demo/keychain.sqlite"
+export LANGUAGE=en  # the alerts in English, whatever this machine is set to
 rm -rf "$demo" && mkdir -p "$demo"
 
 badge_app() { "$bin/badge_app/badge-app" "$@"; }
-field() { grep -o "\"$1\":[^,}]*" | head -n 1 | cut -d: -f2- | tr -d '"'; }
 
-# Delivers one payload and prints what the user saw.
+# Delivers one payload to `app` and tells what the person saw and why.
+#   push TITLE PAYLOAD WHY [deliver options...]
 push() {
-  local what=$1 payload=$2 line
-  line=$("$bin/notification_host/notification-host" deliver --app "$app" --time-limit 5 "$payload")
-  local badge; badge=$(field badge <<<"$line"); [[ $badge == null ]] && badge=none
-  printf '  %-44s -> badge %-4s (shown by the %s)\n' "$what" "$badge" \
-    "$(field deliveredBy <<<"$line")"
+  local title=$1 payload=$2 why=$3
+  shift 3
+  local limits=(--time-limit 5) line
+  (($# == 0)) || limits=("$@")
+  line=$("$bin/notification_host/notification-host" deliver --app "$app" "${limits[@]}" "$payload")
+  python3 - "$title" "$why" "$line" <<'PY'
+import json, sys
+title, why, line = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+alert = line.get("alert") or {}
+text = " / ".join(alert[k] for k in ("title", "subtitle", "body") if alert.get(k))
+badge = "none" if line["badge"] is None else line["badge"]
+shown = "the host (the extension never answered)" if line["deliveredBy"] == "host" \
+    else "the extension"
+print(f"  {title}")
+print(f"      alert: {chr(34) + text + chr(34) if text else '(none: a silent push)'}")
+print(f"      badge: {badge}, shown by {shown}")
+print(f"      why:   {why}")
+PY
 }
 
-echo "== Installing the demo app and its badge extension"
+echo
+echo "== Installing the demo app and its badge extension (the counter starts at 0)"
 badge_app install --app "$app"
 echo
 echo "== Pushes arrive"
-push "new message (\"Neue Nachricht\")" demo/new-message.json
-push "missed call (\"Verpasster Anruf\")" demo/missed-call.json
-push "uncounted sync push carrying badge 99" demo/sync-with-badge.json
+push "1. Ana sends a message" demo/new-message.json \
+  "a new-message alert counts: the extension adds one to the stored count"
+push "2. Grace calls and nobody answers" demo/missed-call.json \
+  "a missed-call alert counts too"
+push "3. A silent sync push that carries badge 99" demo/sync-with-badge.json \
+  "it does not count, but it carries a badge, so the extension puts the stored count (2) in place of the sender's 99"
 echo "  -- the app switches counting off"
 badge_app disable --app "$app" >/dev/null
-push "uncounted sync push carrying badge 99" demo/sync-with-badge.json
-push "new message while counting is off" demo/new-message.json
-echo "  -- the app switches counting on again (count starts at 0)"
+push "4. The same sync push, badge 99" demo/sync-with-badge.json \
+  "with counting off the extension leaves the push as it arrived, badge 99 and all"
+push "5. Ana sends another message" demo/new-message.json \
+  "counting is off, so nothing is counted, and the push itself carries no badge"
+echo "  -- the app switches counting on again (the count starts again at 0)"
 badge_app enable --app "$app" >/dev/null
-push "new message" demo/new-message.json
+push "6. Ana sends another message" demo/new-message.json \
+  "counting again, from 0"
+
 echo
-echo "== Stored record afterwards"
+echo "== When an extension does not answer in time"
+# Another app, with a keychain of its own, whose extension starts and then never answers.
+app="$demo/Stuck.app"
+export QUENLARCH_KEYCHAIN="$PWD/$demo/stuck-keychain.sqlite"
+BADGE_SERVICE_EXECUTABLE="$PWD/demo/stuck-extension" badge_app install --app "$app" >/dev/null
+push "7. A message for an app whose extension hangs (time limit 1 s)" demo/new-message.json \
+  "after the time limit and a short grace the host shows the push itself, as it arrived: nothing counted, no badge" \
+  --time-limit 1 --grace-ms 300
+
+echo
+echo "== The demo app's stored record afterwards"
+app="$demo/Demo.app"
+export QUENLARCH_KEYCHAIN="$PWD/$demo/keychain.sqlite"
 badge_app status --app "$app"

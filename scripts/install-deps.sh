@@ -24,6 +24,10 @@ packages=(
   systemd                             # systemd-socket-activate, for the service tests
   libnghttp2-dev                      # the push-provider endpoint's HTTP/2
   curl openssl                        # provider tests: curl --http2, the test CA and certificates
+  help2man man-db gzip                # manual pages made from --help; man -l renders them
+  bash-completion                     # the completion's helpers, and its test
+  python3-seccomp                     # the service unit's system-call filter applied in tests
+  dpkg-dev file lintian               # the Debian package: dpkg-shlibdeps for Depends, and its check
 )
 # Node for the provider tests' real push client (@parse/node-apn); a machine that already has a
 # node (with its own npm) keeps it, since Debian's npm package would conflict with it.

@@ -41,8 +41,11 @@ std::optional<std::string> extensionExecutableToInstall() {
   std::error_code ec;
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return std::nullopt;
+  // Installed, the extension lives in the private executables folder of the same prefix
+  // (BADGE_SERVICE_FROM_BINDIR, relative to the programs' folder); in the build tree, in the
+  // extension's own folder beside badge-app's.
   for (fs::path candidate :
-       {self.parent_path() / kExtensionExecutableName,
+       {self.parent_path() / BADGE_SERVICE_FROM_BINDIR / kExtensionExecutableName,
         self.parent_path().parent_path() / "badge_service" / kExtensionExecutableName}) {
     if (fs::is_regular_file(candidate, ec)) return candidate.string();
   }

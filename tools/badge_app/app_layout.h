@@ -30,7 +30,8 @@ struct AppLayout {
 std::optional<std::string> installedAccessGroup(const AppLayout& layout);
 
 // Where this badge-app finds the extension executable to install: $BADGE_SERVICE_EXECUTABLE, else
-// next to badge-app once installed, else in the build tree beside it. None when none exists.
+// where the same installation put it (PREFIX/libexec/quenlarch for PREFIX/bin/badge-app), else in
+// the build tree beside it. None when none exists.
 std::optional<std::string> extensionExecutableToInstall();
 
 // Writes the app and extension Info.plists, the entitlements and the executable (when given),

@@ -1,8 +1,11 @@
 // Exit codes, one-line diagnostics and checked JSON output for the command-line tools.
 #include "tools/common/command_line.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <optional>
+#include <vector>
 
 namespace quenlarch::tools {
 namespace {
@@ -35,7 +38,63 @@ std::size_t utf8SequenceLength(std::string_view text) {
   return length;
 }
 
+// Edits (insert, delete, replace) that turn `a` into `b`.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The complaint about the subcommand the command line names, when `app` has none by that name.
+// The programs' own options (--help, --help-all, --version) take no values, so the first argument
+// after them is the subcommand. CLI11 would call it an unexpected extra argument, or
+// say that a subcommand is required, which hides the typing slip a person made.
+std::optional<std::string> unknownSubcommand(const CLI::App& app, int argc, char** argv) {
+  const std::vector<const CLI::App*> subcommands = app.get_subcommands(
+      [](const CLI::App* sub) { return !sub->get_name().empty() && !sub->get_disabled(); });
+  if (subcommands.empty()) return std::nullopt;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word.empty()) return std::nullopt;
+    if (word.front() == '-') {
+      // An option of a subcommand, or a mistyped one: CLI11's own message says it best.
+      if (app.get_option_no_throw(word) == nullptr) return std::nullopt;
+      continue;
+    }
+    const CLI::App* closest = nullptr;
+    std::size_t closestDistance = word.size();
+    for (const CLI::App* sub : subcommands) {
+      if (sub->check_name(word)) return std::nullopt;
+      const std::size_t distance = editDistance(word, sub->get_name());
+      if (distance < closestDistance) {
+        closest = sub;
+        closestDistance = distance;
+      }
+    }
+    std::string message = "unknown subcommand '" + word + "'";
+    // Two slips (a swapped pair of letters) still suggest; a wholly different word does not.
+    if (closest != nullptr && closestDistance <= 2 && closestDistance < word.size()) {
+      return message + "; did you mean '" + closest->get_name() + "'?";
+    }
+    return message + " (the subcommands are listed by '" + app.get_name() + " --help')";
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::string versionLine(std::string_view program) {
+  return std::string(program) + " " + QUENLARCH_VERSION;
+}
 
 std::string oneLine(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -76,14 +135,25 @@ int Console::fail(int code, std::string_view message) const {
 }
 
 int parseAndRun(CLI::App& app, const Console& console, int argc, char** argv, const int& exitCode) {
+  app.name(console.program());
+  app.set_version_flag("--version", versionLine(console.program()), "Print the version and exit");
+  app.set_help_all_flag("--help-all", "Print the help of every subcommand and exit");
   app.failure_message([&console](const CLI::App*, const CLI::Error& error) {
     return console.program() + ": " + oneLine(error.what()) + "\n";
   });
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+  } catch (const CLI::Success& e) {
+    // --help, --help-all, --version: answered on stdout, which must have taken it.
+    app.exit(e);
+    if (!stdoutIntact()) {
+      return console.fail(kExitFailed, "the output was lost: writing to standard output failed");
+    }
+    return kExitOk;
   } catch (const CLI::ParseError& e) {
+    if (std::optional<std::string> unknown = unknownSubcommand(app, argc, argv)) {
+      return console.fail(kExitUsage, *unknown);
+    }
     app.exit(e);
     return kExitUsage;
   }

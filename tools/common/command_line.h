@@ -32,9 +32,15 @@ class Console {
   std::string program_;
 };
 
-// Parses the command line and runs the chosen subcommand's callback. Help exits 0; a parse error
-// is one line through `console` ("<program>: --count: ...") and answers kExitUsage; otherwise
-// `exitCode` as the callback set it.
+// "<program> <version>", the first line of --version, with the version the project was built as.
+std::string versionLine(std::string_view program);
+
+// Parses the command line and runs the chosen subcommand's callback. Every program gets --version
+// and --help-all (the help of every subcommand at once, which the manual pages are made from), and
+// its usage lines name it as `console` does, however it was started. Help and version exit 0, or
+// 1 when their output was lost; a parse error is one line through `console` ("<program>: --count:
+// ...", "<program>: unknown subcommand 'stauts'") and answers kExitUsage; otherwise `exitCode` as
+// the callback set it.
 int parseAndRun(CLI::App& app, const Console& console, int argc, char** argv, const int& exitCode);
 
 // One JSON value as one line on stdout. Strings that are not UTF-8 (file names may not be) are

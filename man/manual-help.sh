@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# What help2man reads as a program's --help: the program's own --help with every subcommand's usage
+# added to the synopsis ("or:" lines), and each subcommand's --help as a subsection of a
+# SUBCOMMANDS section, in the shapes help2man turns into .SS headings and .TP option paragraphs.
+# Reads only what the program prints, so a new subcommand or option is in the next build's page.
+#   manual-help.sh PROGRAM --help|--version
+set -euo pipefail
+program=$1
+case ${2:-} in
+  --version) exec "$program" --version ;;
+  --help) ;;
+  *) echo "usage: manual-help.sh PROGRAM --help|--version" >&2; exit 2 ;;
+esac
+
+top=$("$program" --help)
+name=$(sed -n 's/^Usage: \([^ ]*\).*/\1/p' <<<"$top")
+mapfile -t subcommands < <(sed -n '/^Subcommands:/,/^$/s/^  \([^ ]*\).*/\1/p' <<<"$top")
+
+sed -n '/^Usage:/p' <<<"$top"
+for subcommand in "${subcommands[@]}"; do
+  "$program" "$subcommand" --help | sed -n 's/^Usage: /  or: /p'
+done
+echo
+sed -n '/^Options:/,/^$/p' <<<"$top"
+echo
+echo "*Subcommands*"
+for subcommand in "${subcommands[@]}"; do
+  help=$("$program" "$subcommand" --help)
+  # Heading: the usage without the program's name; then the summary; then the positionals and
+  # options (help itself left out, it is the same everywhere).
+  usage=$(sed -n 's/^Usage: //p' <<<"$help")
+  echo "${usage#"$name "}:"
+  sed -n '1s/^/  /p' <<<"$help"
+  echo
+  sed -n '/^\(Positionals\|Options\):/,$p' <<<"$help" |
+    sed '/^\(Positionals\|Options\):/d; /^$/d; /^  -h,--help /d'
+  echo
+done
