@@ -21,11 +21,12 @@ cmake -S fuzz -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
 cmake --build "$build_dir"
 
 targets=(fuzz_badge_record fuzz_classification fuzz_access_group fuzz_host_protocol
-  fuzz_binary_plist_walk fuzz_push_headers)
+  fuzz_binary_plist_walk fuzz_push_headers fuzz_strings_text fuzz_format_renderer)
 if (($# > 0)); then targets=("$@"); fi
 
 # Input size caps: a record is 16 bytes, a push payload at most 4 KiB; the host protocol, Info.plist
-# and push envelopes get room for a few kilobytes of structure.
+# and push envelopes get room for a few kilobytes of structure, a strings table for a few dozen
+# entries.
 declare -A max_len=(
   [fuzz_badge_record]=64
   [fuzz_classification]=4096
@@ -33,6 +34,8 @@ declare -A max_len=(
   [fuzz_host_protocol]=8192
   [fuzz_binary_plist_walk]=4096
   [fuzz_push_headers]=8192
+  [fuzz_strings_text]=16384
+  [fuzz_format_renderer]=8192
 )
 
 scratch=$(mktemp -d)

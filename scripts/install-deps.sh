@@ -10,6 +10,7 @@ packages=(
   libsqlite3-dev sqlite3              # keychain store (sqlite3 CLI for fault tests)
   libssl-dev                          # SHA-256 (libcrypto)
   libplist-dev                        # Info.plist, entitlements and strings tables
+  libicu-dev                          # plural rules and language matching of strings tables
   libsystemd-dev                      # sd-bus: desktop notifications and the launcher badge
   dbus-daemon dbus-bin                # a private session bus in the desktop tests (dbus-send for dunstctl)
   dunst xvfb systemd                  # a real notification server on a virtual display; busctl for dunstctl

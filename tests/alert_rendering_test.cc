@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,12 +17,20 @@
 namespace quenlarch::notification_host {
 namespace {
 
+using namespace std::string_literals;
+
 using Table = std::map<std::string, std::string>;
 
 PlistValue tableValue(const Table& table) {
   PlistValue dict;
   for (const auto& [key, text] : table) dict.set(key, text);
   return dict;
+}
+
+StringsTable stringsTable(const Table& table) {
+  StringsEntries entries;
+  for (const auto& [key, text] : table) entries.emplace(key, LocalizedFormat{text, {}, {}});
+  return StringsTable::forLanguage("en", std::move(entries));
 }
 
 TEST(AlertRenderingTest, RendersAsThePlatformDoes) {
@@ -108,7 +117,7 @@ TEST(AlertRenderingTest, RendersAsThePlatformDoes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LocalizedStrings strings;
-    for (const Table& table : c.tables) strings.tables.push_back(tableValue(table));
+    for (const Table& table : c.tables) strings.tables.push_back(stringsTable(table));
     PlistValue userInfo =
         plistFromJson(nlohmann::json::parse(std::string(R"({"aps":)") + c.aps + "}"));
     EXPECT_EQ(renderAlert(userInfo, strings), c.expected);
@@ -123,12 +132,10 @@ TEST(AlertRenderingTest, PreferredLanguagesFromTheEnvironment) {
   };
   const std::vector<Case> cases = {
       {{}, {}},
-      {{{"LANG", "de_DE.UTF-8"}}, {"de_DE", "de-DE", "de"}},
+      {{{"LANG", "de_DE.UTF-8"}}, {"de-DE"}},
       {{{"LANG", "C.UTF-8"}}, {}},
-      {{{"LANGUAGE", "fr:en_GB"}, {"LANG", "de_AT.UTF-8@euro"}},
-       {"fr", "en_GB", "en-GB", "en", "de_AT", "de-AT", "de"}},
-      {{{"LC_ALL", "en_US.UTF-8"}, {"LC_MESSAGES", "de"}, {"LANG", "fr"}},
-       {"en_US", "en-US", "en"}},
+      {{{"LANGUAGE", "fr:en_GB:fr"}, {"LANG", "de_AT.UTF-8@euro"}}, {"fr", "en-GB", "de-AT"}},
+      {{{"LC_ALL", "en_US.UTF-8"}, {"LC_MESSAGES", "de"}, {"LANG", "fr"}}, {"en-US"}},
       {{{"LC_ALL", ""}, {"LC_MESSAGES", "de"}, {"LANG", "fr"}}, {"de"}},
       {{{"LANGUAGE", "::../x:de"}, {"LANG", "POSIX"}}, {"de"}},
   };
@@ -141,36 +148,74 @@ TEST(AlertRenderingTest, PreferredLanguagesFromTheEnvironment) {
   }
 }
 
+// The body the key renders to with `args`.
+std::string rendered(const LocalizedStrings& strings, const std::string& key, PlistValue args) {
+  PlistValue alert;
+  alert.set("loc-key", key);
+  alert.set("loc-args", std::move(args));
+  PlistValue aps, userInfo;
+  aps.set("alert", alert);
+  userInfo.set("aps", aps);
+  return renderAlert(userInfo, strings).body.value_or("<none>");
+}
+
 TEST(AlertRenderingTest, TablesOfTheBundleInLanguageOrderThenTheDevelopmentRegion) {
   testing::TempDir temp("strings");
   const std::string app = temp / "A.app";
-  const auto writeTable = [&](const std::string& language, const Table& table) {
-    std::filesystem::create_directories(app + "/Contents/Resources/" + language + ".lproj");
-    ASSERT_TRUE(writeXmlPlistFile(
-        app + "/Contents/Resources/" + language + ".lproj/Localizable.strings", tableValue(table)));
+  const std::string resources = app + "/Contents/Resources/";
+  const auto write = [&](const std::string& path, const std::string& bytes) {
+    std::filesystem::create_directories(std::filesystem::path(resources + path).parent_path());
+    std::ofstream(resources + path, std::ios::binary) << bytes;
   };
-  writeTable("en", {{"K", "english"}});
-  writeTable("de", {{"K", "deutsch"}});
-  // The classic text form is not read: libplist 2.2 has no parser for it.
-  std::filesystem::create_directories(app + "/Contents/Resources/fr.lproj");
-  std::ofstream(app + "/Contents/Resources/fr.lproj/Localizable.strings")
-      << "\"K\" = \"français\";\n";
+  const auto writePlist = [&](const std::string& path, const PlistValue& value) {
+    write(path, plistToXml(value).value_or(""));
+  };
+  writePlist("en.lproj/Localizable.strings", tableValue({{"K", "english"}, {"E", "en only"}}));
+  writePlist("de.lproj/Localizable.strings", tableValue({{"K", "deutsch"}, {"S", "einfach"}}));
+  writePlist("de.lproj/Localizable.stringsdict", plistFromJson(nlohmann::json::parse(R"({"S": {
+      "NSStringLocalizedFormatKey": "%#@n@", "n": {"NSStringFormatSpecTypeKey":
+      "NSStringPluralRuleType", "one": "%d Sache", "other": "%d Sachen"}}})")));
+  write("fr.lproj/Localizable.strings", "\"K\" = \"français\";");
+  write("zh-Hans.lproj/Localizable.strings", "\xFF\xFE\"\0K\0\"\0=\0\"\0\x80\x7B\"\0;\0"s);
+  write("it.lproj/Localizable.strings", "/* broken */\n\"K\" = \"italiano\"\n");
+  write("Localizable.xcstrings", R"({"sourceLanguage": "en", "strings": {
+      "C": {"localizations": {"ja": {"stringUnit": {"value": "日本語"}},
+                              "en": {"stringUnit": {"value": "catalog"}}}}}})");
   PlistValue info;
   info.set("CFBundleDevelopmentRegion", "en");
   ASSERT_TRUE(writeXmlPlistFile(app + "/Contents/Info.plist", info));
 
   struct Case {
     std::vector<std::string> languages;
-    std::optional<std::string> text;
+    std::string key;
+    std::string text;
   };
-  for (const Case& c : std::vector<Case>{{{"de"}, "deutsch"},
-                                         {{"it", "de-DE", "de"}, "deutsch"},
-                                         {{"fr"}, "english"},
-                                         {{}, "english"}}) {
-    EXPECT_EQ(loadLocalizedStrings(app, c.languages).lookup("K"), c.text);
+  const std::vector<Case> cases = {
+      {{"de-DE"}, "K", "deutsch"},
+      {{"de"}, "S", "1 Sache"},  // .stringsdict before .strings
+      {{"de"}, "E", "en only"},
+      {{"fr"}, "K", "français"},
+      {{"zh-CN"}, "K", "简"},
+      {{"es", "it", "de"}, "K", "deutsch"},  // an unreadable table counts as none
+      {{"ja"}, "C", "日本語"},
+      {{"de"}, "C", "catalog"},
+      {{}, "K", "english"},
+  };
+  const std::string brokenTable =
+      "ignoring the strings table " + resources +
+      "it.lproj/Localizable.strings: line 2: expected ';' after the value";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.languages.empty() ? "none" : c.languages.front());
+    std::vector<std::string> problems;
+    LocalizedStrings strings = loadLocalizedStrings(
+        app, c.languages, [&](std::string_view problem) { problems.emplace_back(problem); });
+    EXPECT_EQ(rendered(strings, c.key, PlistValue::Array{PlistValue(1)}), c.text);
+    const bool italian = std::count(c.languages.begin(), c.languages.end(), "it") != 0;
+    EXPECT_EQ(problems,
+              italian ? std::vector<std::string>{brokenTable} : std::vector<std::string>{});
   }
   std::filesystem::remove(app + "/Contents/Info.plist");
-  EXPECT_EQ(loadLocalizedStrings(app, {"it"}).lookup("K"), std::nullopt);
+  EXPECT_EQ(rendered(loadLocalizedStrings(app, {"es"}), "K", {}), "K");
   EXPECT_EQ(loadLocalizedStrings(temp / "Missing.app", {"de"}).tables.size(), 0u);
 }
 

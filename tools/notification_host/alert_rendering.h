@@ -1,8 +1,9 @@
 // The text a person sees for a push: aps.alert rendered as the platform renders it. A string alert
 // is the body; a dictionary gives title, subtitle and body, each either literal or a localization
 // key (title-loc-key, subtitle-loc-key, loc-key) whose format from the app's strings tables gets
-// the matching *-loc-args. A key with no table entry is shown as its own format. Used for the shown
-// JSON lines and for the desktop notification.
+// the matching *-loc-args (strings/format_renderer.h). A key with no table entry is used as its
+// own format, filled with the arguments. Every field is capped at kMaxRenderedBytes. Used for the
+// shown JSON lines and for the desktop notification.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -26,10 +27,8 @@ struct RenderedAlert {
 // key wins over the literal field beside it. Never fails.
 RenderedAlert renderAlert(const PlistValue& userInfo, const LocalizedStrings& strings);
 
-// Substitutes `args` into `format`: "%@" takes the next argument, "%N$@" the N-th (from 1), "%%"
-// is "%". A missing argument is empty text, surplus ones are ignored, and any other "%" sequence
-// is kept as written. Arguments that are not strings are shown as their JSON text (null as empty).
-// `args` may be null or not an array: then there are none.
+// Fills the plain `format` with `args` as renderFormat() does (strings/format_renderer.h). `args`
+// may be null or not an array: then there are none.
 std::string formatLocalized(std::string_view format, const PlistValue* args);
 
 // {"title", "subtitle", "body"}, absent fields as null.

@@ -1,47 +1,157 @@
-// Finding and reading an app's Localizable.strings tables.
+// Finding and reading an app's strings tables.
 #include "tools/notification_host/localized_strings.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <span>
 
 #include "platform/linux/disk_bundle.h"
+#include "platform/linux/file_io.h"
 #include "platform/linux/plist_file.h"
+#include "tools/common/command_line.h"
+#include "tools/notification_host/strings/language_match.h"
+#include "tools/notification_host/strings/string_catalog.h"
+#include "tools/notification_host/strings/strings_text_parser.h"
+#include "tools/notification_host/strings/stringsdict.h"
 
 namespace quenlarch::notification_host {
 namespace {
 
+// Real tables reach a few hundred kilobytes; a catalog holds every language at once.
+constexpr std::size_t kMaxTableBytes = std::size_t{8} << 20;
+
 void addOnce(std::vector<std::string>& list, std::string item) {
-  if (item.empty()) return;
-  for (const std::string& present : list) {
-    if (present == item) return;
-  }
+  if (item.empty() || std::find(list.begin(), list.end(), item) != list.end()) return;
   list.push_back(std::move(item));
 }
 
-// "de_DE.UTF-8@euro" → "de_DE", "de-DE", "de". A name that could escape the Resources folder is
-// no language.
+// "de_DE.UTF-8@euro" → "de-DE". A name that could escape the Resources folder is no language.
 void addLocale(std::vector<std::string>& list, std::string_view locale) {
   locale = locale.substr(0, locale.find_first_of(".@"));
   if (locale.empty() || locale == "C" || locale == "POSIX") return;
   if (locale.find('/') != std::string_view::npos || locale.find("..") != std::string_view::npos) {
     return;
   }
-  std::string name(locale);
-  addOnce(list, name);
-  if (std::size_t underscore = name.find('_'); underscore != std::string::npos) {
-    std::string dashed = name;
-    dashed[underscore] = '-';
-    addOnce(list, dashed);
-    addOnce(list, name.substr(0, underscore));
+  std::string tag(locale);
+  std::replace(tag.begin(), tag.end(), '_', '-');
+  addOnce(list, std::move(tag));
+}
+
+// The contents of the table file at `path`; none when there is no such file, or when it cannot
+// be read (then said through `problems`).
+std::optional<std::string> readTableBytes(const std::string& path,
+                                          const StringsProblems& problems) {
+  FileContents contents = readRegularFile(path, kMaxTableBytes);
+  if (!contents.error) return std::move(contents.bytes);
+  if (contents.error->kind != FileError::Kind::kCannotOpen ||
+      contents.error->systemError != ENOENT) {
+    problems("ignoring the strings table " + path + ": " + contents.error->message(kMaxTableBytes));
   }
+  return std::nullopt;
+}
+
+std::optional<PlistValue> plistTable(const std::string& path, const std::string& bytes,
+                                     const StringsProblems& problems) {
+  std::optional<PlistValue> plist =
+      plistFromBytes(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+  if (!plist) problems("ignoring the strings table " + path + ": not a property list");
+  return plist;
+}
+
+// A .strings file holds a property list when it starts like one; the text form cannot start
+// with "<" or "bplist".
+bool looksLikePropertyList(std::string_view bytes) {
+  if (bytes.starts_with("bplist")) return true;
+  if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+  const std::size_t start = bytes.find_first_not_of(" \t\r\n");
+  return start != std::string_view::npos && bytes[start] == '<';
+}
+
+std::optional<StringsEntries> readStringsFile(const std::string& path,
+                                              const StringsProblems& problems) {
+  std::optional<std::string> bytes = readTableBytes(path, problems);
+  if (!bytes) return std::nullopt;
+  StringsEntries entries;
+  if (looksLikePropertyList(*bytes)) {
+    std::optional<PlistValue> plist = plistTable(path, *bytes, problems);
+    if (!plist) return std::nullopt;
+    if (!plist->isDictionary()) {
+      problems("ignoring the strings table " + path + ": its root is not a dictionary");
+      return std::nullopt;
+    }
+    for (const PlistEntry& entry : *plist->asDictionary()) {
+      const std::string* key = entry.key.asString();
+      const std::string* text = entry.value.asString();
+      if (key != nullptr && text != nullptr) entries.emplace(*key, LocalizedFormat{*text, {}, {}});
+    }
+    return entries;
+  }
+  Expected<std::vector<StringsTextEntry>> parsed = parseStringsText(*bytes);
+  if (!parsed) {
+    problems("ignoring the strings table " + path + ": " + parsed.error());
+    return std::nullopt;
+  }
+  // A later entry for the same key replaces an earlier one, as assignments do.
+  for (StringsTextEntry& entry : *parsed) {
+    entries.insert_or_assign(std::move(entry.key), LocalizedFormat{std::move(entry.value), {}, {}});
+  }
+  return entries;
+}
+
+std::optional<StringsEntries> readStringsdictFile(const std::string& path,
+                                                  const StringsProblems& problems) {
+  std::optional<std::string> bytes = readTableBytes(path, problems);
+  if (!bytes) return std::nullopt;
+  std::optional<PlistValue> plist = plistTable(path, *bytes, problems);
+  if (!plist) return std::nullopt;
+  Expected<StringsEntries> entries = stringsdictEntries(*plist);
+  if (!entries) {
+    problems("ignoring the strings table " + path + ": " + entries.error());
+    return std::nullopt;
+  }
+  return std::move(*entries);
+}
+
+std::optional<StringCatalog> readCatalogFile(const std::string& path,
+                                             const StringsProblems& problems) {
+  std::optional<std::string> bytes = readTableBytes(path, problems);
+  if (!bytes) return std::nullopt;
+  Expected<StringCatalog> catalog = parseStringCatalog(*bytes);
+  if (!catalog) {
+    problems("ignoring the strings table " + path + ": " + catalog.error());
+    return std::nullopt;
+  }
+  return std::move(*catalog);
+}
+
+// The names of the .lproj folders in `resources`, sorted.
+std::vector<std::string> localizationFolders(const std::string& resources) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(resources, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() > 6 && name.ends_with(".lproj") && it->is_directory(ec)) {
+      names.push_back(name.substr(0, name.size() - 6));
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace
 
-std::optional<std::string> LocalizedStrings::lookup(std::string_view key) const {
-  for (const PlistValue& table : tables) {
-    if (const PlistValue* value = table.find(key); value != nullptr && value->isString()) {
-      return *value->asString();
-    }
+StringsTable StringsTable::forLanguage(std::string language, StringsEntries entries) {
+  PluralRules plurals = PluralRules::forLanguage(language);
+  return StringsTable{std::move(language), std::move(plurals), std::move(entries)};
+}
+
+std::optional<LocalizedStrings::Found> LocalizedStrings::find(std::string_view key) const {
+  for (const StringsTable& table : tables) {
+    auto found = table.entries.find(key);
+    if (found != table.entries.end()) return Found{&found->second, &table.plurals};
   }
   return std::nullopt;
 }
@@ -73,22 +183,49 @@ std::vector<std::string> preferredLanguagesFromEnvironment() {
   });
 }
 
+void noteStringsProblemOnStderr(std::string_view message) {
+  static const tools::Console console("notification-host");
+  console.note(message);
+}
+
 LocalizedStrings loadLocalizedStrings(const std::string& appPath,
-                                      const std::vector<std::string>& languages) {
-  std::vector<std::string> order = languages;
+                                      const std::vector<std::string>& languages,
+                                      const StringsProblems& problems) {
   std::unique_ptr<DiskBundle> app = DiskBundle::open(appPath);
+  const std::string resources = app->bundleURL() + "/Contents/Resources";
+  const std::vector<std::string> folders = localizationFolders(resources);
+  std::vector<std::string> available = folders;
+  std::optional<StringCatalog> catalog =
+      readCatalogFile(resources + "/Localizable.xcstrings", problems);
+  if (catalog) {
+    for (std::string& language : catalog->languages()) addOnce(available, std::move(language));
+  }
+
+  std::vector<std::string> order = matchLanguages(languages, available);
   if (std::optional<PlistValue> region =
           app->objectForInfoDictionaryKey("CFBundleDevelopmentRegion");
       region && region->isString()) {
-    addLocale(order, *region->asString());
+    for (std::string& language : matchLanguages({*region->asString()}, available)) {
+      addOnce(order, std::move(language));
+    }
   }
+
   LocalizedStrings strings;
+  const auto add = [&](const std::string& language, std::optional<StringsEntries> entries) {
+    if (entries && !entries->empty()) {
+      strings.tables.push_back(StringsTable::forLanguage(language, std::move(*entries)));
+    }
+  };
   for (const std::string& language : order) {
-    std::string path =
-        app->bundleURL() + "/Contents/Resources/" + language + ".lproj/Localizable.strings";
-    std::optional<PlistValue> table = readPlistFile(path);
-    if (table && table->isDictionary()) strings.tables.push_back(std::move(*table));
+    // Only folders that exist: a catalog's language names no path to read.
+    if (std::binary_search(folders.begin(), folders.end(), language)) {
+      const std::string folder = resources + "/" + language + ".lproj/";
+      add(language, readStringsdictFile(folder + "Localizable.stringsdict", problems));
+      add(language, readStringsFile(folder + "Localizable.strings", problems));
+    }
+    if (catalog) add(language, catalog->entriesFor(language));
   }
+  if (catalog) add(catalog->sourceLanguage, catalog->sourceEntries());
   return strings;
 }
 
