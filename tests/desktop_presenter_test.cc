@@ -4,7 +4,6 @@
 #include "tools/notification_host/desktop_presenter.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -61,7 +60,7 @@ DesktopNotice textNotice(const std::string& body) {
 class Scene {
  public:
   Scene() {
-    std::filesystem::create_directory(temp_ / "Chat.app");  // no Info.plist: named after it
+    std::filesystem::create_directory(temp / "Chat.app");  // no Info.plist: named after it
     ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
     sd_event_new(&loop);
   }
@@ -72,7 +71,7 @@ class Scene {
   }
   DesktopPresenter& start(DesktopOptions options = {}) {
     return presenter.emplace(
-        temp_ / "Chat.app", loop, [this](std::string_view line) { reports.emplace_back(line); },
+        temp / "Chat.app", loop, [this](std::string_view line) { reports.emplace_back(line); },
         [this](const std::string& apnsId) { opened.push_back(apnsId); }, options);
   }
   testing::FakeNotificationServer& serve(const std::vector<std::string>& flags = {}) {
@@ -103,8 +102,8 @@ class Scene {
     return flushed() ? server->nextNotify() : std::nullopt;
   }
 
-  testing::TempDir temp_{"presenter"};
-  testing::PrivateBus bus{temp_.path()};
+  testing::TempDir temp{"presenter"};
+  testing::PrivateBus bus{temp.path()};
   std::optional<testing::FakeNotificationServer> server;
   std::optional<DesktopPresenter> presenter;
   std::vector<std::string> reports;
@@ -122,44 +121,43 @@ class DesktopPresenterTest : public ::testing::Test {
 TEST_F(DesktopPresenterTest, NotificationsCarryTheirHintsAndCollapseIdsReplace) {
   Scene scene;
   ASSERT_TRUE(scene.serve({"--markup"}).ready());
-  testing::BusObserver observer(scene.bus.address());
   struct Row {
-    std::string payload;
+    std::string aps;
     std::optional<std::string> collapseId;
-    json sent;          // summary, body, urgency, sound-name; null: no notification
+    json sent;          // what the server receives; null: no notification
     int replaces = -1;  // the row whose notification this one replaces
   };
   const auto sent = [](const char* summary, const char* body, int urgency, bool sound = false) {
     json hints = {{"desktop-entry", "Chat"}, {"urgency", urgency}, {"category", "im.received"}};
     if (sound) hints["sound-name"] = "message-new-instant";
-    return json{{"summary", summary}, {"body", body}, {"hints", hints}};
+    return json{{"app_name", "Chat"},
+                {"summary", summary},
+                {"body", body},
+                {"actions", {"default", "Open"}},
+                {"hints", hints}};
   };
   const std::vector<Row> rows = {
-      {R"({"aps":{"alert":{"title":"Ana","body":"Pizza & <salad>?"},"badge":4}})",
+      {R"("alert":{"title":"Ana","body":"Pizza & <salad>?"})",
        {},
        sent("Ana", "Pizza &amp; &lt;salad&gt;?", 1)},
-      {R"({"aps":{"alert":"p","interruption-level":"passive","sound":"default"}})",
-       {},
-       sent("Chat", "p", 0, true)},
-      {R"({"aps":{"alert":"t","interruption-level":"time-sensitive"}})", {}, sent("Chat", "t", 1)},
-      {R"({"aps":{"alert":"c","interruption-level":"critical","sound":{"critical":1}}})",
-       {},
-       sent("Chat", "c", 2, true)},
-      {R"({"aps":{"alert":"l","interruption-level":"loud","sound":""}})", {}, sent("Chat", "l", 1)},
-      {R"({"aps":{"alert":{"title":"\u0000","body":"n\uffff"}}})",
-       {},
-       sent("\uFFFD", "n\uFFFD", 1)},
-      {R"({"aps":{"badge":0}})", {}, nullptr},
-      {R"({"aps":{"content-available":1}})", {}, nullptr},
-      {R"({"aps":{"alert":"c1 one"}})", "c1", sent("Chat", "c1 one", 1)},
-      {R"({"aps":{"alert":"c2 one"}})", "c2", sent("Chat", "c2 one", 1)},
+      {R"("alert":"p","interruption-level":"passive","sound":"x")", {}, sent("Chat", "p", 0, true)},
+      {R"("alert":"t","interruption-level":"time-sensitive")", {}, sent("Chat", "t", 1)},
+      {R"("alert":"c","interruption-level":"critical","sound":{})", {}, sent("Chat", "c", 2, true)},
+      {R"("alert":"l","interruption-level":"loud","sound":"")", {}, sent("Chat", "l", 1)},
+      {R"("alert":{"title":"\u0000","body":"n\uffff"})", {}, sent("\uFFFD", "n\uFFFD", 1)},
+      {R"("badge":0)", {}, nullptr},
+      {R"("content-available":1)", {}, nullptr},
+      {R"("alert":"c1 one")", "c1", sent("Chat", "c1 one", 1)},
+      {R"("alert":"c2 one")", "c2", sent("Chat", "c2 one", 1)},
       // Waits for the answer to "c1 one", and is replaced there by the next.
-      {R"({"aps":{"alert":"c1 two"}})", "c1", nullptr},
-      {R"({"aps":{"alert":"c1 three"}})", "c1", sent("Chat", "c1 three", 1), 8},
-      {R"({"aps":{"alert":"c2 two"}})", "c2", sent("Chat", "c2 two", 1), 9},
+      {R"("alert":"c1 two")", "c1", nullptr},
+      {R"("alert":"c1 three")", "c1", sent("Chat", "c1 three", 1), 8},
+      {R"("alert":"c2 two")", "c2", sent("Chat", "c2 two", 1), 9},
   };
   scene.start();
-  for (const Row& row : rows) scene.presenter->present(noticeFor(row.payload, row.collapseId));
+  for (const Row& row : rows) {
+    scene.presenter->present(noticeFor("{\"aps\":{" + row.aps + "}}", row.collapseId));
+  }
   ASSERT_TRUE(scene.flushed());
   // All is answered by now, so one more notification marks the end of what was sent.
   scene.presenter->present(textNotice("end"));
@@ -170,26 +168,17 @@ TEST_F(DesktopPresenterTest, NotificationsCarryTheirHintsAndCollapseIdsReplace) 
   }
   std::size_t shown = 0;
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.payload);
+    SCOPED_TRACE(row.aps);
     if (row.sent.is_null()) continue;
     ++shown;
     json call = received[row.sent["body"]];
-    EXPECT_EQ(
-        call["replaces_id"],
-        row.replaces < 0 ? json(0) : received[rows[std::size_t(row.replaces)].sent["body"]]["id"]);
-    EXPECT_EQ(call["app_name"], "Chat");
-    EXPECT_EQ(call["actions"], json::array({"default", "Open"}));
-    for (const char* key : {"replaces_id", "id", "app_name", "app_icon", "actions", "sender"}) {
-      call.erase(key);
-    }
+    const int replaces = row.replaces;
+    EXPECT_EQ(call["replaces_id"],
+              replaces < 0 ? json(0) : received[rows[std::size_t(replaces)].sent["body"]]["id"]);
+    for (const char* key : {"replaces_id", "id", "app_icon", "sender"}) call.erase(key);
     EXPECT_EQ(call, row.sent);
   }
   EXPECT_EQ(received.size(), shown);
-  scene.presenter.reset();
-  ASSERT_TRUE(observer.waitForClientToLeave());
-  const std::string uri = "application://Chat.desktop";
-  EXPECT_EQ(observer.takeLauncherUpdates(),
-            (std::vector<testing::BusObserver::LauncherUpdate>{{uri, 4, true}, {uri, 0, false}}));
   EXPECT_EQ(scene.reports, std::vector<std::string>{});
 }
 
@@ -214,8 +203,8 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
   const std::vector<Row> rows = {
       {"no session bus, then one",
        [&](Scene& scene) {
-         ::setenv("DBUS_SESSION_BUS_ADDRESS",
-                  (scene.temp_ / "none").insert(0, "unix:path=").c_str(), 1);
+         ::setenv("DBUS_SESSION_BUS_ADDRESS", (scene.temp / "none").insert(0, "unix:path=").c_str(),
+                  1);
          scene.start(retryAtOnce);
          ::setenv("DBUS_SESSION_BUS_ADDRESS", scene.bus.address().c_str(), 1);
          scene.serve();
@@ -234,12 +223,14 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
       {"a server that never answers, then one that does",
        [&](Scene& scene) {
          scene.serve({"--silent"});
-         scene.start(retryAtOnce).present(textNotice("lost"));
+         scene.start(retryAtOnce);
+         for (int i = 0; i < 200; ++i) scene.presenter->present(textNotice("waits"));
          ASSERT_TRUE(scene.reported("the notification server did not answer"));
          scene.serve();
          EXPECT_TRUE(scene.shown(textNotice("shown")));
        },
-       {"the notification server did not answer within 200 ms (org.freedesktop.DBus.Error.NoReply",
+       {"64 notifications are waiting for the notification server",
+        "the notification server did not answer within 200 ms (org.freedesktop.DBus.Error.NoReply",
         "the notification server answers again"}},
       {"text that is not valid UTF-8",
        [&](Scene& scene) {
@@ -249,15 +240,6 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
          EXPECT_EQ(call.value_or(json())["body"], "caf\uFFFD \uFFFD\uFFFD");
        },
        {}},
-      {"a server that stops reading",
-       [&](Scene& scene) {
-         ::kill(scene.serve().pid(), SIGSTOP);
-         scene.start(retryAtOnce);
-         for (int i = 0; i < 200; ++i) scene.presenter->present(textNotice("waits"));
-         ASSERT_TRUE(scene.reported("the notification server did not answer"));
-       },
-       {"64 notifications are waiting for the notification server",
-        "the notification server did not answer within 200 ms"}},
       {"a bus that stops reading",
        [&](Scene& scene) {
          scene.serve();
@@ -321,7 +303,7 @@ TEST_F(DesktopPresenterTest, CollapsedPushesReplaceEachOtherOnARealServer) {
   Scene scene;
   testing::VirtualDisplay display;
   testing::BusObserver observer(scene.bus.address());
-  testing::NotificationServer dunst(scene.temp_.path(), display.display(), scene.bus.address(),
+  testing::NotificationServer dunst(scene.temp.path(), display.display(), scene.bus.address(),
                                     observer);
   ASSERT_TRUE(dunst.ready());
   scene.start();
@@ -366,10 +348,9 @@ TEST(RetryBackoffTest, WaitsDoubleUpToTheLastAndSuccessStartsOver) {
       {false, 12000, true, 0},    {false, 12000, false, 0},  {true, 20000, true, 21000},
   };
   for (const Step& step : steps) {
-    SCOPED_TRACE(step.at);
-    EXPECT_EQ(step.fails ? backoff.failed(step.at) : backoff.succeeded(), step.returns);
-    EXPECT_EQ(backoff.allows(step.allowedFrom - 1), step.allowedFrom == 0);
-    EXPECT_TRUE(backoff.allows(step.allowedFrom));
+    EXPECT_EQ(step.fails ? backoff.failed(step.at) : backoff.succeeded(), step.returns) << step.at;
+    EXPECT_EQ(backoff.allows(step.allowedFrom - 1), step.allowedFrom == 0) << step.at;
+    EXPECT_TRUE(backoff.allows(step.allowedFrom)) << step.at;
   }
 }
 

@@ -37,14 +37,11 @@ nlohmann::json readHints(sd_bus_message* m) {
     sd_bus_message_enter_container(m, 'v', type);
     const char* text = nullptr;
     std::uint8_t byte = 0;
-    int flag = 0;
     if (std::strcmp(type, "s") == 0 && sd_bus_message_read(m, "s", &text) >= 0) {
       hints[key] = text;
     } else if (std::strcmp(type, "y") == 0 && sd_bus_message_read(m, "y", &byte) >= 0) {
       hints[key] = byte;
-    } else if (std::strcmp(type, "b") == 0 && sd_bus_message_read(m, "b", &flag) >= 0) {
-      hints[key] = flag != 0;
-    } else {
+    } else {  // a type the presenter does not send
       sd_bus_message_skip(m, type);
       hints[key] = std::string("type ") + type;
     }
