@@ -137,12 +137,13 @@ wait "$last" || true
 echo "== Screenshot: $shot"
 echo "== Launcher counts sent (com.canonical.Unity.LauncherEntry Update)"
 grep -A1 '"count"' "$work/launcher.log" | grep -o 'int64 [0-9]*' | sed 's/^int64 /  count /' || true
-echo "== dunstctl history (appname | summary | body), oldest first"
+echo "== dunstctl history (appname | summary | body | category | default action), oldest first"
 dunstctl close-all
 dunstctl history >"$work/history.json"
 python3 - "$work/history.json" <<'PY'
 import json, sys
 entries = json.load(open(sys.argv[1]))["data"][0]
 for e in reversed(entries):
-    print("  " + " | ".join(e[k]["data"].replace("\n", " / ") for k in ("appname", "summary", "body")))
+    keys = ("appname", "summary", "body", "category", "default_action_name")
+    print("  " + " | ".join(str(e[k]["data"]).replace("\n", " / ") for k in keys if k in e))
 PY

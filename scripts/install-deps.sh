@@ -12,6 +12,7 @@ packages=(
   libplist-dev                        # Info.plist, entitlements and strings tables
   libicu-dev                          # plural rules and language matching of strings tables
   libsystemd-dev                      # sd-bus: desktop notifications and the launcher badge
+  libicu-dev                          # well-formed UTF-8 for the session bus
   dbus-daemon dbus-bin                # a private session bus in the desktop tests (dbus-send for dunstctl)
   dunst xvfb systemd                  # a real notification server on a virtual display; busctl for dunstctl
   x11-apps imagemagick fonts-dejavu-core plank python3  # the desktop demo: dock, screenshot, history

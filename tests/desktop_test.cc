@@ -49,8 +49,8 @@ class DesktopTest : public ::testing::Test {
                                payload + "\n", env(busAddress));
   }
 
-  // The push sent to a `serve --show desktop` of its own, which is stopped (leaving the bus) once
-  // the push is answered. The answer comes after the push is on the desktop.
+  // The push sent to a `serve --show desktop` of its own, which is stopped with SIGTERM (leaving
+  // the bus) once the push is answered, and must end by itself, with status 0.
   testing::CommandResult serveAndSend(const std::string& busAddress,
                                       const std::string& payload) const {
     const std::string socket = temp_ / "host.sock";
@@ -67,7 +67,7 @@ class DesktopTest : public ::testing::Test {
       sent = testing::runCommand({NOTIFICATION_HOST_PATH, "send", "--socket", socket, "-"},
                                  payload + "\n", env(busAddress));
     }
-    service.reset();
+    EXPECT_EQ(service->terminate(), 0) << "serve did not stop on SIGTERM";
     return sent;
   }
 
@@ -156,29 +156,37 @@ TEST_F(DesktopTest, WithoutBusOrServerOneLineOnStderrAndTheJsonGoesOn) {
   ASSERT_TRUE(observer.connected());
   struct Row {
     std::string address;
-    const char* diagnostic;
+    const char* diagnostic;  // of deliver; none: through serve (whose stderr is not read)
     std::vector<Update> launcher;
+    bool paused = false;  // the bus stops reading: nothing gets through, nothing waits for it
   };
   const std::vector<Row> rows = {
       {"unix:path=" + temp_ / "no-bus-here", "notification-host: no session bus", {}},
       {bus.address(),
        "notification-host: no notification server on the session bus",
        {{kAppUri, 1, true}, {kAppUri, 2, true}}},
+      {bus.address(), "notification-host: stopped waiting for the desktop", {}, true},
+      {bus.address(), nullptr, {}, true},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.address);
+    SCOPED_TRACE(row.address + (row.paused ? " paused" : ""));
     ASSERT_EQ(badgeApp({"set-count", "0", "--app", app_}).exitCode, 0);
     const std::string counted =
         R"({"aps":{"alert":{"loc-key":"Verpasster Anruf","loc-args":["Ben"]}}})";
-    testing::CommandResult host = deliver(row.address, counted + "\n" + counted);
+    bus.pause(row.paused);
+    testing::CommandResult host = row.diagnostic
+                                      ? deliver(row.address, counted + "\n" + counted)
+                                      : serveAndSend(row.address, counted + "\n" + counted);
+    bus.pause(false);
     EXPECT_EQ(host.exitCode, 0);
-    EXPECT_EQ(host.err.rfind(row.diagnostic, 0), 0u) << host.err;
-    EXPECT_EQ(std::count(host.err.begin(), host.err.end(), '\n'), 1) << host.err;
+    EXPECT_EQ(host.err.rfind(row.diagnostic ? row.diagnostic : "", 0), 0u) << host.err;
+    EXPECT_EQ(std::count(host.err.begin(), host.err.end(), '\n'), row.diagnostic ? 1 : 0)
+        << host.err;
     std::vector<json> lines = testing::jsonLines(host.out);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1]["alert"]["body"], "Missed call from Ben");
     EXPECT_EQ(lines[1]["badge"], 2);
-    if (row.address == bus.address()) {
+    if (row.address == bus.address() && !row.paused) {
       ASSERT_TRUE(observer.waitForClientToLeave());
     }
     EXPECT_EQ(observer.takeLauncherUpdates(), row.launcher);

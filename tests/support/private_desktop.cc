@@ -1,10 +1,7 @@
 // Private bus, virtual display, notification server and bus observer for the desktop tests.
 #include "tests/support/private_desktop.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -17,8 +14,6 @@
 #include <thread>
 
 #include "tests/support/run_command.h"
-
-extern char** environ;
 
 namespace quenlarch::testing {
 namespace {
@@ -41,24 +36,6 @@ std::optional<std::string> onPath(const std::string& name) {
   return std::nullopt;
 }
 
-std::vector<std::string> environmentWith(const std::vector<std::string>& extraEnv) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  for (const std::string& extra : extraEnv) {
-    std::string name = extra.substr(0, extra.find('=') + 1);
-    std::erase_if(env, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
-    env.push_back(extra);
-  }
-  return env;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (std::string& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
 }  // namespace
 
 std::optional<std::string> missingProgram(const std::vector<std::string>& names) {
@@ -69,40 +46,50 @@ std::optional<std::string> missingProgram(const std::vector<std::string>& names)
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& extraEnv, int* readyPipe) {
+                           const std::vector<std::string>& extraEnv, bool readOutput) {
   std::optional<std::string> program = onPath(argv.at(0));
   if (!program) return;
-  int fds[2] = {-1, -1};
-  if (readyPipe != nullptr && ::pipe2(fds, O_CLOEXEC) != 0) return;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  posix_spawn_file_actions_adddup2(&actions, devNull, 0);
-  posix_spawn_file_actions_adddup2(&actions, devNull, 1);
-  posix_spawn_file_actions_adddup2(&actions, devNull, 2);
-  if (readyPipe != nullptr) posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-  std::vector<std::string> args = argv;
-  args[0] = *program;
-  std::vector<std::string> env = environmentWith(extraEnv);
-  std::vector<char*> argp = pointers(args), envp = pointers(env);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data()) == 0) pid_ = pid;
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(devNull);
-  if (readyPipe != nullptr) {
-    ::close(fds[1]);
-    *readyPipe = fds[0];
+  SubprocessOptions options;
+  options.argv = argv;
+  options.argv[0] = *program;
+  options.environment = extraEnv;
+  options.input = SubprocessOptions::Stream::kNull;
+  options.output = readOutput ? SubprocessOptions::Stream::kPipe : SubprocessOptions::Stream::kNull;
+  options.error = SubprocessOptions::Stream::kNull;
+  std::string error;
+  process_ = Subprocess::start(options, &error);
+}
+
+ChildProcess::~ChildProcess() { terminate(); }  // Subprocess kills what is still there
+
+std::optional<int> ChildProcess::terminate() {
+  if (!process_) return std::nullopt;
+  if (!process_->reaped()) {
+    // A polite end first, so that servers remove what they made (X's lock file and socket); one
+    // that a test stopped is woken to receive it.
+    ::kill(process_->pid(), SIGTERM);
+    ::kill(process_->pid(), SIGCONT);
+    process_->waitUntil(Clock::now() + kPatience);
   }
+  return process_->exitCode();
 }
 
-ChildProcess::~ChildProcess() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
-}
+pid_t ChildProcess::pid() const { return process_ ? process_->pid() : 0; }
 
-bool ChildProcess::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+bool ChildProcess::running() const { return process_ && !process_->tryReap(); }
+
+std::optional<std::string> ChildProcess::readLine() {
+  const auto deadline = Clock::now() + kPatience;
+  while (process_) {
+    if (std::size_t end = output_.find('\n'); end != std::string::npos) {
+      std::string line = output_.substr(0, end);
+      output_.erase(0, end + 1);
+      return line;
+    }
+    if (process_->readOutput(output_, deadline) != Subprocess::ReadStatus::kData) break;
+  }
+  return std::nullopt;
+}
 
 PrivateBus::PrivateBus(const std::string& folder) {
   const std::string socket = folder + "/bus";
@@ -116,31 +103,25 @@ PrivateBus::PrivateBus(const std::string& folder) {
          "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
          "<allow own=\"*\"/></policy></busconfig>\n";
   address_ = "unix:path=" + socket;
-  int readyFd = -1;
-  daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork", "--print-address=3",
+  daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork", "--print-address=1",
                                            "--config-file=" + config},
-                  std::vector<std::string>{}, &readyFd);
-  if (readyFd < 0) return;
+                  std::vector<std::string>{}, true);
   // The daemon prints its address once it accepts clients.
-  std::string printed;
-  char c = 0;
-  while (::read(readyFd, &c, 1) == 1 && c != '\n') printed += c;
-  ::close(readyFd);
-  ready_ = !printed.empty();
+  std::optional<std::string> printed = daemon_->readLine();
+  ready_ = printed && !printed->empty();
+}
+
+void PrivateBus::pause(bool paused) const {
+  if (daemon_ && daemon_->pid() > 0) ::kill(daemon_->pid(), paused ? SIGSTOP : SIGCONT);
 }
 
 VirtualDisplay::VirtualDisplay() {
-  int readyFd = -1;
-  server_.emplace(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen",
+  server_.emplace(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen",
                                            "0", "800x480x24"},
-                  std::vector<std::string>{}, &readyFd);
-  if (readyFd < 0) return;
+                  std::vector<std::string>{}, true);
   // Xvfb writes the display number it took, then a newline, once it accepts clients.
-  std::string number;
-  char c = 0;
-  while (::read(readyFd, &c, 1) == 1 && c != '\n') number += c;
-  ::close(readyFd);
-  if (!number.empty()) display_ = ":" + number;
+  std::optional<std::string> number = server_->readLine();
+  if (number && !number->empty()) display_ = ":" + *number;
 }
 
 BusObserver::BusObserver(const std::string& address) {
@@ -263,6 +244,24 @@ std::optional<std::vector<HistoryEntry>> NotificationServer::closeAllAndReadHist
                    {text(entry, "appname"), text(entry, "summary"), text(entry, "body")});
   }
   return entries;
+}
+
+FakeNotificationServer::FakeNotificationServer(const std::string& busAddress,
+                                               const std::vector<std::string>& flags)
+    : process_(
+          [&] {
+            std::vector<std::string> argv{FAKE_NOTIFICATION_SERVER_PATH};
+            argv.insert(argv.end(), flags.begin(), flags.end());
+            return argv;
+          }(),
+          {"DBUS_SESSION_BUS_ADDRESS=" + busAddress}, true) {
+  ready_ = process_.readLine() == "ready";
+}
+
+std::optional<nlohmann::json> FakeNotificationServer::nextNotify() {
+  std::optional<std::string> line = process_.readLine();
+  if (!line) return std::nullopt;
+  return nlohmann::json::parse(*line, nullptr, false);
 }
 
 }  // namespace quenlarch::testing

@@ -8,31 +8,42 @@
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/linux/subprocess.h"
 
 namespace quenlarch::testing {
 
 // The first program in `names` that is not on PATH, or none when all are.
 std::optional<std::string> missingProgram(const std::vector<std::string>& names);
 
-// A background process, sent SIGTERM and reaped when the object goes.
+// A background process, sent SIGTERM (and SIGKILL if it has not ended within 10 s) and reaped
+// when the object goes, or when terminate() is called.
 class ChildProcess {
  public:
-  // Starts `argv` (argv[0] looked up on PATH unless it is a path) with `extraEnv` added. With
-  // `readyPipe`, the child's fd 3 is the write end of a pipe whose read end is returned there.
+  // Starts `argv` (argv[0] looked up on PATH unless it is a path) with `extraEnv` added. Its output
+  // is kept for readLine() with `readOutput`, else discarded, as its error always is.
   ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-               int* readyPipe = nullptr);
+               bool readOutput = false);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  // Sends SIGTERM and waits (up to 10 s) for the end; the exit status when it exited then.
+  std::optional<int> terminate();
+  // 0 when it did not start.
+  pid_t pid() const;
   bool running() const;
+  // The next line of its output, waiting up to 10 s; none when it ended or printed no line.
+  std::optional<std::string> readLine();
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<Subprocess> process_;
+  std::string output_;
 };
 
 // dbus-daemon with a session configuration that listens only on <folder>/bus, owns no service
@@ -42,6 +53,8 @@ class PrivateBus {
   explicit PrivateBus(const std::string& folder);
   bool ready() const { return ready_; }
   const std::string& address() const { return address_; }
+  // Stops or resumes the daemon (SIGSTOP, SIGCONT), as a bus that stops reading its clients.
+  void pause(bool paused) const;
 
  private:
   std::string address_;
@@ -117,6 +130,21 @@ class NotificationServer {
  private:
   std::vector<std::string> env_;
   std::optional<ChildProcess> server_;
+  bool ready_ = false;
+};
+
+// fake-notification-server (tests/support) on the bus at `busAddress`, started with `flags`;
+// waits until it owns org.freedesktop.Notifications.
+class FakeNotificationServer {
+ public:
+  FakeNotificationServer(const std::string& busAddress, const std::vector<std::string>& flags);
+  bool ready() const { return ready_; }
+  pid_t pid() const { return process_.pid(); }
+  // The next Notify call it received (its arguments and "sender"), waiting up to 10 s.
+  std::optional<nlohmann::json> nextNotify();
+
+ private:
+  ChildProcess process_;
   bool ready_ = false;
 };
 

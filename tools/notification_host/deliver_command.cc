@@ -7,10 +7,12 @@
 #include <memory>
 #include <variant>
 
+#include "platform/mutex.h"
 #include "tools/common/command_line.h"
 #include "tools/notification_host/alert_rendering.h"
 #include "tools/notification_host/delivery_session.h"
-#include "tools/notification_host/desktop_presenter.h"
+#include "tools/notification_host/desktop_notice.h"
+#include "tools/notification_host/desktop_presenter_thread.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/payload.h"
@@ -63,14 +65,20 @@ int runDeliver(const DeliverArgs& args) {
 
   const LocalizedStrings strings =
       loadLocalizedStrings(args.app, preferredLanguagesFromEnvironment());
-  std::optional<DesktopPresenter> desktop;
-  if (args.show == "desktop") {
-    desktop.emplace(args.app, [](std::string_view message) { note(message); });
-  }
-
   bool anyRefused = false;
   unsigned requestCount = 0;
+  // The presenter's thread prints a line when a notification is opened.
+  Mutex outputMutex;
   ShownLinePrinter printer;
+  std::optional<DesktopPresenterThread> desktop;
+  if (args.show == "desktop") {
+    desktop.emplace(
+        args.app, [](std::string_view message) { note(message); },
+        [&](const std::string& apnsId) {
+          MutexLock lock(outputMutex);
+          printer.print(openedEventLine(apnsId));
+        });
+  }
   PayloadSource source(args.payloads);
   while (std::optional<RawPayload> payload = source.next()) {
     std::shared_ptr<const PushContent> content = acceptedContent(*payload);
@@ -80,10 +88,17 @@ int runDeliver(const DeliverArgs& args) {
     }
     std::string id = std::to_string(++requestCount);
     Shown shown = session ? session->deliver(id, content) : Shown{content, false};
-    printer.print(shownLine(payload->name, shown, strings));
-    if (desktop) desktop->present(*shown.content, renderAlert(shown.content->userInfo(), strings));
+    {
+      MutexLock lock(outputMutex);
+      printer.print(shownLine(payload->name, shown, strings));
+    }
+    if (desktop) {
+      desktop->present(
+          desktopNotice(*shown.content, renderAlert(shown.content->userInfo(), strings)));
+    }
   }
   if (session) session->finish();
+  desktop.reset();  // waits, bounded, for the desktop to take what was presented
 
   if (!printer.finish()) {
     note("lost " + std::to_string(printer.lost()) + " of " + std::to_string(printer.printed()) +
