@@ -53,8 +53,8 @@ int runInstall(const InstallOptions& o) {
 
   const std::string group = o.team + "." + std::string(kBadgeKeychainService);
   std::optional<std::string> executable = extensionExecutableToInstall();
-  if (std::optional<std::string> error = layOutApp(*layout, group, executable)) {
-    return console().fail(kExitFailed, *error);
+  if (Expected<void> laidOut = layOutApp(*layout, group, executable); !laidOut) {
+    return console().fail(kExitFailed, laidOut.error());
   }
   if (!executable) {
     console().note(
