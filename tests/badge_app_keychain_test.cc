@@ -233,11 +233,17 @@ TEST_F(BadgeAppKeychainTest, DamagedStoresAreNamedAndLeftUntouched) {
       {"a symbolic link to a keychain", [&](const std::string& p) { fs::create_symlink(good, p); },
        "symbolic link"},
   };
+  auto mode = [](const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0u;
+  };
   int n = 0;
   for (const auto& c : cases) {
     const std::string path = dir_ + "/damaged" + std::to_string(n++) + ".sqlite";
     c.make(path);
+    if (!fs::is_symlink(path)) ::chmod(path.c_str(), 0644);
     const std::string bytes = contents(path);
+    const mode_t modeBefore = mode(path);
     const std::vector<std::string> before = tree();
     for (std::vector<std::string> args : {std::vector<std::string>{"status", "--app", app_},
                                           {"install", "--app", dir_ + "/Second.app"},
@@ -253,6 +259,7 @@ TEST_F(BadgeAppKeychainTest, DamagedStoresAreNamedAndLeftUntouched) {
       expectOneLine(r, c.what);
     }
     EXPECT_EQ(contents(path), bytes) << c.what;
+    EXPECT_EQ(mode(path), modeBefore) << c.what << ": its mode was changed";
     EXPECT_EQ(tree(), before) << c.what << ": something was written";
   }
 }

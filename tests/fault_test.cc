@@ -190,12 +190,14 @@ TEST_F(BrokenStoreTest, UnusableKeychainFilesShowThePushAsReceived) {
       fs::create_directory(path);
     } else {
       std::ofstream(path, std::ios::binary) << c.content;
+      fs::permissions(path, fs::perms(0644));
     }
     json shown = push(path);
     EXPECT_EQ(shown["deliveredBy"], "extension") << "the extension must not crash";
     EXPECT_EQ(shown["badge"], 99) << "shown as received";
-    if (!c.isDirectory && !c.content.empty()) {
+    if (!c.isDirectory) {
       EXPECT_EQ(readFile(path), c.content) << "a file that is not ours is never written";
+      EXPECT_EQ(fs::status(path).permissions(), fs::perms(0644)) << "nor its mode changed";
     }
   }
   EXPECT_EQ(storedCount(), 4) << "the real store is untouched";

@@ -65,7 +65,9 @@ void NSExtensionMain(int /*argc*/, char** /*argv*/) {
   // The entitlements decide which keychain items this process may reach; without them, none.
   std::vector<std::string> groups =
       keychainAccessGroupsEntitlement(*bundlePath).value_or(std::vector<std::string>{});
-  SqliteKeychain keychain(defaultKeychainPath(), std::move(groups));
+  // Without a path every keychain call fails as the store does on an unusable file.
+  Expected<std::string> keychainPath = defaultKeychainPath();
+  SqliteKeychain keychain(keychainPath ? *keychainPath : std::string(), std::move(groups));
   OpenSslSha256 sha256;
   SystemSleeper sleeper;
   SystemRandomSource random;

@@ -44,9 +44,7 @@ int writeThenShow(const AppOptions& options, Write write) {
   std::optional<InstalledApp> app = openInstalledApp(options, failure);
   if (!app) return failure;
   BadgeRecordSwap swap = write(*app);
-  if (swap.status != errSecSuccess) {
-    return console().fail(kExitFailed, keychainFailure(*app->keychain, swap.status));
-  }
+  if (!swap.succeeded()) return console().fail(kExitFailed, swapFailure(*app->keychain, swap));
   return showStatus(*app);
 }
 
@@ -63,9 +61,7 @@ int runRecord(const CounterOptions& o) {
   if (o.setHex) {
     BadgeRecordSwap swap =
         replaceRecord(app->keychain->platform(), app->item, *hexDecode(*o.setHex));
-    if (swap.status != errSecSuccess) {
-      return console().fail(kExitFailed, keychainFailure(*app->keychain, swap.status));
-    }
+    if (!swap.succeeded()) return console().fail(kExitFailed, swapFailure(*app->keychain, swap));
   }
   BadgeRecordRead read = readBadgeRecord(app->item, app->keychain->store);
   if (read.status != errSecSuccess) {

@@ -17,7 +17,18 @@ void addAppOptions(CLI::App* command, AppOptions& options) {
 }
 
 std::unique_ptr<AppKeychain> openCheckedKeychain(const AppOptions& options, int& failure) {
-  auto keychain = std::make_unique<AppKeychain>(options.keychain.value_or(defaultKeychainPath()));
+  std::string path;
+  if (options.keychain) {
+    path = *options.keychain;
+  } else {
+    Expected<std::string> found = defaultKeychainPath();
+    if (!found) {
+      failure = console().fail(tools::kExitFailed, found.error());
+      return nullptr;
+    }
+    path = std::move(*found);
+  }
+  auto keychain = std::make_unique<AppKeychain>(std::move(path));
   if (KeychainStoreProblem problem = keychain->store.checkStore();
       problem != KeychainStoreProblem::kNone) {
     failure = console().fail(tools::kExitFailed, storeFailure(*keychain, problem));
