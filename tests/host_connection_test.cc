@@ -231,32 +231,12 @@ class SharedBundle final : public Bundle {
   const PlistValue info_;
 };
 
-// Counts the updates the store accepted, from any number of threads.
-class CountingKeychain final : public Keychain {
- public:
-  explicit CountingKeychain(Keychain& inner) : inner_(inner) {}
-  KeychainMatch copyMatching(const KeychainQuery& query) override {
-    return inner_.copyMatching(query);
-  }
-  OSStatus update(const KeychainQuery& query, const KeychainQuery& attributes) override {
-    const OSStatus status = inner_.update(query, attributes);
-    if (status == errSecSuccess) accepted.fetch_add(1);
-    return status;
-  }
-  OSStatus add(const KeychainQuery& attributes) override { return inner_.add(attributes); }
-  OSStatus remove(const KeychainQuery& query) override { return inner_.remove(query); }
-  std::atomic<std::uint32_t> accepted{0};
-
- private:
-  Keychain& inner_;
-};
-
 // One object per request in flight: no push shown twice or lost, and every accepted increment is in
 // the stored count, with time-outs striking some requests mid-flight.
 TEST(HostConnectionTest, ParallelRequestsThroughThePipelineKeepTheStoredCountExact) {
   testing::BadgeFixture fixture(testing::Store::kSqlite);
   fixture.storeRecord(fixture.enabledRecord(0));
-  CountingKeychain keychain(*fixture.store);
+  testing::FaultInjectingKeychain keychain(*fixture.store);
   SharedBundle bundle(testing::kTestExtensionPath,
                       testing::BadgeFixture::infoWithGroup(testing::kTestAccessGroup));
   PlatformServices services{bundle, fixture.sha256, keychain, fixture.sleeper, fixture.random};
@@ -280,8 +260,9 @@ TEST(HostConnectionTest, ParallelRequestsThroughThePipelineKeepTheStoredCountExa
   }
   host.closeInput();
   EXPECT_EQ(hp::encode(host.next()), hp::encode(hp::Error{"end"}));
-  EXPECT_GT(keychain.accepted.load(), 0u);
-  EXPECT_EQ(fixture.storedCount().value_or(~0u), keychain.accepted.load());
+  EXPECT_GT(keychain.acceptedUpdates(), 0);
+  EXPECT_EQ(fixture.storedCount().value_or(~0u),
+            static_cast<std::uint32_t>(keychain.acceptedUpdates()));
 }
 
 }  // namespace
