@@ -53,6 +53,13 @@ PlistValue extensionInfo(bool configured) {
   return info;
 }
 
+// The pipeline names each push's outcome; where the entry goes is the runtime's business, outside
+// what these figures measure.
+class DiscardingOutcomeLog final : public OutcomeLog {
+ public:
+  void badgeOutcome(BadgeOutcome, OSStatus) override {}
+};
+
 // What the extension process holds: its bundle, the store restricted to its entitled group (here
 // behind the tests' fault-injecting wrapper, used only for its call counts), and the pipeline over
 // them, with the counter item seeded at 0 in a fresh database.
@@ -62,7 +69,7 @@ struct ExtensionRig {
         keychain(store),
         bundle(kBenchExtensionPath, extensionInfo(configured)),
         env(bundle, sha256),
-        pipeline(bundle, CounterPlatform{keychain, sleeper, random}, env) {
+        pipeline(bundle, CounterPlatform{keychain, sleeper, random}, env, log) {
     seeded = counter.seed(folder.file("keychain.sqlite"), 0);
   }
 
@@ -76,6 +83,7 @@ struct ExtensionRig {
   HomeScreenBadgeEnvironment env;
   SystemSleeper sleeper;
   SystemRandomSource random;
+  DiscardingOutcomeLog log;
   BadgePipeline pipeline;
 };
 

@@ -16,6 +16,7 @@
 #include "extension/notification_service_factory.h"
 #include "platform/linux/host_protocol.h"
 #include "platform/linux/line_reader.h"
+#include "platform/linux/request_log.h"
 #include "tests/support/badge_fixture.h"
 #include "tests/support/fake_content.h"
 
@@ -214,6 +215,112 @@ TEST(HostConnectionTest, TimeWillExpireWithAnIdReachesOnlyThatRequest) {
   EXPECT_EQ(hp::encode(host.next()), hp::encode(hp::Error{"end"}));
 }
 
+// Logs an outcome chosen by the request's id through the platform's log, then delivers the
+// content as received; ids ending in "drop" release the handler uncalled instead.
+class LoggingExtension final : public NotificationServiceExtension {
+ public:
+  explicit LoggingExtension(OutcomeLog& log) : log_(log) {}
+  void didReceiveNotificationRequest(const NotificationRequest& request,
+                                     ContentHandler contentHandler) override {
+    const int n = std::stoi(request.identifier);
+    if (n % 3 == 1) {
+      log_.badgeOutcome(BadgeOutcome::kKeychainUnusable, errSecStoreUnavailable);
+    } else {
+      log_.badgeOutcome(n % 3 == 0 ? BadgeOutcome::kCounted : BadgeOutcome::kNoBadgeItem,
+                        errSecSuccess);
+    }
+    if (n % 3 != 2) contentHandler(request.content);
+  }
+  void serviceExtensionTimeWillExpire() override {}
+
+ private:
+  OutcomeLog& log_;
+};
+
+class LoggingClass final : public PrincipalClass {
+ public:
+  explicit LoggingClass(OutcomeLog& log) : log_(log) {}
+  std::unique_ptr<NotificationServiceExtension> makeObject() override {
+    return std::make_unique<LoggingExtension>(log_);
+  }
+
+ private:
+  OutcomeLog& log_;
+};
+
+// The entries a request makes travel with its own answer, deliver or released, however many run
+// at once; an entry made outside every request goes nowhere.
+TEST(HostConnectionTest, EachAnswerCarriesTheLogOfItsOwnRequest) {
+  HostOutcomeLog log([](OSStatus status) { return "status " + std::to_string(status); });
+  log.badgeOutcome(BadgeOutcome::kGaveUp, errSecSuccess);  // on no request's thread
+  LoggingClass loggingClass(log);
+  Host host(loggingClass, {});
+  constexpr int kRequests = 48;
+  for (int i = 0; i < kRequests; ++i) host.request(std::to_string(i), i);
+  std::set<std::string> answered;
+  for (int i = 0; i < kRequests; ++i) {
+    const hp::Message message = host.next();
+    const auto* deliver = std::get_if<hp::Deliver>(&message);
+    const auto* released = std::get_if<hp::Released>(&message);
+    ASSERT_TRUE(deliver != nullptr || released != nullptr) << hp::encode(message);
+    const std::string id = deliver != nullptr ? deliver->id : released->id;
+    const std::vector<hp::LogEntry>& entries = deliver != nullptr ? deliver->log : released->log;
+    const std::vector<std::vector<hp::LogEntry>> expected = {
+        {{"counted", std::nullopt}},
+        {{"keychain unusable", "status -25318"}},
+        {{"no badge item", std::nullopt}},
+    };
+    const int n = std::stoi(id);
+    EXPECT_EQ(released != nullptr, n % 3 == 2) << id;
+    EXPECT_EQ(entries, expected[static_cast<std::size_t>(n % 3)]) << hp::encode(message);
+    EXPECT_TRUE(answered.insert(id).second) << "answered twice: " << id;
+  }
+  host.closeInput();
+  EXPECT_EQ(hp::encode(host.next()), hp::encode(hp::Error{"end"}));
+}
+
+// The log on the wire: written only when there are entries, read back whole, and passed over
+// where it is malformed, so that neither an old host nor a damaged log ever costs an answer.
+TEST(HostProtocolTest, AnswersCarryTheirLogAndReadWithoutOne) {
+  auto content = std::make_shared<const PushContent>(PlistValue(), 3, PlistValue());
+  const std::vector<hp::LogEntry> log = {{"keychain unusable", "the keychain is damaged"},
+                                         {"counted", std::nullopt}};
+  for (const hp::Message& message :
+       {hp::Message(hp::Deliver{"a", content, log}), hp::Message(hp::Released{"b", log})}) {
+    const hp::Message decoded = hp::decode(hp::encode(message));
+    if (const auto* deliver = std::get_if<hp::Deliver>(&decoded)) {
+      EXPECT_EQ(deliver->log, log);
+    } else {
+      ASSERT_TRUE(std::holds_alternative<hp::Released>(decoded)) << hp::encode(decoded);
+      EXPECT_EQ(std::get<hp::Released>(decoded).log, log);
+    }
+  }
+  EXPECT_EQ(hp::encode(hp::Released{"b"}), R"({"id":"b","type":"released"})")
+      << "no log, no field: what an old host has always read";
+
+  const std::string deliver = R"({"type":"deliver","id":"a","content":{"userInfo":{}})";
+  const struct {
+    const char* name;
+    std::string line;
+    std::vector<hp::LogEntry> log;
+  } cases[] = {
+      {"no log", deliver + "}", {}},
+      {"log not an array", deliver + R"(,"log":{"badgeNote":"counted"}})", {}},
+      {"entries of the wrong shape",
+       deliver + R"(,"log":["counted",{"note":"x"},{"badgeNote":7},{"badgeNote":"counted"}]})",
+       {{"counted", std::nullopt}}},
+      {"detail not a string",
+       deliver + R"(,"log":[{"badgeNote":"counted","detail":1}]})",
+       {{"counted", std::nullopt}}},
+  };
+  for (const auto& c : cases) {
+    const hp::Message decoded = hp::decode(c.line);
+    const auto* answer = std::get_if<hp::Deliver>(&decoded);
+    ASSERT_NE(answer, nullptr) << c.name << ": " << hp::encode(decoded);
+    EXPECT_EQ(answer->log, c.log) << c.name;
+  }
+}
+
 // A fixed bundle that may be read from several threads at once.
 class SharedBundle final : public Bundle {
  public:
@@ -239,13 +346,15 @@ TEST(HostConnectionTest, ParallelRequestsThroughThePipelineKeepTheStoredCountExa
   testing::FaultInjectingKeychain keychain(*fixture.store);
   SharedBundle bundle(testing::kTestExtensionPath,
                       testing::BadgeFixture::infoWithGroup(testing::kTestAccessGroup));
-  PlatformServices services{bundle, fixture.sha256, keychain, fixture.sleeper, fixture.random};
+  HostOutcomeLog log([](OSStatus status) { return std::to_string(status); });
+  PlatformServices services{bundle, fixture.sha256, keychain, fixture.sleeper, fixture.random, log};
   std::unique_ptr<PrincipalClass> serviceClass = makeNotificationServiceClass(services);
   Host host(*serviceClass, {});
 
   constexpr int kRequests = 200;
   constexpr int kInFlight = 8;
   std::set<std::string> answered;
+  int countedNotes = 0;
   int sent = 0;
   while (answered.size() < kRequests) {
     while (sent < kRequests && sent - static_cast<int>(answered.size()) < kInFlight) {
@@ -257,10 +366,15 @@ TEST(HostConnectionTest, ParallelRequestsThroughThePipelineKeepTheStoredCountExa
     const auto* deliver = std::get_if<hp::Deliver>(&message);
     ASSERT_NE(deliver, nullptr) << hp::encode(message);
     ASSERT_TRUE(answered.insert(deliver->id).second) << "shown twice: " << deliver->id;
+    // One entry, unless the time-out answered before the pipeline ended.
+    EXPECT_LE(deliver->log.size(), 1u) << hp::encode(message);
+    for (const hp::LogEntry& entry : deliver->log) countedNotes += entry.badgeNote == "counted";
   }
   host.closeInput();
   EXPECT_EQ(hp::encode(host.next()), hp::encode(hp::Error{"end"}));
   EXPECT_GT(keychain.acceptedUpdates(), 0);
+  EXPECT_GT(countedNotes, 0);
+  EXPECT_LE(countedNotes, keychain.acceptedUpdates()) << "a note for an increment that was not";
   EXPECT_EQ(fixture.storedCount().value_or(~0u),
             static_cast<std::uint32_t>(keychain.acceptedUpdates()));
 }

@@ -231,7 +231,8 @@ TEST(NotificationServiceClassTest, EachClassObjectCountsWithItsOwnServices) {
   first.storeRecord(first.enabledRecord(1));
   second.storeRecord(second.enabledRecord(10));
   auto classFor = [](testing::BadgeFixture& f) {
-    return makeNotificationServiceClass({f.bundle, f.sha256, *f.keychain, f.sleeper, f.random});
+    return makeNotificationServiceClass(
+        {f.bundle, f.sha256, *f.keychain, f.sleeper, f.random, f.log});
   };
   std::unique_ptr<PrincipalClass> firstClass = classFor(first);
   std::unique_ptr<PrincipalClass> secondClass = classFor(second);
@@ -249,6 +250,8 @@ TEST(NotificationServiceClassTest, EachClassObjectCountsWithItsOwnServices) {
         [&](ContentRef content) { shown = content->badge(); });
     EXPECT_EQ(shown, c.badge);
     EXPECT_EQ(c.fixture->storedCount(), std::optional<std::uint32_t>(c.badge));
+    EXPECT_EQ(c.fixture->log.entries(), (std::vector<testing::RecordingOutcomeLog::Entry>{
+                                            {BadgeOutcome::kCounted, errSecSuccess}}));
   }
 }
 
