@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "badge/badge_environment.h"
+#include "badge/badge_outcomes.h"
 #include "badge/keychain_item.h"
 #include "badge/record_swap.h"
 
@@ -19,5 +20,16 @@ std::optional<std::uint32_t> incrementBadgeCount(const HomeScreenBadgeInstallTag
                                                  const HomeScreenBadgeKeychainItem& item,
                                                  CounterPlatform platform,
                                                  const HomeScreenBadgeEnvironment& env);
+
+// The same increment, with the reason beside its result: kCounted with the count, otherwise which
+// of the cases above stopped it.
+struct BadgeIncrement {
+  std::optional<std::uint32_t> count;
+  BadgeOutcomeReason reason;
+};
+BadgeIncrement incrementBadgeCountWithReason(const HomeScreenBadgeInstallTag& knownTag,
+                                             const HomeScreenBadgeKeychainItem& item,
+                                             CounterPlatform platform,
+                                             const HomeScreenBadgeEnvironment& env);
 
 }  // namespace quenlarch

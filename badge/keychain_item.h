@@ -37,6 +37,9 @@ KeychainQuery baseItemQuery(const HomeScreenBadgeKeychainItem& item);
 struct BadgeRecordRead {
   OSStatus status = errSecItemNotFound;
   std::optional<ByteString> record;
+
+  // The keychain answered that there is no such item, rather than failing.
+  bool noItem() const { return status == errSecItemNotFound; }
 };
 BadgeRecordRead readBadgeRecord(const HomeScreenBadgeKeychainItem& item, Keychain& keychain);
 

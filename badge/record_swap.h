@@ -29,16 +29,30 @@ struct CounterPlatform {
 };
 
 // Given the bytes stored now (none when the item has no generic attribute), the bytes to write,
-// or none to leave the record as it is. Called once per attempt, with what that attempt read.
+// or none to leave the record as it is. Called once per attempt, with what that attempt read. The
+// update compares on exactly what was read, the attribute's absence included, so a write never
+// lands on a record the transform has not seen.
 using BadgeRecordTransform =
     std::function<std::optional<ByteString>(const std::optional<ByteString>& current)>;
 
+// How a swap ended.
+enum class SwapEnd {
+  kWritten,         // the transform's bytes were written
+  kLeftAsItWas,     // the transform chose to write nothing
+  kNoItem,          // a read found no such item (it was never there, or another writer removed it)
+  kLostEveryRace,   // every attempt's update found the record changed since its read
+  kKeychainFailed,  // the keychain answered anything else; `status` says what
+};
+
 struct BadgeRecordSwap {
-  // The status of the last keychain call: errSecSuccess when the transform's bytes were written
-  // or it chose to write nothing; errSecItemNotFound when the item is gone or every attempt lost
-  // its race; any other status as the keychain answered it.
+  SwapEnd end = SwapEnd::kLeftAsItWas;
+  // The status of the last keychain call: errSecSuccess when the swap succeeded;
+  // errSecItemNotFound when the item is gone or every attempt lost its race (`end` tells which);
+  // any other status as the keychain answered it.
   OSStatus status = errSecSuccess;
   std::optional<ByteString> written;  // the bytes written, when they were
+
+  bool succeeded() const { return end == SwapEnd::kWritten || end == SwapEnd::kLeftAsItWas; }
 };
 
 // Up to kIncrementAttempts reads and updates; the pause is also taken after the last lost race,

@@ -12,30 +12,9 @@
 
 #include "badge/counter_increment.h"
 #include "bench/bench_counter.h"
-#include "bench/counting_keychain.h"
 #include "platform/linux/sqlite_keychain.h"
 #include "platform/linux/system_random_source.h"
 #include "platform/linux/system_sleeper.h"
-
-namespace {
-
-// Tells a give-up (every attempt lost its race) from a refusal by counting the pauses: a give-up
-// always takes all of them.
-class CountingSleeper final : public quenlarch::Sleeper {
- public:
-  explicit CountingSleeper(quenlarch::Sleeper& real) : real_(real) {}
-  void sleepMicroseconds(std::uint32_t microseconds) override {
-    ++pauses_;
-    real_.sleepMicroseconds(microseconds);
-  }
-  int pauses() const { return pauses_; }
-
- private:
-  quenlarch::Sleeper& real_;
-  int pauses_ = 0;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace quenlarch;
@@ -45,8 +24,7 @@ int main(int argc, char** argv) {
   }
   const int count = std::stoi(argv[2]);
   const bench::BenchCounter counter;
-  SqliteKeychain store(argv[1], std::vector<std::string>{bench::kBenchAccessGroup});
-  bench::CountingKeychain keychain(store);
+  SqliteKeychain keychain(argv[1], std::vector<std::string>{bench::kBenchAccessGroup});
   SystemSleeper sleeper;
   SystemRandomSource random;
 
@@ -59,14 +37,13 @@ int main(int argc, char** argv) {
   int unavailable = 0;
   int refused = 0;
   for (int i = 0; i < count; ++i) {
-    CountingSleeper counting(sleeper);
-    auto result = incrementBadgeCount(counter.tag(), counter.item(),
-                                      CounterPlatform{keychain, counting, random}, counter.env());
-    if (result) {
+    const BadgeIncrement result = incrementBadgeCountWithReason(
+        counter.tag(), counter.item(), CounterPlatform{keychain, sleeper, random}, counter.env());
+    if (result.count) {
       ++succeeded;
-    } else if (counting.pauses() == kIncrementAttempts) {
+    } else if (result.reason.outcome == BadgeOutcome::kGaveUp) {
       ++gaveUp;
-    } else if (keychain.lastStatus() == errSecStoreUnavailable) {
+    } else if (result.reason.keychainStatus == errSecStoreUnavailable) {
       ++unavailable;
     } else {
       ++refused;

@@ -13,7 +13,8 @@ class NotificationServiceClass final : public PrincipalClass {
   explicit NotificationServiceClass(const PlatformServices& platform)
       : env_(platform.mainBundle, platform.sha256),
         pipeline_(platform.mainBundle,
-                  CounterPlatform{platform.keychain, platform.sleeper, platform.random}, env_) {}
+                  CounterPlatform{platform.keychain, platform.sleeper, platform.random}, env_,
+                  platform.outcomeLog) {}
 
   std::unique_ptr<NotificationServiceExtension> makeObject() override {
     return std::make_unique<NotificationService>(pipeline_);

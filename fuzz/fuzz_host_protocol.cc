@@ -1,9 +1,10 @@
 // Fuzzes the extension's side of the host protocol. Each line of the input goes through
 // host_protocol::decode, which must never crash, must refuse contents nested deeper than the
 // protocol allows, and whose result must survive encode: the encoded message decodes to an equal
-// one. Then the whole input is served, as the host's side of a connection, by serveHostConnection
-// to an extension whose objects deliver every request's content at once; the extension must answer
-// "ready" first and exactly one "deliver" per request, whatever the time-outs in between.
+// one, answers' log entries included. Then the whole input is served, as the host's side of a
+// connection, by serveHostConnection to an extension whose objects deliver every request's content
+// at once; the extension must answer "ready" first and exactly one "deliver" per request, whatever
+// the time-outs in between.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -65,10 +66,11 @@ bool sameMessage(const hp::Message& a, const hp::Message& b) {
   }
   if (const auto* x = std::get_if<hp::Deliver>(&a)) {
     const auto& y = std::get<hp::Deliver>(b);
-    return x->id == y.id && sameContent(*x->content, *y.content);
+    return x->id == y.id && sameContent(*x->content, *y.content) && x->log == y.log;
   }
   if (const auto* x = std::get_if<hp::Released>(&a)) {
-    return x->id == std::get<hp::Released>(b).id;
+    const auto& y = std::get<hp::Released>(b);
+    return x->id == y.id && x->log == y.log;
   }
   if (const auto* x = std::get_if<hp::Error>(&a)) {
     return x->message == std::get<hp::Error>(b).message;

@@ -10,11 +10,14 @@
 //    a query that does not name kSecAttrSynchronizable matches only items that are not
 //    synchronizable.
 //  - A query naming kSecAttrGeneric matches only items whose generic bytes are exactly those (an
-//    item without the attribute never matches). In `update` the match and the write are applied
-//    atomically, so this is a compare-and-swap that holds across threads and processes.
+//    item without the attribute never matches); naming it with a null value (PlistNull) matches
+//    only items without the attribute. In `update` the match and the write are applied
+//    atomically, so this is a compare-and-swap that holds across threads and processes, for a
+//    record that is there and for one that is not.
 //  - errSecParam for a malformed query: keys other than the attributes above and, for copyMatching,
 //    kSecMatchLimit (kSecMatchLimitOne only), kSecReturnAttributes and kSecReturnData (booleans);
-//    values of the wrong type; a missing or other class; an empty `update`, or one that would
+//    values of the wrong type (a null generic attribute is a value only where items are matched);
+//    a missing or other class; an empty `update`, or one that would
 //    change the class.
 //  - copyMatching answers one item: without return flags the result is absent (an existence
 //    check); otherwise a dictionary with the item's attributes under their names when

@@ -49,6 +49,9 @@ OSStatus parseKeychainQuery(const KeychainQuery& query, KeychainQueryUse use,
       bool flag = false;
       ok = readBool(value, flag);
       fields.synchronizable = flag;
+    } else if (key == kSecAttrGeneric && value.isNull() && !writes) {
+      fields.genericAbsent = true;
+      ok = true;
     } else if (key == kSecAttrGeneric) {
       ok = readBytes(value, fields.generic);
     } else if (key == kSecValueData && writes) {
@@ -86,6 +89,7 @@ bool keychainItemMatches(const KeychainItem& item, const KeychainFields& query) 
   if (query.account && *query.account != item.account) return false;
   if (query.accessGroup && *query.accessGroup != item.accessGroup) return false;
   if (query.generic && (!item.generic || *item.generic != *query.generic)) return false;
+  if (query.genericAbsent && item.generic) return false;
   return true;
 }
 

@@ -19,6 +19,7 @@ struct KeychainFields {
   std::optional<std::string> accessGroup;
   std::optional<bool> synchronizable;
   std::optional<ByteString> generic;
+  bool genericAbsent = false;  // a match on items without the generic attribute
   std::optional<ByteString> data;
   bool returnAttributes = false;
   bool returnData = false;
@@ -48,7 +49,8 @@ struct KeychainItem {
 // The item `add` stores for `fields` (parsed as kNewItem) in `accessGroup`.
 KeychainItem newKeychainItem(const KeychainFields& fields, std::string accessGroup);
 // Exact on what the query names; the synchronizable flag defaults to false; a named generic
-// attribute matches only those exact bytes (never an item without the attribute).
+// attribute matches only those exact bytes (never an item without the attribute), a null one only
+// items without the attribute.
 bool keychainItemMatches(const KeychainItem& item, const KeychainFields& query);
 void applyKeychainChanges(KeychainItem& item, const KeychainFields& changes);
 // copyMatching's result for `item`: the attributes and/or the data, as `request` asks; none when

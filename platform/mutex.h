@@ -3,6 +3,7 @@
 // ones; use them for every lock whose fields are marked GUARDED_BY.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -43,6 +44,11 @@ class CondVar {
   // Drops `mutex` while waiting and holds it again on return. Wakes spuriously: callers loop on
   // their condition.
   void wait(Mutex& mutex) REQUIRES(mutex) { condition_.wait(mutex); }
+  // The same, waking by `deadline` at the latest: false once the deadline has passed (the
+  // condition may still have come true meanwhile, so callers look at it either way).
+  bool waitUntil(Mutex& mutex, std::chrono::steady_clock::time_point deadline) REQUIRES(mutex) {
+    return condition_.wait_until(mutex, deadline) == std::cv_status::no_timeout;
+  }
   void notifyOne() { condition_.notify_one(); }
   void notifyAll() { condition_.notify_all(); }
 

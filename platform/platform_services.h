@@ -4,6 +4,7 @@
 
 #include "platform/bundle.h"
 #include "platform/keychain.h"
+#include "platform/outcome_log.h"
 #include "platform/random_source.h"
 #include "platform/sha256.h"
 #include "platform/sleeper.h"
@@ -16,6 +17,7 @@ struct PlatformServices {
   Keychain& keychain;
   Sleeper& sleeper;
   RandomSource& random;
+  OutcomeLog& outcomeLog;
 };
 
 }  // namespace quenlarch

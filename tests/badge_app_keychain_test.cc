@@ -4,11 +4,13 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/push_registration.h"
 #include "platform/linux/sqlite_keychain.h"
 #include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
@@ -233,11 +235,17 @@ TEST_F(BadgeAppKeychainTest, DamagedStoresAreNamedAndLeftUntouched) {
       {"a symbolic link to a keychain", [&](const std::string& p) { fs::create_symlink(good, p); },
        "symbolic link"},
   };
+  auto mode = [](const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0u;
+  };
   int n = 0;
   for (const auto& c : cases) {
     const std::string path = dir_ + "/damaged" + std::to_string(n++) + ".sqlite";
     c.make(path);
+    if (!fs::is_symlink(path)) ::chmod(path.c_str(), 0644);
     const std::string bytes = contents(path);
+    const mode_t modeBefore = mode(path);
     const std::vector<std::string> before = tree();
     for (std::vector<std::string> args : {std::vector<std::string>{"status", "--app", app_},
                                           {"install", "--app", dir_ + "/Second.app"},
@@ -253,8 +261,93 @@ TEST_F(BadgeAppKeychainTest, DamagedStoresAreNamedAndLeftUntouched) {
       expectOneLine(r, c.what);
     }
     EXPECT_EQ(contents(path), bytes) << c.what;
+    EXPECT_EQ(mode(path), modeBefore) << c.what << ": its mode was changed";
     EXPECT_EQ(tree(), before) << c.what << ": something was written";
   }
+}
+
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The device token from install to uninstall and back, as the file holds it and status shows it.
+TEST_F(BadgeAppKeychainTest, DeviceTokenIsKeptRetiredAndRenewed) {
+  enum class Token { kNew, kSame };
+  const struct {
+    std::vector<std::string> args;
+    Token token;
+    bool retired;
+    const char* team;
+  } steps[] = {
+      {{"install", "--team", "TEAM123"}, Token::kNew, false, "TEAM123"},
+      {{"install", "--team", "TEAM123"}, Token::kSame, false, "TEAM123"},
+      {{"install", "--team", "OTHER9"}, Token::kSame, false, "OTHER9"},
+      {{"uninstall"}, Token::kSame, true, "OTHER9"},
+      {{"uninstall"}, Token::kSame, true, "OTHER9"},  // the first retirement stands
+      {{"install"}, Token::kNew, false, "QLBADGE001"},
+  };
+  std::optional<PushRegistration> previous;
+  for (const auto& step : steps) {
+    std::vector<std::string> args = step.args;
+    args.insert(args.begin() + 1, {"--app", app_});
+    const std::int64_t before = nowMs();
+    CommandResult r = run(args);
+    const std::int64_t after = nowMs();
+    const std::string what = args[0] + " " + step.team;
+    ASSERT_EQ(r.exitCode, 0) << what << ": " << r.err;
+    Expected<std::optional<PushRegistration>> read = readPushRegistration(app_);
+    ASSERT_TRUE(read && read->has_value()) << what;
+    const PushRegistration& now = **read;
+    EXPECT_EQ(now.teamIdentifier, step.team) << what;
+    if (previous) {
+      EXPECT_EQ(now.deviceToken == previous->deviceToken, step.token == Token::kSame) << what;
+    }
+    EXPECT_EQ(now.isRetired(), step.retired) << what;
+    if (step.retired && previous && previous->isRetired()) {
+      EXPECT_EQ(now.retiredAt, previous->retiredAt) << what;
+    } else if (step.retired) {
+      EXPECT_GE(*now.retiredAt, before) << what;
+      EXPECT_LE(*now.retiredAt, after) << what;
+    }
+    // What status shows; after uninstall it still gets its line, and fails for the missing item.
+    CommandResult status = run({"status", "--app", app_});
+    EXPECT_EQ(status.exitCode, step.retired ? 1 : 0) << what << ": " << status.err;
+    nlohmann::json shown = nlohmann::json::parse(status.out, nullptr, false);
+    if (step.retired) {
+      EXPECT_TRUE(shown["deviceToken"].is_null()) << what << ": " << status.out;
+      EXPECT_EQ(shown["deviceTokenRetiredAt"], *now.retiredAt) << what;
+      EXPECT_NE(status.err.find("no badge item"), std::string::npos) << status.err;
+    } else {
+      EXPECT_EQ(shown["deviceToken"], now.deviceToken) << what;
+      EXPECT_FALSE(shown.contains("deviceTokenRetiredAt")) << what;
+      EXPECT_EQ(nlohmann::json::parse(r.out)["deviceToken"], now.deviceToken) << what;
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(pushRegistrationPath(app_).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << what;
+    previous = now;
+  }
+}
+
+// A registration file that cannot be read is named, and neither it nor anything else is written.
+TEST_F(BadgeAppKeychainTest, DamagedRegistrationIsNamedAndLeftAlone) {
+  ok({"install", "--app", app_});
+  std::ofstream(pushRegistrationPath(app_), std::ios::trunc) << "garbage";
+  const std::vector<std::string> before = tree();
+  const std::string store = contents(dir_ + "/keychain.sqlite");
+  for (const char* command : {"install", "uninstall", "status"}) {
+    CommandResult r = run({command, "--app", app_});
+    EXPECT_EQ(r.exitCode, 1) << command << ": " << r.err;
+    EXPECT_NE(r.err.find("PushRegistration.plist: not a property list"), std::string::npos)
+        << command << ": " << r.err;
+    expectOneLine(r, command);
+    EXPECT_EQ(r.out, "") << command;
+  }
+  EXPECT_EQ(contents(pushRegistrationPath(app_)), "garbage");
+  EXPECT_EQ(tree(), before);
+  EXPECT_EQ(contents(dir_ + "/keychain.sqlite"), store) << "the item was touched";
 }
 
 TEST_F(BadgeAppKeychainTest, ReadOnlyCommandsCreateNoFoldersAndNoDatabase) {

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "tests/support/badge_fixture.h"
+#include "tools/badge_app/app_keychain.h"
 #include "tools/badge_app/record_writes.h"
 
 namespace quenlarch {
@@ -53,15 +54,57 @@ TEST(BadgeAppWritesTest, LostRacesAreRetriedWithTheInjectedPause) {
   }
 }
 
-TEST(BadgeAppWritesTest, EveryRaceLostGivesUpAfterTheLastPause) {
-  for (const AppWrite& w : appWrites()) {
-    BadgeFixture f;
-    f.storeRecord(f.enabledRecord(5));
-    f.keychain->failNextUpdates(kIncrementAttempts, errSecItemNotFound);
-    EXPECT_EQ(w.write(f).status, errSecItemNotFound) << w.name;
-    EXPECT_EQ(f.sleeper.pauses().size(), std::size_t{kIncrementAttempts}) << w.name;
-    EXPECT_EQ(f.storedCount(), 5u) << w.name;
+// Why a write failed decides what badge-app says: a busy item is not a missing one.
+TEST(BadgeAppWritesTest, FailedWritesAreToldApart) {
+  const struct {
+    const char* name;
+    std::function<void(BadgeFixture&)> setUp;
+    SwapEnd end;
+    std::size_t pauses;
+    const char* says;
+  } cases[] = {
+      {"every race lost",
+       [](BadgeFixture& f) { f.keychain->failNextUpdates(kIncrementAttempts, errSecItemNotFound); },
+       SwapEnd::kLostEveryRace, kIncrementAttempts,
+       "the badge item is busy with other writers: every one of 24 tries lost the race"},
+      {"item removed by another writer",
+       [](BadgeFixture& f) { f.keychain->beforeUpdate([&f] { f.removeItem(); }); },
+       SwapEnd::kNoItem, 1, "no badge item in the keychain"},
+      {"keychain refuses the update",
+       [](BadgeFixture& f) { f.keychain->failNextUpdates(1, errSecMissingEntitlement); },
+       SwapEnd::kKeychainFailed, 0, "not entitled to the keychain access group"},
+  };
+  badge_app::AppKeychain unused("/nonexistent/keychain.sqlite");  // only its path is named
+  for (const auto& c : cases) {
+    for (const AppWrite& w : appWrites()) {
+      BadgeFixture f;
+      f.storeRecord(f.enabledRecord(5));
+      c.setUp(f);
+      BadgeRecordSwap swap = w.write(f);
+      EXPECT_EQ(swap.end, c.end) << c.name << ", " << w.name;
+      EXPECT_EQ(f.sleeper.pauses().size(), c.pauses) << c.name << ", " << w.name;
+      EXPECT_TRUE(badge_app::swapFailure(unused, swap).starts_with(c.says))
+          << c.name << ", " << w.name << ": " << badge_app::swapFailure(unused, swap);
+      EXPECT_FALSE(swap.written.has_value()) << c.name << ", " << w.name;
+    }
   }
+}
+
+// An item without a record is compared on that absence too: a record written in between is seen,
+// not overwritten.
+TEST(BadgeAppWritesTest, EnableOnAnItemWithoutRecordKeepsOneWrittenInBetween) {
+  BadgeFixture f;
+  KeychainQuery noRecord = testing::badgeItemAttributes(testing::kTestAccessGroup, {});
+  noRecord.erase(kSecAttrGeneric);
+  ASSERT_EQ(f.store->add(noRecord), errSecSuccess);
+  bool once = true;
+  f.keychain->beforeUpdate([&] {
+    if (std::exchange(once, false)) f.storeRecord(f.enabledRecord(7));
+  });
+  BadgeRecordSwap swap = badge_app::enableCounting(f.platform(), f.item(), f.tag(), f.env);
+  EXPECT_EQ(swap.end, SwapEnd::kLeftAsItWas) << "on the re-read the counter is on already";
+  EXPECT_EQ(f.storedCount(), 7u);
+  EXPECT_EQ(f.keychain->updateCalls(), 1);
 }
 
 TEST(BadgeAppWritesTest, EnableKeepsAnIncrementThatLandedInBetween) {

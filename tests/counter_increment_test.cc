@@ -1,5 +1,5 @@
 // The increment loop's exact sequences: reads, updates, pauses and their lengths, against a fake
-// keychain that scripts lost races and refusals.
+// keychain that scripts lost races and refusals; and the reason it names beside each result.
 #include <gtest/gtest.h>
 
 #include "tests/support/badge_fixture.h"
@@ -52,7 +52,10 @@ TEST_P(CounterIncrementTest, TwentyFourLostRacesGiveUpAfterTwentyFourPauses) {
   std::vector<std::uint32_t> draws;
   for (std::uint32_t i = 0; i < 24; ++i) draws.push_back(i * 75);
   f.random.script(draws);
-  EXPECT_FALSE(incrementBadgeCount(f.tag(), f.item(), f.platform(), f.env).has_value());
+  const BadgeIncrement result =
+      incrementBadgeCountWithReason(f.tag(), f.item(), f.platform(), f.env);
+  EXPECT_FALSE(result.count.has_value());
+  EXPECT_EQ(result.reason.outcome, BadgeOutcome::kGaveUp);
   EXPECT_EQ(f.keychain->updateCalls(), 24);
   EXPECT_EQ(f.keychain->readCalls(), 24);
   std::vector<std::uint32_t> expected;
@@ -67,7 +70,11 @@ TEST_P(CounterIncrementTest, UnexpectedStatusStopsAtOnce) {
     BadgeFixture f(GetParam());
     f.storeRecord(f.enabledRecord(4));
     f.keychain->failNextUpdates(1, status);
-    EXPECT_FALSE(incrementBadgeCount(f.tag(), f.item(), f.platform(), f.env).has_value()) << status;
+    const BadgeIncrement result =
+        incrementBadgeCountWithReason(f.tag(), f.item(), f.platform(), f.env);
+    EXPECT_FALSE(result.count.has_value()) << status;
+    EXPECT_EQ(result.reason.outcome, BadgeOutcome::kKeychainUnusable) << status;
+    EXPECT_EQ(result.reason.keychainStatus, status);
     EXPECT_EQ(f.keychain->updateCalls(), 1) << status;
     EXPECT_TRUE(f.sleeper.pauses().empty()) << status;
   }
@@ -77,25 +84,41 @@ TEST_P(CounterIncrementTest, RecordsItMustNotTouchAreNeverWritten) {
   struct {
     const char* why;
     std::function<void(BadgeFixture&)> setUp;
+    BadgeOutcome outcome;
   } cases[] = {
-      {"no item", [](BadgeFixture&) {}},
-      {"disabled", [](BadgeFixture& f) { f.storeRecord(BadgeFixture::disabledRecord()); }},
-      {"other installation", [](BadgeFixture& f) { f.storeRecord(f.foreignRecord(4)); }},
-      {"garbage", [](BadgeFixture& f) { f.storeRecord(ByteString(16, 0xEE)); }},
+      {"no item", [](BadgeFixture&) {}, BadgeOutcome::kNoBadgeItem},
+      {"disabled", [](BadgeFixture& f) { f.storeRecord(BadgeFixture::disabledRecord()); },
+       BadgeOutcome::kCountingOff},
+      {"other installation", [](BadgeFixture& f) { f.storeRecord(f.foreignRecord(4)); },
+       BadgeOutcome::kOtherInstallation},
+      {"garbage", [](BadgeFixture& f) { f.storeRecord(ByteString(16, 0xEE)); },
+       BadgeOutcome::kNoValidRecord},
       {"short",
        [](BadgeFixture& f) {
          f.storeRecord(ByteString{'T', 'B', 3, 1});
-       }},
+       },
+       BadgeOutcome::kNoValidRecord},
+      {"no generic attribute",
+       [](BadgeFixture& f) {
+         KeychainQuery noRecord = testing::badgeItemAttributes(testing::kTestAccessGroup, {});
+         noRecord.erase(kSecAttrGeneric);
+         f.store->add(noRecord);
+       },
+       BadgeOutcome::kNoValidRecord},
       {"keychain refuses the read",
        [](BadgeFixture& f) {
          f.storeRecord(f.enabledRecord(4));
          f.keychain->failNextReads(1, errSecStoreUnavailable);
-       }},
+       },
+       BadgeOutcome::kKeychainUnusable},
   };
   for (const auto& c : cases) {
     BadgeFixture f(GetParam());
     c.setUp(f);
-    EXPECT_FALSE(incrementBadgeCount(f.tag(), f.item(), f.platform(), f.env).has_value()) << c.why;
+    const BadgeIncrement result =
+        incrementBadgeCountWithReason(f.tag(), f.item(), f.platform(), f.env);
+    EXPECT_FALSE(result.count.has_value()) << c.why;
+    EXPECT_EQ(result.reason.outcome, c.outcome) << c.why;
     EXPECT_EQ(f.keychain->updateCalls(), 0) << c.why;
   }
 }
@@ -111,7 +134,8 @@ TEST_P(CounterIncrementTest, DisableDuringTheRaceStopsTheLoop) {
   BadgeFixture f(GetParam());
   f.storeRecord(f.enabledRecord(4));
   f.keychain->beforeUpdate([&] { f.storeRecord(BadgeFixture::disabledRecord()); });
-  EXPECT_FALSE(incrementBadgeCount(f.tag(), f.item(), f.platform(), f.env).has_value());
+  EXPECT_EQ(incrementBadgeCountWithReason(f.tag(), f.item(), f.platform(), f.env).reason.outcome,
+            BadgeOutcome::kCountingOff);
   EXPECT_EQ(f.keychain->updateCalls(), 1);
   EXPECT_EQ(f.storedRecord(), BadgeFixture::disabledRecord());
 }
@@ -120,7 +144,8 @@ TEST_P(CounterIncrementTest, ItemRemovedBetweenReadAndUpdateEndsWithNone) {
   BadgeFixture f(GetParam());
   f.storeRecord(f.enabledRecord(4));
   f.keychain->beforeUpdate([&] { f.removeItem(); });
-  EXPECT_FALSE(incrementBadgeCount(f.tag(), f.item(), f.platform(), f.env).has_value());
+  EXPECT_EQ(incrementBadgeCountWithReason(f.tag(), f.item(), f.platform(), f.env).reason.outcome,
+            BadgeOutcome::kNoBadgeItem);
   EXPECT_EQ(f.keychain->updateCalls(), 1);
   EXPECT_EQ(f.sleeper.pauses().size(), 1u);
   EXPECT_EQ(f.keychain->readCalls(), 2);

@@ -231,35 +231,51 @@ TEST(PlistFileTest, BinaryKeyWithANulIsRefusedInsteadOfAborting) {
       PlistValue(PlistValue::Dictionary{{"k", std::string("a\0b", 3)}}));
 }
 
-TEST(PlistFileTest, WhatCannotBeReadIsNone) {
+TEST(PlistFileTest, WhatCannotBeReadIsRefusedWithItsReason) {
   const std::string valid = xmlPlist("<array><integer>1</integer><string>x</string></array>");
   const std::string binary = binaryOf(plist_new_string("hello"));
   const std::string uid = binaryOf(plist_new_uid(7));
   const std::string blob(kMaxBinaryPlistBytes, 'x');
   const std::string tooBigBinary = binaryOf(plist_new_data(blob.data(), blob.size()));
+  const std::string notAPlist = "not a property list";
   const struct {
     const char* name;
     std::string bytes;
+    std::string reason;
   } cases[] = {
-      {"empty", ""},
-      {"garbage", "this is not a property list"},
-      {"truncated xml", valid.substr(0, valid.size() / 2)},
-      {"truncated binary", binary.substr(0, binary.size() - 10)},
-      {"bare binary magic", "bplist00"},
-      {"dict without key", xmlPlist("<dict><integer>1</integer></dict>")},
-      {"keyed-archive uid", uid},
-      {"binary over its cap", tooBigBinary},
-      {"too large", valid + std::string(kMaxPlistBytes, ' ')},
+      {"empty", "", notAPlist},
+      {"garbage", "this is not a property list", notAPlist},
+      {"truncated xml", valid.substr(0, valid.size() / 2), notAPlist},
+      {"truncated binary", binary.substr(0, binary.size() - 10), notAPlist},
+      {"bare binary magic", "bplist00", notAPlist},
+      {"dict without key", xmlPlist("<dict><integer>1</integer></dict>"), notAPlist},
+      {"keyed-archive uid", uid, notAPlist},
+      {"binary over its cap", tooBigBinary, notAPlist},
+      {"too large", valid + std::string(kMaxPlistBytes, ' '),
+       "larger than " + std::to_string(kMaxPlistBytes) + " bytes"},
   };
   TempDir dir;
   for (const auto& c : cases) {
     writeFile(dir / "bad.plist", c.bytes);
+    Expected<PlistValue> loaded = loadPlistFile(dir / "bad.plist");
+    ASSERT_FALSE(loaded) << c.name;
+    EXPECT_EQ(loaded.error(), c.reason) << c.name;
     EXPECT_EQ(readPlistFile(dir / "bad.plist"), std::nullopt) << c.name;
   }
-  EXPECT_EQ(readPlistFile(dir / "missing.plist"), std::nullopt);
-  EXPECT_EQ(readPlistFile(dir.path()), std::nullopt);  // a directory
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  EXPECT_EQ(readPlistFile(dir / "fifo"), std::nullopt);  // and does not block
+  const struct {
+    std::string path;
+    const char* reason;
+  } files[] = {
+      {dir / "missing.plist", "cannot open: No such file or directory"},
+      {dir.path(), "not a regular file"},
+      {dir / "fifo", "not a regular file"},  // and does not block
+  };
+  for (const auto& f : files) {
+    Expected<PlistValue> loaded = loadPlistFile(f.path);
+    ASSERT_FALSE(loaded) << f.path;
+    EXPECT_EQ(loaded.error(), f.reason) << f.path;
+  }
 }
 
 std::string deepXmlPlist(int depth) {
@@ -334,8 +350,17 @@ TEST(PlistFileTest, WhatCannotBeWrittenIsRefusedAndLeavesTheOldFile) {
   EXPECT_EQ(readPlistFile(path), PlistValue("old"));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
       << "temporary files left behind";
-  EXPECT_FALSE(writeXmlPlistFile(dir / "no/such/dir/x.plist", PlistValue("x")));
+  const Expected<void> noFolder = writeXmlPlistFile(dir / "no/such/dir/x.plist", PlistValue("x"));
+  ASSERT_FALSE(noFolder);
+  EXPECT_EQ(noFolder.error(), "cannot write: No such file or directory");
   EXPECT_FALSE(writeXmlPlistFile(dir.path() + "/", PlistValue("x")));
+  const Expected<void> unwritable = writeXmlPlistFile(path, PlistValue(std::string("a\0b", 3)));
+  ASSERT_FALSE(unwritable);
+  EXPECT_EQ(unwritable.error(), "the value cannot be written as a property list");
+  ASSERT_TRUE(writeXmlPlistFile(path, PlistValue("secret"), 0600));
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u) << "the mode asked for, whatever the umask";
 }
 
 // ---- bundles

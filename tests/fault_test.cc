@@ -190,15 +190,49 @@ TEST_F(BrokenStoreTest, UnusableKeychainFilesShowThePushAsReceived) {
       fs::create_directory(path);
     } else {
       std::ofstream(path, std::ios::binary) << c.content;
+      fs::permissions(path, fs::perms(0644));
     }
     json shown = push(path);
     EXPECT_EQ(shown["deliveredBy"], "extension") << "the extension must not crash";
     EXPECT_EQ(shown["badge"], 99) << "shown as received";
-    if (!c.isDirectory && !c.content.empty()) {
+    if (!c.isDirectory) {
       EXPECT_EQ(readFile(path), c.content) << "a file that is not ours is never written";
+      EXPECT_EQ(fs::status(path).permissions(), fs::perms(0644)) << "nor its mode changed";
     }
   }
   EXPECT_EQ(storedCount(), 4) << "the real store is untouched";
+}
+
+// The extension's answer says why, as its platform log would: the note of the request, with the
+// store's problem when the keychain cannot be used.
+TEST_F(BrokenStoreTest, TheAnswerCarriesTheBadgeNoteWithTheStoresProblem) {
+  const std::string garbage = dir_ + "/garbage.sqlite";
+  std::ofstream(garbage, std::ios::binary) << std::string(8192, 'x');
+  const struct {
+    const char* name;
+    std::string keychain;
+    json log;
+  } cases[] = {
+      {"the installed keychain", keychain_, json::parse(R"([{"badgeNote":"counted"}])")},
+      {"a file that is not a database", garbage,
+       json::array(
+           {{{"badgeNote", "keychain unusable"},
+             {"detail", "the keychain is damaged or not a database (keychain " + garbage + ")"}}})},
+      {"no keychain file", dir_ + "/missing.sqlite",
+       json::parse(R"([{"badgeNote":"no badge item"}])")},
+  };
+  const std::string extension =
+      app_ + "/Contents/PlugIns/BadgeService.appex/Contents/MacOS/BadgeService";
+  const std::string request = R"({"type":"request","id":"1","content":{"userInfo":{"aps":{"alert":)"
+                              R"({"loc-key":"Neue Nachricht"}}},"badge":null}})";
+  for (const auto& c : cases) {
+    auto r = testing::runCommand({extension}, request + "\n", {"QUENLARCH_KEYCHAIN=" + c.keychain});
+    EXPECT_EQ(r.exitCode, 0) << c.name << ": " << r.err;
+    const std::vector<json> lines = testing::jsonLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << c.name << ": " << r.out;
+    EXPECT_EQ(lines[1]["type"], "deliver") << c.name;
+    EXPECT_EQ(lines[1]["log"], c.log) << c.name << ": " << r.out;
+  }
 }
 
 TEST_F(BrokenStoreTest, FullDiskFailsTheIncrementAndLosesNothing) {

@@ -16,6 +16,7 @@
 #include "extension/notification_service_factory.h"
 #include "platform/linux/host_protocol.h"
 #include "platform/linux/line_reader.h"
+#include "platform/linux/request_log.h"
 #include "tests/support/badge_fixture.h"
 #include "tests/support/fake_content.h"
 
@@ -114,9 +115,10 @@ class Host {
     const std::string text = line + "\n";
     ASSERT_EQ(::write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
-  void request(const std::string& id, std::int64_t badge) {
-    send(hp::Request{id, std::make_shared<PushContent>(testing::payloadWithLocKey("Neue Nachricht"),
-                                                       badge, PlistValue())});
+  void request(const std::string& id, std::int64_t badge,
+               std::string_view locKey = "Neue Nachricht") {
+    send(hp::Request{id, std::make_shared<PushContent>(testing::payloadWithLocKey(locKey), badge,
+                                                       PlistValue())});
   }
   // The next message; an Error{"end"} once the extension has closed its output.
   hp::Message next() {
@@ -214,6 +216,38 @@ TEST(HostConnectionTest, TimeWillExpireWithAnIdReachesOnlyThatRequest) {
   EXPECT_EQ(hp::encode(host.next()), hp::encode(hp::Error{"end"}));
 }
 
+// The log on the wire: written only when there are entries, and passed over where it is
+// malformed, so that neither an old host nor a damaged log ever costs an answer.
+TEST(HostProtocolTest, AnswersCarryTheirLogAndReadWithoutOne) {
+  const std::vector<hp::LogEntry> log = {{"keychain unusable", "the keychain is damaged"},
+                                         {"counted", std::nullopt}};
+  EXPECT_EQ(std::get<hp::Released>(hp::decode(hp::encode(hp::Released{"b", log}))).log, log);
+  EXPECT_EQ(hp::encode(hp::Released{"b"}), R"({"id":"b","type":"released"})")
+      << "no log, no field: what an old host has always read";
+
+  const std::string deliver = R"({"type":"deliver","id":"a","content":{"userInfo":{}})";
+  const struct {
+    const char* name;
+    std::string line;
+    std::vector<hp::LogEntry> log;
+  } cases[] = {
+      {"no log", deliver + "}", {}},
+      {"log not an array", deliver + R"(,"log":{"badgeNote":"counted"}})", {}},
+      {"entries of the wrong shape",
+       deliver + R"(,"log":["counted",{"note":"x"},{"badgeNote":7},{"badgeNote":"counted"}]})",
+       {{"counted", std::nullopt}}},
+      {"detail not a string",
+       deliver + R"(,"log":[{"badgeNote":"counted","detail":1}]})",
+       {{"counted", std::nullopt}}},
+  };
+  for (const auto& c : cases) {
+    const hp::Message decoded = hp::decode(c.line);
+    const auto* answer = std::get_if<hp::Deliver>(&decoded);
+    ASSERT_NE(answer, nullptr) << c.name << ": " << hp::encode(decoded);
+    EXPECT_EQ(answer->log, c.log) << c.name;
+  }
+}
+
 // A fixed bundle that may be read from several threads at once.
 class SharedBundle final : public Bundle {
  public:
@@ -231,45 +265,29 @@ class SharedBundle final : public Bundle {
   const PlistValue info_;
 };
 
-// Counts the updates the store accepted, from any number of threads.
-class CountingKeychain final : public Keychain {
- public:
-  explicit CountingKeychain(Keychain& inner) : inner_(inner) {}
-  KeychainMatch copyMatching(const KeychainQuery& query) override {
-    return inner_.copyMatching(query);
-  }
-  OSStatus update(const KeychainQuery& query, const KeychainQuery& attributes) override {
-    const OSStatus status = inner_.update(query, attributes);
-    if (status == errSecSuccess) accepted.fetch_add(1);
-    return status;
-  }
-  OSStatus add(const KeychainQuery& attributes) override { return inner_.add(attributes); }
-  OSStatus remove(const KeychainQuery& query) override { return inner_.remove(query); }
-  std::atomic<std::uint32_t> accepted{0};
-
- private:
-  Keychain& inner_;
-};
-
-// One object per request in flight: no push shown twice or lost, and every accepted increment is in
-// the stored count, with time-outs striking some requests mid-flight.
+// One object per request in flight: no push shown twice or lost, every accepted increment is in
+// the stored count, and each answer carries its own request's note, with time-outs striking some
+// requests mid-flight.
 TEST(HostConnectionTest, ParallelRequestsThroughThePipelineKeepTheStoredCountExact) {
   testing::BadgeFixture fixture(testing::Store::kSqlite);
   fixture.storeRecord(fixture.enabledRecord(0));
-  CountingKeychain keychain(*fixture.store);
+  testing::FaultInjectingKeychain keychain(*fixture.store);
   SharedBundle bundle(testing::kTestExtensionPath,
                       testing::BadgeFixture::infoWithGroup(testing::kTestAccessGroup));
-  PlatformServices services{bundle, fixture.sha256, keychain, fixture.sleeper, fixture.random};
+  HostOutcomeLog log([](OSStatus status) { return std::to_string(status); });
+  PlatformServices services{bundle, fixture.sha256, keychain, fixture.sleeper, fixture.random, log};
   std::unique_ptr<PrincipalClass> serviceClass = makeNotificationServiceClass(services);
   Host host(*serviceClass, {});
 
   constexpr int kRequests = 200;
   constexpr int kInFlight = 8;
   std::set<std::string> answered;
+  int countedNotes = 0;
   int sent = 0;
   while (answered.size() < kRequests) {
     while (sent < kRequests && sent - static_cast<int>(answered.size()) < kInFlight) {
-      host.request(std::to_string(sent), 0);
+      // Every other push does not count: each answer must carry its own request's note.
+      host.request(std::to_string(sent), 0, sent % 2 == 0 ? "Neue Nachricht" : "Hallo");
       if (sent % 10 == 9) host.send(hp::TimeWillExpire{std::to_string(sent - 3)});
       ++sent;
     }
@@ -277,11 +295,21 @@ TEST(HostConnectionTest, ParallelRequestsThroughThePipelineKeepTheStoredCountExa
     const auto* deliver = std::get_if<hp::Deliver>(&message);
     ASSERT_NE(deliver, nullptr) << hp::encode(message);
     ASSERT_TRUE(answered.insert(deliver->id).second) << "shown twice: " << deliver->id;
+    // One entry, unless the time-out answered before the pipeline ended.
+    EXPECT_LE(deliver->log.size(), 1u) << hp::encode(message);
+    const bool counts = std::stoi(deliver->id) % 2 == 0;
+    for (const hp::LogEntry& entry : deliver->log) {
+      EXPECT_EQ(entry.badgeNote, counts ? "counted" : "not a counted alert") << deliver->id;
+      countedNotes += entry.badgeNote == "counted";
+    }
   }
   host.closeInput();
   EXPECT_EQ(hp::encode(host.next()), hp::encode(hp::Error{"end"}));
-  EXPECT_GT(keychain.accepted.load(), 0u);
-  EXPECT_EQ(fixture.storedCount().value_or(~0u), keychain.accepted.load());
+  EXPECT_GT(keychain.acceptedUpdates(), 0);
+  EXPECT_GT(countedNotes, 0);
+  EXPECT_LE(countedNotes, keychain.acceptedUpdates()) << "a note for an increment that was not";
+  EXPECT_EQ(fixture.storedCount().value_or(~0u),
+            static_cast<std::uint32_t>(keychain.acceptedUpdates()));
 }
 
 }  // namespace

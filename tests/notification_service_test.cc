@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "extension/notification_service_factory.h"
@@ -28,50 +26,56 @@ ContentRef makeContent(std::int64_t badge) {
 class ControlledPreparer final : public ContentPreparer {
  public:
   explicit ControlledPreparer(bool blocking = false) : blocking_(blocking) {}
-  ContentRef prepareContent(const NotificationRequest& request) override {
-    std::unique_lock<std::mutex> lock(mutex_);
+  ContentRef prepareContent(const NotificationRequest& request) override EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     ++started_;
-    changed_.notify_all();
-    if (blocking_) changed_.wait(lock, [&] { return released_ > 0; });
-    if (blocking_) --released_;
+    changed_.notifyAll();
+    if (blocking_) {
+      while (released_ == 0) changed_.wait(mutex_);
+      --released_;
+    }
     return prepared_ ? prepared_ : request.content;
   }
-  void waitUntilStarted(int n) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return started_ >= n; });
+  void waitUntilStarted(int n) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    while (started_ < n) changed_.wait(mutex_);
   }
-  void releaseOne() {
-    std::lock_guard<std::mutex> guard(mutex_);
+  void releaseOne() EXCLUDES(mutex_) {
+    MutexLock guard(mutex_);
     ++released_;
-    changed_.notify_all();
+    changed_.notifyAll();
   }
-  ContentRef prepared_;
+  ContentRef prepared_;  // set before the first request
 
  private:
-  bool blocking_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int started_ = 0;
-  int released_ = 0;
+  const bool blocking_;
+  Mutex mutex_;
+  CondVar changed_;
+  int started_ GUARDED_BY(mutex_) = 0;
+  int released_ GUARDED_BY(mutex_) = 0;
 };
 
 // Records each call of a handler; `alive` tells whether the handler object still exists.
 struct HandlerProbe {
-  std::mutex mutex;
-  std::vector<ContentRef> calls;
+  Mutex mutex;
+  std::vector<ContentRef> calls GUARDED_BY(mutex);
   std::shared_ptr<int> token = std::make_shared<int>(0);
   std::weak_ptr<int> alive = token;
 
   ContentHandler handler() {
     std::shared_ptr<int> keep = std::exchange(token, nullptr);
     return [this, keep](ContentRef content) {
-      std::lock_guard<std::mutex> guard(mutex);
+      MutexLock guard(mutex);
       calls.push_back(std::move(content));
     };
   }
-  std::size_t callCount() {
-    std::lock_guard<std::mutex> guard(mutex);
+  std::size_t callCount() EXCLUDES(mutex) {
+    MutexLock guard(mutex);
     return calls.size();
+  }
+  ContentRef call(std::size_t i) EXCLUDES(mutex) {
+    MutexLock guard(mutex);
+    return calls.at(i);
   }
 };
 
@@ -83,7 +87,7 @@ TEST(NotificationServiceTest, DeliversPreparedContentOnceAndIgnoresLaterTimeout)
   service.didReceiveNotificationRequest({"r1", makeContent(1)}, probe.handler());
   service.serviceExtensionTimeWillExpire();
   ASSERT_EQ(probe.callCount(), 1u);
-  EXPECT_EQ(probe.calls[0], preparer.prepared_);
+  EXPECT_EQ(probe.call(0), preparer.prepared_);
   EXPECT_TRUE(probe.alive.expired()) << "the handler is released after its call";
 }
 
@@ -99,7 +103,7 @@ TEST(NotificationServiceTest, TimeoutDuringPreparationDeliversTheContentAsReceiv
   preparer.waitUntilStarted(1);
   service.serviceExtensionTimeWillExpire();
   ASSERT_EQ(probe.callCount(), 1u);
-  EXPECT_EQ(probe.calls[0], received);
+  EXPECT_EQ(probe.call(0), received);
   preparer.releaseOne();
   host.join();
   EXPECT_EQ(probe.callCount(), 1u) << "the prepared content must be dropped";
@@ -139,7 +143,7 @@ TEST(NotificationServiceTest, ReplacedRequestsPreparedContentNeverReachesTheNewH
   t2.join();
   EXPECT_EQ(first.callCount(), 0u);
   ASSERT_EQ(second.callCount(), 1u);
-  EXPECT_EQ(second.calls[0], content2);
+  EXPECT_EQ(second.call(0), content2);
 }
 
 TEST(NotificationServiceTest, TimeoutAfterReplacementDeliversTheNewestContent) {
@@ -158,7 +162,7 @@ TEST(NotificationServiceTest, TimeoutAfterReplacementDeliversTheNewestContent) {
   preparer.waitUntilStarted(2);
   service.serviceExtensionTimeWillExpire();
   ASSERT_EQ(second.callCount(), 1u);
-  EXPECT_EQ(second.calls[0], content2);
+  EXPECT_EQ(second.call(0), content2);
   preparer.releaseOne();
   preparer.releaseOne();
   t1.join();
@@ -227,7 +231,8 @@ TEST(NotificationServiceClassTest, EachClassObjectCountsWithItsOwnServices) {
   first.storeRecord(first.enabledRecord(1));
   second.storeRecord(second.enabledRecord(10));
   auto classFor = [](testing::BadgeFixture& f) {
-    return makeNotificationServiceClass({f.bundle, f.sha256, *f.keychain, f.sleeper, f.random});
+    return makeNotificationServiceClass(
+        {f.bundle, f.sha256, *f.keychain, f.sleeper, f.random, f.log});
   };
   std::unique_ptr<PrincipalClass> firstClass = classFor(first);
   std::unique_ptr<PrincipalClass> secondClass = classFor(second);
@@ -245,6 +250,8 @@ TEST(NotificationServiceClassTest, EachClassObjectCountsWithItsOwnServices) {
         [&](ContentRef content) { shown = content->badge(); });
     EXPECT_EQ(shown, c.badge);
     EXPECT_EQ(c.fixture->storedCount(), std::optional<std::uint32_t>(c.badge));
+    EXPECT_EQ(c.fixture->log.entries(), (std::vector<testing::RecordingOutcomeLog::Entry>{
+                                            {BadgeOutcome::kCounted, errSecSuccess}}));
   }
 }
 

@@ -159,7 +159,13 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"AbsentGenericNeverMatchesBytes", without(item(), kSecAttrGeneric),
                   identity({{kSecAttrGeneric, bytes({1, 2, 3})}}), errSecItemNotFound},
         MatchCase{"AbsentGenericUnnamed", without(item(), kSecAttrGeneric), identity(),
-                  errSecSuccess}),
+                  errSecSuccess},
+        MatchCase{"AbsentGenericMatchesNull", without(item(), kSecAttrGeneric),
+                  identity({{kSecAttrGeneric, PlistValue(PlistNull{})}}), errSecSuccess},
+        MatchCase{"PresentGenericNeverMatchesNull", item(),
+                  identity({{kSecAttrGeneric, PlistValue(PlistNull{})}}), errSecItemNotFound},
+        MatchCase{"EmptyGenericNeverMatchesNull", item({{kSecAttrGeneric, bytes({})}}),
+                  identity({{kSecAttrGeneric, PlistValue(PlistNull{})}}), errSecItemNotFound}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(SqliteKeychainTest, UpdateNamingGenericIsACompareAndSwap) {
@@ -260,6 +266,7 @@ TEST_F(SqliteKeychainTest, MalformedQueriesAreRefusedBeforeTheFileIsTouched) {
       {"new data not data", good, {{kSecValueData, PlistValue("x")}}},
       {"new sync not a boolean", good, {{kSecAttrSynchronizable, PlistValue("yes")}}},
       {"control among changes", good, {{kSecReturnData, PlistValue(true)}}},
+      {"null generic among changes", good, {{kSecAttrGeneric, PlistValue(PlistNull{})}}},
   };
   for (const auto& c : cases) {
     const bool queryIsBad = c.changes.empty();
@@ -280,6 +287,7 @@ TEST_F(SqliteKeychainTest, MalformedQueriesAreRefusedBeforeTheFileIsTouched) {
   EXPECT_EQ(app_.remove(identity({{kSecReturnAttributes, PlistValue(true)}})), errSecParam);
   EXPECT_EQ(app_.add(item({{kSecReturnAttributes, PlistValue(true)}})), errSecParam);
   EXPECT_EQ(app_.add(without(item(), kSecClass)), errSecParam);
+  EXPECT_EQ(app_.add(item({{kSecAttrGeneric, PlistValue(PlistNull{})}})), errSecParam);
   // An unrestricted process has no default group to add to.
   EXPECT_EQ(app_.add(without(item(), kSecAttrAccessGroup)), errSecParam);
   EXPECT_FALSE(exists(path_));
@@ -376,6 +384,7 @@ TEST_F(SqliteKeychainTest, BrokenDatabasesAreUnavailableNotFatal) {
   };
   for (const auto& c : cases) {
     std::ofstream(path_, std::ios::binary | std::ios::trunc) << c.contents;
+    ASSERT_EQ(::chmod(path_.c_str(), 0644), 0);
     SqliteKeychain keychain(path_, std::nullopt);
     EXPECT_EQ(keychain.copyMatching(identity()).status, errSecStoreUnavailable) << c.what;
     EXPECT_EQ(keychain.update(identity(), {{kSecValueData, bytes({})}}), errSecStoreUnavailable)
@@ -383,6 +392,11 @@ TEST_F(SqliteKeychainTest, BrokenDatabasesAreUnavailableNotFatal) {
     EXPECT_EQ(keychain.add(item()), errSecStoreUnavailable) << c.what;
     EXPECT_EQ(keychain.remove(identity()), errSecStoreUnavailable) << c.what;
     EXPECT_EQ(keychain.integrityCheck(), errSecStoreUnavailable) << c.what;
+    EXPECT_EQ(contents(path_), c.contents) << c.what;
+    struct stat info {};
+    ASSERT_EQ(::stat(path_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u)
+        << c.what << ": a file that is not a keychain was changed";
   }
 
   // Paths that cannot hold a database.
@@ -498,7 +512,9 @@ TEST(DefaultKeychainPathTest, FollowsTheEnvironment) {
         ::unsetenv(names[i]);
       }
     }
-    EXPECT_EQ(defaultKeychainPath(), c.expected);
+    Expected<std::string> path = defaultKeychainPath();
+    ASSERT_TRUE(path) << path.error();
+    EXPECT_EQ(*path, c.expected);
   }
   for (int i = 0; i < 3; ++i) {
     if (saved[i]) {

@@ -13,6 +13,7 @@
 #include "platform/linux/disk_bundle.h"
 #include "platform/linux/host_connection.h"
 #include "platform/linux/openssl_sha256.h"
+#include "platform/linux/request_log.h"
 #include "platform/linux/sqlite_keychain.h"
 #include "platform/linux/system_random_source.h"
 #include "platform/linux/system_sleeper.h"
@@ -65,11 +66,20 @@ void NSExtensionMain(int /*argc*/, char** /*argv*/) {
   // The entitlements decide which keychain items this process may reach; without them, none.
   std::vector<std::string> groups =
       keychainAccessGroupsEntitlement(*bundlePath).value_or(std::vector<std::string>{});
-  SqliteKeychain keychain(defaultKeychainPath(), std::move(groups));
+  // Without a path every keychain call fails as the store does on an unusable file.
+  Expected<std::string> keychainPath = defaultKeychainPath();
+  SqliteKeychain keychain(keychainPath ? *keychainPath : std::string(), std::move(groups));
   OpenSslSha256 sha256;
   SystemSleeper sleeper;
   SystemRandomSource random;
-  PlatformServices services{*mainBundle, sha256, keychain, sleeper, random};
+  HostOutcomeLog outcomeLog([&](OSStatus status) -> std::string {
+    if (!keychainPath) return keychainPath.error();
+    // Parallel requests share the store: its last problem may be another request's, which met
+    // the same store a moment apart.
+    return describeKeychainFailure(status, keychain.lastProblem()) + " (keychain " + *keychainPath +
+           ")";
+  });
+  PlatformServices services{*mainBundle, sha256, keychain, sleeper, random, outcomeLog};
 
   // The class object, and with it what the principal objects share, lives until the process ends.
   std::unique_ptr<PrincipalClass> principalClass = factory->second(services);

@@ -14,6 +14,7 @@
 
 #include "platform/linux/host_protocol.h"
 #include "platform/linux/line_reader.h"
+#include "platform/linux/request_log.h"
 #include "platform/mutex.h"
 
 namespace quenlarch {
@@ -40,19 +41,21 @@ class MessageWriter {
 };
 
 // Rides inside the handler given to the principal object. When the last copy of the handler goes
-// without having been called, the host is told, so it can show the content itself.
+// without having been called, the host is told, so it can show the content itself. Either answer
+// carries the request's log entries made until then.
 class HandlerWatch {
  public:
-  HandlerWatch(std::string id, MessageWriter& writer) : id_(std::move(id)), writer_(writer) {}
+  HandlerWatch(std::string id, MessageWriter& writer, std::shared_ptr<RequestLog> log)
+      : id_(std::move(id)), writer_(writer), log_(std::move(log)) {}
   ~HandlerWatch() {
-    if (!called_.exchange(true)) writer_.write(host_protocol::Released{id_});
+    if (!called_.exchange(true)) writer_.write(host_protocol::Released{id_, log_->take()});
   }
   HandlerWatch(const HandlerWatch&) = delete;
   HandlerWatch& operator=(const HandlerWatch&) = delete;
 
   void deliver(const ContentRef& content) {
     if (called_.exchange(true)) return;  // the host accepts one content per request
-    writer_.write(host_protocol::Deliver{id_, asPushContent(content)});
+    writer_.write(host_protocol::Deliver{id_, asPushContent(content), log_->take()});
   }
 
  private:
@@ -62,6 +65,7 @@ class HandlerWatch {
   }
   const std::string id_;
   MessageWriter& writer_;
+  const std::shared_ptr<RequestLog> log_;
   std::atomic<bool> called_{false};
 };
 
@@ -79,6 +83,8 @@ class Connection {
     host_protocol::Request request;
     // Held here until the request starts; afterwards only the handler keeps it.
     std::shared_ptr<HandlerWatch> watch;
+    // Where the entries made while the request runs go, until its answer takes them.
+    std::shared_ptr<RequestLog> log;
     // Null while the request waits for a thread.
     std::shared_ptr<NotificationServiceExtension> principal;
   };
@@ -120,11 +126,12 @@ void Connection::serve(int inFd) {
 
 void Connection::startRequest(host_protocol::Request request) {
   const std::uint64_t serial = ++arrivals_;
-  auto watch = std::make_shared<HandlerWatch>(request.id, writer_);
+  auto log = std::make_shared<RequestLog>();
+  auto watch = std::make_shared<HandlerWatch>(request.id, writer_, log);
   const ContentRef received = request.content;
   {
     MutexLock guard(mutex_);
-    inFlight_.emplace(serial, InFlight{std::move(request), watch, nullptr});
+    inFlight_.emplace(serial, InFlight{std::move(request), watch, std::move(log), nullptr});
   }
   if (pool_.submit([this, serial] { runRequest(serial); })) return;
   {
@@ -138,6 +145,7 @@ void Connection::runRequest(std::uint64_t serial) {
   std::shared_ptr<NotificationServiceExtension> principal = principalClass_.makeObject();
   NotificationRequest notification;
   std::shared_ptr<HandlerWatch> watch;
+  std::shared_ptr<RequestLog> log;
   {
     MutexLock guard(mutex_);
     auto it = inFlight_.find(serial);
@@ -145,10 +153,14 @@ void Connection::runRequest(std::uint64_t serial) {
     it->second.principal = principal;
     notification = {it->second.request.id, it->second.request.content};
     watch = std::move(it->second.watch);
+    log = it->second.log;
   }
   ContentHandler handler = [watch](ContentRef content) { watch->deliver(content); };
   watch.reset();  // from here on only the handler keeps the watch alive
-  principal->didReceiveNotificationRequest(notification, std::move(handler));
+  {
+    const RequestLogScope scope(std::move(log));
+    principal->didReceiveNotificationRequest(notification, std::move(handler));
+  }
   MutexLock guard(mutex_);
   inFlight_.erase(serial);
 }

@@ -54,6 +54,41 @@ std::optional<std::shared_ptr<const PushContent>> contentFromJson(const nlohmann
   return std::make_shared<const PushContent>(plistFromJson(*userInfo), badge, std::move(fields));
 }
 
+namespace {
+
+// Adds `log` to an answer unless it is empty.
+nlohmann::json withLog(nlohmann::json answer, const std::vector<LogEntry>& log) {
+  if (log.empty()) return answer;
+  nlohmann::json entries = nlohmann::json::array();
+  for (const LogEntry& entry : log) {
+    nlohmann::json line{{"badgeNote", entry.badgeNote}};
+    if (entry.detail) line["detail"] = *entry.detail;
+    entries.push_back(std::move(line));
+  }
+  answer["log"] = std::move(entries);
+  return answer;
+}
+
+// The well-formed entries of an answer's "log"; anything else in it is passed over.
+std::vector<LogEntry> logOf(const nlohmann::json& answer) {
+  std::vector<LogEntry> log;
+  auto entries = answer.find("log");
+  if (entries == answer.end() || !entries->is_array()) return log;
+  for (const nlohmann::json& entry : *entries) {
+    if (!entry.is_object()) continue;
+    auto note = entry.find("badgeNote");
+    if (note == entry.end() || !note->is_string()) continue;
+    LogEntry read{note->get<std::string>(), std::nullopt};
+    if (auto detail = entry.find("detail"); detail != entry.end() && detail->is_string()) {
+      read.detail = detail->get<std::string>();
+    }
+    log.push_back(std::move(read));
+  }
+  return log;
+}
+
+}  // namespace
+
 std::string encode(const Message& message) {
   nlohmann::json json = std::visit(
       [](const auto& m) -> nlohmann::json {
@@ -66,9 +101,10 @@ std::string encode(const Message& message) {
         } else if constexpr (std::is_same_v<T, Ready>) {
           return {{"type", "ready"}};
         } else if constexpr (std::is_same_v<T, Deliver>) {
-          return {{"type", "deliver"}, {"id", m.id}, {"content", contentToJson(*m.content)}};
+          return withLog(
+              {{"type", "deliver"}, {"id", m.id}, {"content", contentToJson(*m.content)}}, m.log);
         } else if constexpr (std::is_same_v<T, Released>) {
-          return {{"type", "released"}, {"id", m.id}};
+          return withLog({{"type", "released"}, {"id", m.id}}, m.log);
         } else {
           return {{"type", "error"}, {"message", m.message}};
         }
@@ -105,7 +141,7 @@ Message decode(std::string_view line) {
   }
   if (*type == "released") {
     if (!id) return Error{"released without an \"id\""};
-    return Released{*id};
+    return Released{*id, logOf(json)};
   }
   if (*type == "error") return Error{stringField(json, "message").value_or("")};
   if (*type == "request" || *type == "deliver") {
@@ -115,7 +151,7 @@ Message decode(std::string_view line) {
     auto parsed = contentFromJson(*content);
     if (!parsed) return Error{*type + " with a malformed \"content\""};
     if (*type == "request") return Request{*id, *parsed};
-    return Deliver{*id, *parsed};
+    return Deliver{*id, *parsed, logOf(json)};
   }
   return Error{"unknown type \"" + *type + "\""};
 }

@@ -8,12 +8,21 @@
 //     {"type":"timeWillExpire"}                       the same for every request in flight
 //   extension -> host
 //     {"type":"ready"}                                the principal object exists
-//     {"type":"deliver","id":ID,"content":CONTENT}    request ID's handler was called
-//     {"type":"released","id":ID}                     request ID's handler was released uncalled
+//     {"type":"deliver","id":ID,"content":CONTENT[,"log":LOG]}
+//                                                     request ID's handler was called
+//     {"type":"released","id":ID[,"log":LOG]}         request ID's handler was released uncalled
 //     {"type":"error","message":TEXT}                 a line could not be understood
 //
 // CONTENT is {"userInfo":{...},"badge":N|null,"fields":{...}}: the payload, the badge, and the
 // displayed fields (title, body, sound, ...) that pass through untouched. IDs are strings.
+//
+// LOG carries the extension's log entries of that request, made while it was prepared and before
+// this answer: [{"badgeNote":TEXT[,"detail":TEXT]}, ...], in the order they were made. badgeNote
+// is how the request's badge work ended ("counted", "keychain unusable", ...: badgeNoteText in
+// platform/outcome_log.h); detail, when present, says more (the keychain's problem). A request
+// answered before its work ended (a time-out) has no entry for it. "log" is left out when there
+// are no entries, and a host reads an answer without it, or with a malformed one, as having none:
+// the content is what counts, so a log that cannot be read never costs the answer.
 //
 // Several requests may be in flight at once; each gets a principal object of its own and is
 // answered exactly once, by "deliver" or "released", in whatever order they finish. A request the
@@ -27,6 +36,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "platform/linux/push_content.h"
 #include "platform/notification_content.h"
@@ -48,12 +58,20 @@ struct TimeWillExpire {
   std::optional<std::string> id;  // none: every request in flight
 };
 struct Ready {};
+// One entry of an answer's log.
+struct LogEntry {
+  std::string badgeNote;
+  std::optional<std::string> detail;
+  friend bool operator==(const LogEntry&, const LogEntry&) = default;
+};
 struct Deliver {
   std::string id;
   std::shared_ptr<const PushContent> content;
+  std::vector<LogEntry> log = {};  // oldest first; empty when the answer carried none
 };
 struct Released {
   std::string id;
+  std::vector<LogEntry> log = {};  // oldest first; empty when the answer carried none
 };
 struct Error {
   std::string message;

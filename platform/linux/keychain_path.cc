@@ -51,18 +51,8 @@ KeychainStoreProblem problemFromErrno(int error) {
   }
 }
 
-// Tightens the open file `fd` to owner-only when it is wider.
-KeychainStoreProblem tighten(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return problemFromErrno(errno);
-  if (!S_ISREG(info.st_mode)) return KeychainStoreProblem::kUnusable;
-  if ((info.st_mode & 0777) == kOwnerOnly) return KeychainStoreProblem::kNone;
-  return ::fchmod(fd, kOwnerOnly) == 0 ? KeychainStoreProblem::kNone
-                                       : KeychainStoreProblem::kNoPermission;
-}
-
-// Checks an existing file at `path`: not a link, a regular file, owner-only (tightened if need be).
-// A missing file is fine when `mayBeMissing`.
+// Checks an existing file at `path`: not a link, a regular file. A missing file is fine when
+// `mayBeMissing`.
 KeychainStoreProblem checkExisting(const std::string& path, bool mayBeMissing) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
@@ -71,39 +61,54 @@ KeychainStoreProblem checkExisting(const std::string& path, bool mayBeMissing) {
   }
   if (S_ISLNK(info.st_mode)) return KeychainStoreProblem::kSymlink;
   if (!S_ISREG(info.st_mode)) return KeychainStoreProblem::kUnusable;
-  // O_NOFOLLOW: a link swapped in since the lstat is refused rather than followed.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  // A -wal file goes when the last connection to the database closes, maybe since the lstat.
-  if (fd < 0 && errno == ENOENT && mayBeMissing) return KeychainStoreProblem::kNone;
-  if (fd < 0) return problemFromErrno(errno);
-  const KeychainStoreProblem problem = tighten(fd);
-  ::close(fd);
-  return problem;
+  return KeychainStoreProblem::kNone;
+}
+
+// Tightens the file at `path` to owner-only when its mode is wider; a missing file is fine when
+// `mayBeMissing`. By path, never through a descriptor of our own: SQLite holds POSIX locks on
+// these files, and closing any descriptor of a file drops every such lock the process holds on
+// it. fchmodat with AT_SYMLINK_NOFOLLOW refuses a link swapped in since the lstat.
+KeychainStoreProblem tightenExisting(const std::string& path, bool mayBeMissing) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    // A -wal file goes when the last connection to the database closes, maybe just now.
+    if (errno == ENOENT && mayBeMissing) return KeychainStoreProblem::kNone;
+    return problemFromErrno(errno);
+  }
+  if (S_ISLNK(info.st_mode)) return KeychainStoreProblem::kSymlink;
+  if (!S_ISREG(info.st_mode)) return KeychainStoreProblem::kUnusable;
+  if ((info.st_mode & 0777) == kOwnerOnly) return KeychainStoreProblem::kNone;
+  if (::fchmodat(AT_FDCWD, path.c_str(), kOwnerOnly, AT_SYMLINK_NOFOLLOW) == 0) {
+    return KeychainStoreProblem::kNone;
+  }
+  if (errno == ENOENT && mayBeMissing) return KeychainStoreProblem::kNone;
+  return errno == EOPNOTSUPP ? KeychainStoreProblem::kSymlink : KeychainStoreProblem::kNoPermission;
 }
 
 }  // namespace
 
-std::string defaultKeychainPath() {
+Expected<std::string> defaultKeychainPath() {
   if (const char* path = std::getenv("QUENLARCH_KEYCHAIN"); path != nullptr && *path != '\0') {
-    return path;
+    return std::string(path);
   }
   if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
     return std::string(data) + "/quenlarch/keychain.sqlite";
   }
   std::string home = homeFolder();
-  if (home.empty()) return {};
+  if (home.empty()) {
+    return unexpected(
+        "no keychain path: QUENLARCH_KEYCHAIN is not set and there is no home folder");
+  }
   return home + "/.local/share/quenlarch/keychain.sqlite";
 }
 
-KeychainFileCheck prepareKeychainFile(const std::string& path, bool create) {
-  if (path.empty()) return {false, KeychainStoreProblem::kUnusable};
+Expected<bool, KeychainStoreProblem> prepareKeychainFile(const std::string& path, bool create) {
+  if (path.empty()) return unexpected(KeychainStoreProblem::kUnusable);
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
-    if (errno != ENOENT && errno != ENOTDIR) return {false, problemFromErrno(errno)};
-    if (errno == ENOTDIR || !create) {
-      return {false,
-              errno == ENOTDIR ? KeychainStoreProblem::kUnusable : KeychainStoreProblem::kNone};
-    }
+    if (errno == ENOTDIR) return unexpected(KeychainStoreProblem::kUnusable);
+    if (errno != ENOENT) return unexpected(problemFromErrno(errno));
+    if (!create) return false;
     // Created here, owner-only whatever the umask, without touching the process-wide umask under
     // other threads. SQLite gives the -wal and -shm files it creates the same permissions.
     auto createFile = [&] {
@@ -117,16 +122,26 @@ KeychainFileCheck prepareKeychainFile(const std::string& path, bool create) {
     if (fd >= 0) {
       const bool tightened = ::fchmod(fd, kOwnerOnly) == 0;
       ::close(fd);
-      if (!tightened) return {true, KeychainStoreProblem::kNoPermission};
+      if (!tightened) return unexpected(KeychainStoreProblem::kNoPermission);
     } else if (errno != EEXIST) {  // EEXIST: another process created it first
-      return {false, problemFromErrno(errno)};
+      return unexpected(problemFromErrno(errno));
     }
   }
   KeychainStoreProblem problem = checkExisting(path, false);
   for (const char* suffix : {"-wal", "-shm"}) {
     if (problem == KeychainStoreProblem::kNone) problem = checkExisting(path + suffix, true);
   }
-  return {true, problem};
+  if (problem != KeychainStoreProblem::kNone) return unexpected(problem);
+  return true;
+}
+
+Expected<void, KeychainStoreProblem> makeKeychainFilesOwnerOnly(const std::string& path) {
+  KeychainStoreProblem problem = tightenExisting(path, false);
+  for (const char* suffix : {"-wal", "-shm"}) {
+    if (problem == KeychainStoreProblem::kNone) problem = tightenExisting(path + suffix, true);
+  }
+  if (problem != KeychainStoreProblem::kNone) return unexpected(problem);
+  return {};
 }
 
 }  // namespace quenlarch

@@ -1,7 +1,12 @@
 // Why the SQLite keychain could not be used, in more detail than the keychain's status codes say.
 // Every one of these answers errSecStoreUnavailable through the Keychain seam (its callers only
-// need to know that the store failed); the app-side tool asks for the detail to name the problem.
+// need to know that the store failed); the app-side tool and the extension's log ask for the
+// detail to name the problem.
 #pragma once
+
+#include <string>
+
+#include "platform/keychain.h"
 
 namespace quenlarch {
 
@@ -15,5 +20,11 @@ enum class KeychainStoreProblem {
   kFull,           // the disk (or the file-size limit) is full
   kUnusable,       // anything else: not a regular file, an unreachable folder, an I/O error
 };
+
+// The problem in words, one clause without the path: "the keychain is damaged or not a database".
+std::string describeKeychainStoreProblem(KeychainStoreProblem problem);
+// A failed keychain call in words: the store's problem for errSecStoreUnavailable, otherwise what
+// the status means.
+std::string describeKeychainFailure(OSStatus status, KeychainStoreProblem problem);
 
 }  // namespace quenlarch

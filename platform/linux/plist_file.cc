@@ -62,14 +62,16 @@ std::optional<PlistValue> plistFromBytes(std::span<const std::uint8_t> bytes) {
   }
 }
 
-std::optional<PlistValue> readPlistFile(const std::string& path) {
+Expected<PlistValue> loadPlistFile(const std::string& path) {
   try {
     const FileContents file = readRegularFile(path, kMaxPlistBytes);
-    if (file.error) return std::nullopt;
+    if (file.error) return unexpected(file.error->message(kMaxPlistBytes));
     const auto* data = reinterpret_cast<const std::uint8_t*>(file.bytes.data());
-    return plistFromBytes(std::span(data, file.bytes.size()));
-  } catch (const std::exception&) {
-    return std::nullopt;
+    std::optional<PlistValue> document = plistFromBytes(std::span(data, file.bytes.size()));
+    if (!document) return unexpected("not a property list");
+    return std::move(*document);
+  } catch (const std::exception&) {  // out of memory
+    return unexpected("cannot read: out of memory");
   }
 }
 
@@ -88,12 +90,16 @@ std::optional<std::string> plistToXml(const PlistValue& value) {
   }
 }
 
-bool writeXmlPlistFile(const std::string& path, const PlistValue& value) {
+Expected<void> writeXmlPlistFile(const std::string& path, const PlistValue& value, mode_t mode) {
   try {
     const std::optional<std::string> xml = plistToXml(value);
-    return xml && !writeFileAtomically(path, *xml, 0644);
-  } catch (const std::exception&) {
-    return false;
+    if (!xml) return unexpected("the value cannot be written as a property list");
+    if (std::optional<FileError> error = writeFileAtomically(path, *xml, mode)) {
+      return unexpected(error->message());
+    }
+    return {};
+  } catch (const std::exception&) {  // out of memory
+    return unexpected("cannot write: out of memory");
   }
 }
 

@@ -28,12 +28,15 @@
 // Documents nested deeper than kMaxPlistNestingDepth are refused both ways.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 
+#include "platform/linux/expected.h"
 #include "platform/plist_value.h"
 
 namespace quenlarch {
@@ -55,16 +58,26 @@ inline constexpr std::size_t kMaxBinaryPlistNodes = std::size_t{1} << 17;
 // Safe to call on a thread with a small stack: libplist runs on a thread of its own.
 std::optional<PlistValue> plistFromBytes(std::span<const std::uint8_t> bytes);
 
-// Reads a property-list file. None when the file is missing, not a regular file, unreadable, too
-// large or not a property list.
-std::optional<PlistValue> readPlistFile(const std::string& path);
+// Reads a property-list file, or says why it cannot: "cannot open: No such file or directory",
+// "not a regular file", "larger than N bytes", "not a property list" (which covers documents too
+// deep or, for binary ones, too large or too shared). Without the path; callers add it.
+Expected<PlistValue> loadPlistFile(const std::string& path);
+// The same for callers that only need to know whether there is a document.
+inline std::optional<PlistValue> readPlistFile(const std::string& path) {
+  Expected<PlistValue> loaded = loadPlistFile(path);
+  if (!loaded) return std::nullopt;
+  return std::move(*loaded);
+}
 
 // The XML form of `value`; none when it cannot be written (see above).
 std::optional<std::string> plistToXml(const PlistValue& value);
 
-// Writes `value` as an XML property list, atomically: readers see the old file or the new one,
-// never a partial one. The file gets mode 0644. False when the value cannot be written or the
-// file cannot be; the old file, if any, is then left as it was.
-bool writeXmlPlistFile(const std::string& path, const PlistValue& value);
+// Writes `value` as an XML property list with the durable atomic write of file_io.h: readers see
+// the old file or the new one, never a partial one, and the new one survives a crash once this
+// returns. The file gets exactly `mode`. On failure (the value cannot be written as a property
+// list, or the file cannot be) the old file, if any, is left as it was; the reason comes without
+// the path.
+Expected<void> writeXmlPlistFile(const std::string& path, const PlistValue& value,
+                                 mode_t mode = 0644);
 
 }  // namespace quenlarch

@@ -32,6 +32,7 @@ void appendWhere(const KeychainFields& fields,
   }
   // A NULL (absent) generic attribute never equals anything, so such items never match.
   if (fields.generic) command.append(" AND gena = ?", *fields.generic);
+  if (fields.genericAbsent) command.text += " AND gena IS NULL";
 }
 
 // The SQL form of applyKeychainChanges.
@@ -79,14 +80,14 @@ OSStatus SqliteKeychain::checkEntitlement(const std::optional<std::string>& acce
   return errSecSuccess;
 }
 
-SqliteKeychain::Opened SqliteKeychain::openLocked(bool create) {
+SqliteKeychain::Opened SqliteKeychain::openLocked(bool create, Tighten tighten) {
   if (database_) return Opened::kReady;
-  const KeychainFileCheck file = prepareKeychainFile(databasePath_, create);
-  if (file.problem != KeychainStoreProblem::kNone) {
-    lastProblem_ = file.problem;
+  const Expected<bool, KeychainStoreProblem> file = prepareKeychainFile(databasePath_, create);
+  if (!file) {
+    lastProblem_ = file.error();
     return Opened::kFailed;
   }
-  if (!file.exists) return Opened::kAbsent;
+  if (!*file) return Opened::kAbsent;
   auto database = std::make_unique<SqliteConnection>(busyTimeout_);
   KeychainSchema schema = KeychainSchema::kForeign;
   int code = database->open(databasePath_, schema);
@@ -97,6 +98,14 @@ SqliteKeychain::Opened SqliteKeychain::openLocked(bool create) {
     }
     // An empty database stays untouched (not even switched to WAL) unless an item is to be added.
     if (schema == KeychainSchema::kEmpty && !create) return Opened::kAbsent;
+    // The file is the store's own (or about to become it): now its mode may be tightened.
+    if (tighten == Tighten::kOnOpen) {
+      if (Expected<void, KeychainStoreProblem> owned = makeKeychainFilesOwnerOnly(databasePath_);
+          !owned) {
+        lastProblem_ = owned.error();
+        return Opened::kFailed;
+      }
+    }
     code = database->prepareForUse(schema == KeychainSchema::kEmpty);
   }
   if (code != SQLITE_OK) {
@@ -125,7 +134,7 @@ KeychainMatch SqliteKeychain::copyMatching(const KeychainQuery& query) {
   appendWhere(fields, entitledAccessGroups_, command);
   command.text += " LIMIT 1";
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   switch (openLocked(false)) {
     case Opened::kFailed:
       return {errSecStoreUnavailable, std::nullopt};
@@ -177,7 +186,7 @@ OSStatus SqliteKeychain::add(const KeychainQuery& attributes) {
       {item.service, item.account, item.accessGroup, flagArgument(item.synchronizable),
        item.generic ? SqlArgument(*item.generic) : SqlArgument(std::monostate{}), item.data}};
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (openLocked(true) != Opened::kReady) return errSecStoreUnavailable;
   const int code = database_->run(command);
   if (code == SQLITE_DONE) return errSecSuccess;
@@ -196,7 +205,7 @@ OSStatus SqliteKeychain::remove(const KeychainQuery& query) {
 }
 
 OSStatus SqliteKeychain::runOnMatchingItems(const SqlCommand& command) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   switch (openLocked(false)) {
     case Opened::kFailed:
       return errSecStoreUnavailable;
@@ -213,8 +222,9 @@ OSStatus SqliteKeychain::runOnMatchingItems(const SqlCommand& command) {
 }
 
 KeychainStoreProblem SqliteKeychain::checkStore() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  switch (openLocked(false)) {
+  MutexLock lock(mutex_);
+  const bool openedHere = database_ == nullptr;
+  switch (openLocked(false, Tighten::kByCaller)) {
     case Opened::kFailed:
       return lastProblem_;
     case Opened::kAbsent:
@@ -235,6 +245,15 @@ KeychainStoreProblem SqliteKeychain::checkStore() {
     database_.reset();
     return lastProblem_;
   }
+  // Sound: the file is a keychain, and its mode may be tightened as on any other first opening.
+  if (openedHere) {
+    if (Expected<void, KeychainStoreProblem> owned = makeKeychainFilesOwnerOnly(databasePath_);
+        !owned) {
+      lastProblem_ = owned.error();
+      database_.reset();
+      return lastProblem_;
+    }
+  }
   return KeychainStoreProblem::kNone;
 }
 
@@ -243,7 +262,7 @@ OSStatus SqliteKeychain::integrityCheck() {
 }
 
 KeychainStoreProblem SqliteKeychain::lastProblem() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return lastProblem_;
 }
 

@@ -52,6 +52,7 @@ struct BadgeFixture {
   HomeScreenBadgeEnvironment env{bundle, sha256};
   RecordingSleeper sleeper;
   ScriptedRandom random;
+  RecordingOutcomeLog log;
 
   static PlistValue infoWithGroup(const PlistValue& group) {
     PlistValue info;

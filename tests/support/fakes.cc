@@ -11,17 +11,17 @@ std::optional<PlistValue> FakeBundle::objectForInfoDictionaryKey(std::string_vie
 }
 
 void RecordingSleeper::sleepMicroseconds(std::uint32_t microseconds) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   pauses_.push_back(microseconds);
 }
 
 std::vector<std::uint32_t> RecordingSleeper::pauses() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   return pauses_;
 }
 
 std::uint32_t ScriptedRandom::uniform(std::uint32_t upperBound) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   bounds_.push_back(upperBound);
   if (values_.empty()) return fallback_;
   std::uint32_t value = values_.front();
@@ -30,12 +30,12 @@ std::uint32_t ScriptedRandom::uniform(std::uint32_t upperBound) {
 }
 
 void ScriptedRandom::script(const std::vector<std::uint32_t>& values) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   values_.assign(values.begin(), values.end());
 }
 
 std::vector<std::uint32_t> ScriptedRandom::upperBounds() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   return bounds_;
 }
 
@@ -45,7 +45,7 @@ KeychainMatch FakeKeychain::copyMatching(const KeychainQuery& query) {
       status != errSecSuccess) {
     return {status, std::nullopt};
   }
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   for (const KeychainItem& item : items_) {
     if (keychainItemMatches(item, fields)) return {errSecSuccess, keychainResult(item, fields)};
   }
@@ -60,7 +60,7 @@ OSStatus FakeKeychain::update(const KeychainQuery& query, const KeychainQuery& a
     status = parseKeychainQuery(attributesToUpdate, KeychainQueryUse::kChanges, changes);
   }
   if (status != errSecSuccess) return status;
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   bool any = false;
   for (KeychainItem& item : items_) {
     if (!keychainItemMatches(item, match)) continue;
@@ -81,7 +81,7 @@ OSStatus FakeKeychain::add(const KeychainQuery& attributes) {
   identity.account = added.account;
   identity.accessGroup = added.accessGroup;
   identity.synchronizable = added.synchronizable;
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   for (const KeychainItem& item : items_) {
     if (keychainItemMatches(item, identity)) return errSecDuplicateItem;
   }
@@ -95,55 +95,103 @@ OSStatus FakeKeychain::remove(const KeychainQuery& query) {
       status != errSecSuccess) {
     return status;
   }
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   std::size_t before = items_.size();
   std::erase_if(items_, [&](const KeychainItem& item) { return keychainItemMatches(item, match); });
   return items_.size() < before ? errSecSuccess : errSecItemNotFound;
 }
 
 std::size_t FakeKeychain::itemCount() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   return items_.size();
 }
 
+std::optional<OSStatus> FaultInjectingKeychain::takeFailure(std::deque<OSStatus>& failures) {
+  if (failures.empty()) return std::nullopt;
+  const OSStatus status = failures.front();
+  failures.pop_front();
+  return status;
+}
+
 KeychainMatch FaultInjectingKeychain::copyMatching(const KeychainQuery& query) {
-  ++readCalls_;
-  if (!readFailures_.empty()) {
-    OSStatus status = readFailures_.front();
-    readFailures_.pop_front();
-    return {status, std::nullopt};
+  {
+    MutexLock guard(mutex_);
+    ++readCalls_;
+    if (std::optional<OSStatus> failure = takeFailure(readFailures_)) return {*failure, {}};
   }
   return inner_.copyMatching(query);
 }
 
 OSStatus FaultInjectingKeychain::update(const KeychainQuery& query,
                                         const KeychainQuery& attributesToUpdate) {
-  ++updateCalls_;
-  if (!updateFailures_.empty()) {
-    OSStatus status = updateFailures_.front();
-    updateFailures_.pop_front();
-    return status;
+  {
+    MutexLock guard(mutex_);
+    ++updateCalls_;
+    if (std::optional<OSStatus> failure = takeFailure(updateFailures_)) return *failure;
   }
   if (beforeUpdate_) beforeUpdate_();
-  return inner_.update(query, attributesToUpdate);
+  const OSStatus status = inner_.update(query, attributesToUpdate);
+  if (status == errSecSuccess) {
+    MutexLock guard(mutex_);
+    ++acceptedUpdates_;
+  }
+  return status;
 }
 
 OSStatus FaultInjectingKeychain::add(const KeychainQuery& attributes) {
-  ++otherCalls_;
+  {
+    MutexLock guard(mutex_);
+    ++otherCalls_;
+  }
   return inner_.add(attributes);
 }
 
 OSStatus FaultInjectingKeychain::remove(const KeychainQuery& query) {
-  ++otherCalls_;
+  {
+    MutexLock guard(mutex_);
+    ++otherCalls_;
+  }
   return inner_.remove(query);
 }
 
 void FaultInjectingKeychain::failNextUpdates(int count, OSStatus status) {
+  MutexLock guard(mutex_);
   for (int i = 0; i < count; ++i) updateFailures_.push_back(status);
 }
 
 void FaultInjectingKeychain::failNextReads(int count, OSStatus status) {
+  MutexLock guard(mutex_);
   for (int i = 0; i < count; ++i) readFailures_.push_back(status);
+}
+
+int FaultInjectingKeychain::updateCalls() const {
+  MutexLock guard(mutex_);
+  return updateCalls_;
+}
+
+int FaultInjectingKeychain::readCalls() const {
+  MutexLock guard(mutex_);
+  return readCalls_;
+}
+
+int FaultInjectingKeychain::callCount() const {
+  MutexLock guard(mutex_);
+  return updateCalls_ + readCalls_ + otherCalls_;
+}
+
+int FaultInjectingKeychain::acceptedUpdates() const {
+  MutexLock guard(mutex_);
+  return acceptedUpdates_;
+}
+
+void RecordingOutcomeLog::badgeOutcome(BadgeOutcome outcome, OSStatus keychainStatus) {
+  MutexLock guard(mutex_);
+  entries_.push_back({outcome, keychainStatus});
+}
+
+std::vector<RecordingOutcomeLog::Entry> RecordingOutcomeLog::entries() const {
+  MutexLock guard(mutex_);
+  return entries_;
 }
 
 KeychainQuery badgeItemAttributes(const std::string& accessGroup, const ByteString& record) {

@@ -1,8 +1,10 @@
 // A test writer process: increments the badge counter of one installation N times through the real
 // increment loop on the real keychain store, as concurrent extension processes would, and reports
-// what happened as one JSON line: {"succeeded": n, "gaveUp": n, "refused": n}. With WRITER_ACK=1 it
-// also writes a line "+" the moment each increment returns, so a test that kills it knows exactly
-// which increments were acknowledged.
+// what happened as one JSON line: {"succeeded": n, "gaveUp": n, "busy": n, "refused": n}. gaveUp:
+// every attempt lost its race; busy: the store stayed locked past its busy time-out; refused:
+// anything else (the record not ours, switched off or gone, or another keychain failure). With
+// WRITER_ACK=1 it also writes a line "+" the moment each increment returns, so a test that kills
+// it knows exactly which increments were acknowledged.
 // Usage: increment-writer KEYCHAIN_PATH BUNDLE_PATH ACCESS_GROUP COUNT
 #include <unistd.h>
 
@@ -36,31 +38,24 @@ int main(int argc, char** argv) {
   const bool ack = ackEnv != nullptr && std::string(ackEnv) == "1";
   int succeeded = 0;
   int gaveUp = 0;
+  int busy = 0;
   int refused = 0;
   for (int i = 0; i < count; ++i) {
-    // Tell a give-up (every attempt lost its race) from a refusal (record not ours or disabled) by
-    // counting the pauses: a give-up always takes all of them.
-    struct CountingSleeper final : Sleeper {
-      Sleeper& real;
-      int pauses = 0;
-      explicit CountingSleeper(Sleeper& s) : real(s) {}
-      void sleepMicroseconds(std::uint32_t us) override {
-        ++pauses;
-        real.sleepMicroseconds(us);
-      }
-    } counting(sleeper);
-    auto result = incrementBadgeCount(env.currentInstallTag(), item,
-                                      CounterPlatform{keychain, counting, random}, env);
-    if (result) {
+    const BadgeIncrement result = incrementBadgeCountWithReason(
+        env.currentInstallTag(), item, CounterPlatform{keychain, sleeper, random}, env);
+    if (result.count) {
       ++succeeded;
       if (ack) (void)!::write(STDOUT_FILENO, "+\n", 2);
-    } else if (counting.pauses == kIncrementAttempts) {
+    } else if (result.reason.outcome == BadgeOutcome::kGaveUp) {
       ++gaveUp;
+    } else if (result.reason.outcome == BadgeOutcome::kKeychainUnusable &&
+               keychain.lastProblem() == KeychainStoreProblem::kBusy) {
+      ++busy;
     } else {
       ++refused;
     }
   }
-  std::cout << "{\"succeeded\":" << succeeded << ",\"gaveUp\":" << gaveUp
+  std::cout << "{\"succeeded\":" << succeeded << ",\"gaveUp\":" << gaveUp << ",\"busy\":" << busy
             << ",\"refused\":" << refused << "}\n";
   return 0;
 }

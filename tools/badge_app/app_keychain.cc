@@ -4,42 +4,23 @@
 namespace quenlarch::badge_app {
 namespace {
 
+// A damaged or foreign file is named as such, and left exactly as it was (its mode included).
 std::string describeProblem(KeychainStoreProblem problem) {
-  switch (problem) {
-    case KeychainStoreProblem::kBusy:
-      return "the keychain is busy: other writers held it past the time-out";
-    case KeychainStoreProblem::kNoPermission:
-      return "no permission to use the keychain file, or to make it owner-only";
-    case KeychainStoreProblem::kSymlink:
-      return "the keychain path is a symbolic link, which is refused";
-    case KeychainStoreProblem::kDamaged:
-      return "the keychain is damaged or not a database; it was left untouched";
-    case KeychainStoreProblem::kUnknownSchema:
-      return "the keychain is a database of unknown schema (not a badge keychain); it was left "
-             "untouched";
-    case KeychainStoreProblem::kFull:
-      return "the disk holding the keychain is full";
-    case KeychainStoreProblem::kNone:
-    case KeychainStoreProblem::kUnusable:
-      break;
-  }
-  return "the keychain store is unusable (not a regular file, or an I/O error)";
+  const bool leftUntouched =
+      problem == KeychainStoreProblem::kDamaged || problem == KeychainStoreProblem::kUnknownSchema;
+  return describeKeychainStoreProblem(problem) + (leftUntouched ? "; it was left untouched" : "");
 }
 
+// What the badge item's absence or duplication means to the app; the rest as any keychain user
+// would read it.
 std::string describeStatus(OSStatus status) {
   switch (status) {
-    case errSecSuccess:
-      return "success";
     case errSecItemNotFound:
       return "no badge item in the keychain";
     case errSecDuplicateItem:
       return "the badge item already exists";
-    case errSecParam:
-      return "the keychain rejected the query";
-    case errSecMissingEntitlement:
-      return "not entitled to the keychain access group";
     default:
-      return "keychain status " + std::to_string(status);
+      return describeKeychainFailure(status, KeychainStoreProblem::kNone);
   }
 }
 
@@ -52,6 +33,15 @@ std::string keychainFailure(const AppKeychain& keychain, OSStatus status) {
 
 std::string storeFailure(const AppKeychain& keychain, KeychainStoreProblem problem) {
   return describeProblem(problem) + " (keychain " + keychain.path + ")";
+}
+
+std::string swapFailure(const AppKeychain& keychain, const BadgeRecordSwap& swap) {
+  if (swap.end == SwapEnd::kLostEveryRace) {
+    return "the badge item is busy with other writers: every one of " +
+           std::to_string(kIncrementAttempts) +
+           " tries lost the race; nothing was written (keychain " + keychain.path + ")";
+  }
+  return keychainFailure(keychain, swap.status);
 }
 
 }  // namespace quenlarch::badge_app

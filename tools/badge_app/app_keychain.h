@@ -30,5 +30,8 @@ struct AppKeychain {
 std::string keychainFailure(const AppKeychain& keychain, OSStatus status);
 // The error line for a store problem found before anything was done.
 std::string storeFailure(const AppKeychain& keychain, KeychainStoreProblem problem);
+// The error line for a write that did not succeed: the keychain's failure, or that every try lost
+// its race with other writers (the item is there, busy).
+std::string swapFailure(const AppKeychain& keychain, const BadgeRecordSwap& swap);
 
 }  // namespace quenlarch::badge_app

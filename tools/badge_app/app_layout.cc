@@ -57,19 +57,23 @@ namespace {
 // The extension executable is the largest file laid out; nothing real comes near this.
 constexpr std::size_t kMaxLaidOutFileBytes = 256u << 20;
 
-std::optional<std::string> readWholeFile(const std::string& path) {
+Expected<std::string> readWholeFile(const std::string& path) {
   FileContents file = readRegularFile(path, kMaxLaidOutFileBytes);
-  if (file.error) return std::nullopt;
+  if (file.error) return unexpected(file.error->message(kMaxLaidOutFileBytes));
   return std::move(file.bytes);
 }
 
 // Replaces `path` with `content` (durably and atomically, see file_io.h) unless it already holds
 // exactly that, so that running install again leaves an app untouched.
-bool writeIfDifferent(const std::string& path, const std::string& content, mode_t mode) {
-  if (readWholeFile(path) == content) return true;
+Expected<void> writeIfDifferent(const std::string& path, const std::string& content, mode_t mode) {
+  if (Expected<std::string> current = readWholeFile(path); current && *current == content)
+    return {};
   std::error_code ec;
   fs::create_directories(fs::path(path).parent_path(), ec);
-  return !writeFileAtomically(path, content, mode);
+  if (std::optional<FileError> error = writeFileAtomically(path, content, mode)) {
+    return unexpected("cannot write " + path + ": " + error->message());
+  }
+  return {};
 }
 
 PlistValue dictionary(std::initializer_list<std::pair<std::string_view, PlistValue>> entries) {
@@ -78,15 +82,16 @@ PlistValue dictionary(std::initializer_list<std::pair<std::string_view, PlistVal
   return dict;
 }
 
-bool writePlistIfDifferent(const std::string& path, const PlistValue& value) {
+Expected<void> writePlistIfDifferent(const std::string& path, const PlistValue& value) {
   std::optional<std::string> xml = plistToXml(value);
-  return xml && writeIfDifferent(path, *xml, 0644);
+  if (!xml) return unexpected("cannot write " + path + ": not expressible as a property list");
+  return writeIfDifferent(path, *xml, 0644);
 }
 
 }  // namespace
 
-std::optional<std::string> layOutApp(const AppLayout& layout, const std::string& accessGroup,
-                                     const std::optional<std::string>& executable) {
+Expected<void> layOutApp(const AppLayout& layout, const std::string& accessGroup,
+                         const std::optional<std::string>& executable) {
   const PlistValue appInfo = dictionary({{"CFBundleIdentifier", "com.quenlarch.app"},
                                          {"CFBundleName", "Quenlarch"},
                                          {"CFBundleDevelopmentRegion", "en"},
@@ -101,24 +106,27 @@ std::optional<std::string> layOutApp(const AppLayout& layout, const std::string&
   const PlistValue entitlements = dictionary(
       {{"keychain-access-groups", PlistValue(PlistValue::Array{PlistValue(accessGroup)})}});
 
-  if (!writePlistIfDifferent(layout.appInfoPlist, appInfo)) {
-    return "cannot write " + layout.appInfoPlist;
+  if (Expected<void> written = writePlistIfDifferent(layout.appInfoPlist, appInfo); !written) {
+    return written;
   }
-  if (std::optional<std::string> failed = writeStringsTables(layout.app)) return failed;
-  if (!writePlistIfDifferent(layout.extensionInfoPlist, extensionInfo)) {
-    return "cannot write " + layout.extensionInfoPlist;
+  if (Expected<void> tables = writeStringsTables(layout.app); !tables) return tables;
+  if (Expected<void> written = writePlistIfDifferent(layout.extensionInfoPlist, extensionInfo);
+      !written) {
+    return written;
   }
-  if (!writePlistIfDifferent(layout.entitlementsPlist, entitlements)) {
-    return "cannot write " + layout.entitlementsPlist;
+  if (Expected<void> written = writePlistIfDifferent(layout.entitlementsPlist, entitlements);
+      !written) {
+    return written;
   }
   if (executable) {
-    std::optional<std::string> binary = readWholeFile(*executable);
-    if (!binary) return "cannot read the extension executable " + *executable;
-    if (!writeIfDifferent(layout.executable, *binary, 0755)) {
-      return "cannot write " + layout.executable;
+    Expected<std::string> binary = readWholeFile(*executable);
+    if (!binary) {
+      return unexpected("cannot read the extension executable " + *executable + ": " +
+                        binary.error());
     }
+    return writeIfDifferent(layout.executable, *binary, 0755);
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace quenlarch::badge_app

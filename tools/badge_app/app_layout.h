@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux/expected.h"
+
 namespace quenlarch::badge_app {
 
 inline constexpr const char* kExtensionBundleName = "BadgeService.appex";
@@ -35,8 +37,8 @@ std::optional<std::string> installedAccessGroup(const AppLayout& layout);
 std::optional<std::string> extensionExecutableToInstall();
 
 // Writes the app and extension Info.plists, the entitlements and the executable (when given),
-// replacing only files whose content differs. Returns a message on failure.
-std::optional<std::string> layOutApp(const AppLayout& layout, const std::string& accessGroup,
-                                     const std::optional<std::string>& executable);
+// replacing only files whose content differs. The reason names the file that failed.
+Expected<void> layOutApp(const AppLayout& layout, const std::string& accessGroup,
+                         const std::optional<std::string>& executable);
 
 }  // namespace quenlarch::badge_app

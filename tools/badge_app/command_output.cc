@@ -20,6 +20,10 @@ const tools::Console& console() {
   return instance;
 }
 
+int report(const CommandFailure& failure) {
+  return console().fail(failure.exitCode, failure.message);
+}
+
 int emitJson(const nlohmann::ordered_json& json) {
   return tools::printJsonLine(json) ? tools::kExitOk : outputLost();
 }

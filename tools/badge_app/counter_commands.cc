@@ -4,7 +4,9 @@
 #include <memory>
 
 #include "platform/hex.h"
+#include "platform/linux/push_registration.h"
 #include "tools/badge_app/command_output.h"
+#include "tools/badge_app/device_token.h"
 #include "tools/badge_app/installed_app.h"
 #include "tools/badge_app/option_checks.h"
 #include "tools/badge_app/record_writes.h"
@@ -21,51 +23,68 @@ struct CounterOptions {
   std::optional<std::string> setHex;
 };
 
-// Prints the stored record of an opened app.
+// What status shows of a record it cannot read as one: its bytes, when there are any.
+nlohmann::ordered_json describeUnreadableRecord(const std::optional<ByteString>& record) {
+  return {{"enabled", nullptr},
+          {"count", nullptr},
+          {"installTag", nullptr},
+          {"ownedByThisInstall", false},
+          {"record", record ? nlohmann::ordered_json(hexEncode(*record)) : nullptr}};
+}
+
+// Prints the stored record of an opened app and its device token. A missing item or an invalid
+// record still gets its line (the token outlives the item), then fails with the reason.
 int showStatus(InstalledApp& app) {
+  Expected<std::optional<PushRegistration>> registration = readPushRegistration(app.layout.app);
+  if (!registration) return console().fail(kExitFailed, registration.error());
   BadgeRecordRead read = readBadgeRecord(app.item, app.keychain->store);
-  if (read.status != errSecSuccess) {
+  if (read.status != errSecSuccess && !read.noItem()) {
     return console().fail(kExitFailed, keychainFailure(*app.keychain, read.status));
   }
-  if (!read.record) return console().fail(kExitFailed, "the badge item holds no record");
-  BadgeRecordDecoding decoded = decodeBadgeRecordWithReason(*read.record, app.tag, *app.env);
-  if (!decoded.state) {
-    return console().fail(
-        kExitFailed, "the badge item holds no valid record: " + hexEncode(*read.record) + " (" +
-                         describeBadgeRecordDefect(decoded.defect, *read.record) + ")");
+  nlohmann::ordered_json json;
+  std::optional<std::string> problem;
+  if (read.noItem()) {
+    json = describeUnreadableRecord(std::nullopt);
+    problem = keychainFailure(*app.keychain, read.status);
+  } else if (!read.record) {
+    json = describeUnreadableRecord(std::nullopt);
+    problem = "the badge item holds no record";
+  } else if (BadgeRecordDecoding decoded =
+                 decodeBadgeRecordWithReason(*read.record, app.tag, *app.env);
+             !decoded.state) {
+    json = describeUnreadableRecord(read.record);
+    problem = "the badge item holds no valid record: " + hexEncode(*read.record) + " (" +
+              describeBadgeRecordDefect(decoded.defect, *read.record) + ")";
+  } else {
+    json = describeRecord(*read.record, decoded, app.tag);
   }
-  return emitJson(describeRecord(*read.record, decoded, app.tag));
+  addDeviceTokenFields(*registration, json);
+  if (int written = emitJson(json); written != kExitOk) return written;
+  return problem ? console().fail(kExitFailed, *problem) : kExitOk;
 }
 
 // Opens the app, applies `write` and shows the resulting status.
 template <typename Write>
 int writeThenShow(const AppOptions& options, Write write) {
-  int failure = kExitOk;
-  std::optional<InstalledApp> app = openInstalledApp(options, failure);
-  if (!app) return failure;
+  CommandStep<InstalledApp> app = openInstalledApp(options);
+  if (!app) return report(app.error());
   BadgeRecordSwap swap = write(*app);
-  if (swap.status != errSecSuccess) {
-    return console().fail(kExitFailed, keychainFailure(*app->keychain, swap.status));
-  }
+  if (!swap.succeeded()) return console().fail(kExitFailed, swapFailure(*app->keychain, swap));
   return showStatus(*app);
 }
 
 int runStatus(const CounterOptions& o) {
-  int failure = kExitOk;
-  std::optional<InstalledApp> app = openInstalledApp(o.app, failure);
-  return app ? showStatus(*app) : failure;
+  CommandStep<InstalledApp> app = openInstalledApp(o.app);
+  return app ? showStatus(*app) : report(app.error());
 }
 
 int runRecord(const CounterOptions& o) {
-  int failure = kExitOk;
-  std::optional<InstalledApp> app = openInstalledApp(o.app, failure);
-  if (!app) return failure;
+  CommandStep<InstalledApp> app = openInstalledApp(o.app);
+  if (!app) return report(app.error());
   if (o.setHex) {
     BadgeRecordSwap swap =
         replaceRecord(app->keychain->platform(), app->item, *hexDecode(*o.setHex));
-    if (swap.status != errSecSuccess) {
-      return console().fail(kExitFailed, keychainFailure(*app->keychain, swap.status));
-    }
+    if (!swap.succeeded()) return console().fail(kExitFailed, swapFailure(*app->keychain, swap));
   }
   BadgeRecordRead read = readBadgeRecord(app->item, app->keychain->store);
   if (read.status != errSecSuccess) {

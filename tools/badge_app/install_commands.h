@@ -1,5 +1,6 @@
 // badge-app commands that install and remove the app: install lays out the app bundle and its badge
-// extension on disk and creates the badge item; uninstall deletes the item.
+// extension on disk, creates the badge item and gives the installation a device token; uninstall
+// deletes the item and retires the token.
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -16,40 +16,43 @@ void addAppOptions(CLI::App* command, AppOptions& options) {
       ->check(utf8Path());
 }
 
-std::unique_ptr<AppKeychain> openCheckedKeychain(const AppOptions& options, int& failure) {
-  auto keychain = std::make_unique<AppKeychain>(options.keychain.value_or(defaultKeychainPath()));
+CommandStep<std::unique_ptr<AppKeychain>> openCheckedKeychain(const AppOptions& options) {
+  std::string path;
+  if (options.keychain) {
+    path = *options.keychain;
+  } else {
+    Expected<std::string> found = defaultKeychainPath();
+    if (!found) return failure(tools::kExitFailed, found.error());
+    path = std::move(*found);
+  }
+  auto keychain = std::make_unique<AppKeychain>(std::move(path));
   if (KeychainStoreProblem problem = keychain->store.checkStore();
       problem != KeychainStoreProblem::kNone) {
-    failure = console().fail(tools::kExitFailed, storeFailure(*keychain, problem));
-    return nullptr;
+    return failure(tools::kExitFailed, storeFailure(*keychain, problem));
   }
   return keychain;
 }
 
-std::optional<InstalledApp> openInstalledApp(const AppOptions& options, int& failure) {
+CommandStep<InstalledApp> openInstalledApp(const AppOptions& options) {
   std::optional<AppLayout> layout = AppLayout::forApp(options.app);
   if (!layout) {
-    failure =
-        console().fail(tools::kExitUsage, "cannot resolve the app path '" + options.app + "'");
-    return std::nullopt;
+    return failure(tools::kExitUsage, "cannot resolve the app path '" + options.app + "'");
   }
   std::optional<std::string> group = installedAccessGroup(*layout);
   if (!group) {
-    failure =
-        console().fail(tools::kExitFailed, layout->app +
-                                               " has no badge service extension with a valid "
-                                               "keychain group; run 'badge-app install' first");
-    return std::nullopt;
+    return failure(tools::kExitFailed, layout->app +
+                                           " has no badge service extension with a valid "
+                                           "keychain group; run 'badge-app install' first");
   }
-  std::unique_ptr<AppKeychain> keychain = openCheckedKeychain(options, failure);
-  if (!keychain) return std::nullopt;
+  CommandStep<std::unique_ptr<AppKeychain>> keychain = openCheckedKeychain(options);
+  if (!keychain) return unexpected(keychain.error());
   OpenSslSha256 sha256;
   HomeScreenBadgeInstallTag tag = makeInstallTag(layout->app, sha256);
   auto env = std::make_unique<HomeScreenBadgeEnvironment>(tag);
   return InstalledApp{std::move(*layout), std::move(tag),
                       HomeScreenBadgeKeychainItem{std::string(kBadgeKeychainService),
                                                   std::string(kBadgeKeychainAccount), *group},
-                      std::move(env), std::move(keychain)};
+                      std::move(env), std::move(*keychain)};
 }
 
 }  // namespace quenlarch::badge_app

@@ -12,6 +12,7 @@
 #include "badge/keychain_item.h"
 #include "tools/badge_app/app_keychain.h"
 #include "tools/badge_app/app_layout.h"
+#include "tools/badge_app/command_output.h"
 
 namespace quenlarch::badge_app {
 
@@ -23,9 +24,9 @@ struct AppOptions {
 // Adds --app (required) and --keychain to `command`, both checked as paths.
 void addAppOptions(CLI::App* command, AppOptions& options);
 
-// The keychain the options name, with its structure checked first (SQLite's quick check). None,
-// with the error line printed and `failure` set, when the store is damaged, foreign or unusable.
-std::unique_ptr<AppKeychain> openCheckedKeychain(const AppOptions& options, int& failure);
+// The keychain the options name, with its structure checked first (SQLite's quick check). Fails
+// when the store is damaged, foreign or unusable.
+CommandStep<std::unique_ptr<AppKeychain>> openCheckedKeychain(const AppOptions& options);
 
 struct InstalledApp {
   AppLayout layout;
@@ -36,7 +37,6 @@ struct InstalledApp {
 };
 
 // Resolves --app and the access group it was installed with, and opens the checked keychain.
-// None, with the error line printed and `failure` set, when any of that fails.
-std::optional<InstalledApp> openInstalledApp(const AppOptions& options, int& failure);
+CommandStep<InstalledApp> openInstalledApp(const AppOptions& options);
 
 }  // namespace quenlarch::badge_app

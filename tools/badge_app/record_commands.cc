@@ -17,7 +17,6 @@ namespace quenlarch::badge_app {
 namespace {
 
 using tools::kExitFailed;
-using tools::kExitOk;
 using tools::kExitUsage;
 
 struct RecordOptions {
@@ -29,37 +28,36 @@ struct RecordOptions {
   bool encodeDisabled = false;
 };
 
-// The tag of the bundle at `path`, canonical; none (with the error line printed) when the path
-// cannot be resolved.
-std::optional<HomeScreenBadgeInstallTag> tagOfBundle(const std::string& path, int& failure,
-                                                     std::string* hashedPath = nullptr) {
+// The canonical form of the bundle path `path` (bundle_location.h).
+CommandStep<std::string> canonicalBundle(const std::string& path) {
   std::optional<std::string> canonical = canonicalBundlePath(path);
-  if (!canonical) {
-    failure = console().fail(kExitUsage, "cannot resolve the path '" + path + "'");
-    return std::nullopt;
-  }
-  if (hashedPath != nullptr) *hashedPath = installTagPath(*canonical);
+  if (!canonical) return failure(kExitUsage, "cannot resolve the path '" + path + "'");
+  return std::move(*canonical);
+}
+
+CommandStep<HomeScreenBadgeInstallTag> tagOfBundle(const std::string& path) {
+  CommandStep<std::string> canonical = canonicalBundle(path);
+  if (!canonical) return unexpected(canonical.error());
   OpenSslSha256 sha256;
   return makeInstallTag(*canonical, sha256);
 }
 
 int runTag(const RecordOptions& o) {
-  int failure = kExitOk;
-  std::string hashed;
-  std::optional<HomeScreenBadgeInstallTag> tag = tagOfBundle(o.tagPath, failure, &hashed);
-  if (!tag) return failure;
-  return emitJson({{"path", hashed},
-                   {"installTag", hexEncode(tag->bytes)},
-                   {"countMask", hexEncode(*tag->countMask)}});
+  CommandStep<std::string> canonical = canonicalBundle(o.tagPath);
+  if (!canonical) return report(canonical.error());
+  OpenSslSha256 sha256;
+  const HomeScreenBadgeInstallTag tag = makeInstallTag(*canonical, sha256);
+  return emitJson({{"path", installTagPath(*canonical)},
+                   {"installTag", hexEncode(tag.bytes)},
+                   {"countMask", hexEncode(*tag.countMask)}});
 }
 
 int runDecode(const RecordOptions& o) {
   const ByteString record = *hexDecode(o.decodeHex);
   HomeScreenBadgeInstallTag known = zeroInstallTag();
   if (o.decodeBundle) {
-    int failure = kExitOk;
-    std::optional<HomeScreenBadgeInstallTag> tag = tagOfBundle(*o.decodeBundle, failure);
-    if (!tag) return failure;
+    CommandStep<HomeScreenBadgeInstallTag> tag = tagOfBundle(*o.decodeBundle);
+    if (!tag) return report(tag.error());
     known = std::move(*tag);
   }
   HomeScreenBadgeEnvironment env(known);
@@ -81,9 +79,8 @@ int runEncode(const RecordOptions& o) {
   if (!o.encodeCount || !o.encodeBundle) {
     return console().fail(kExitUsage, "encode needs --count N and --bundle PATH, or --disabled");
   }
-  int failure = kExitOk;
-  std::optional<HomeScreenBadgeInstallTag> tag = tagOfBundle(*o.encodeBundle, failure);
-  if (!tag) return failure;
+  CommandStep<HomeScreenBadgeInstallTag> tag = tagOfBundle(*o.encodeBundle);
+  if (!tag) return report(tag.error());
   return emitLine(hexEncode(encodeBadgeRecord({true, *o.encodeCount, *tag}, env)));
 }
 

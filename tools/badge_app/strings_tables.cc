@@ -32,31 +32,41 @@ const std::vector<Table>& tables() {
 }
 
 // Writes `value` unless the file already holds exactly it.
-bool writeIfDifferent(const std::string& path, const PlistValue& value) {
-  if (readPlistFile(path) == value) return true;
+Expected<void> writeIfDifferent(const std::string& path, const PlistValue& value) {
+  if (readPlistFile(path) == value) return {};
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   return writeXmlPlistFile(path, value);
 }
 
+Unexpected<std::string> cannot(const char* what, const std::string& path,
+                               const std::string& reason) {
+  return unexpected(std::string(what) + " " + path + ": " + reason);
+}
+
 }  // namespace
 
-std::optional<std::string> writeStringsTables(const std::string& appPath) {
+Expected<void> writeStringsTables(const std::string& appPath) {
   for (const Table& table : tables()) {
     PlistValue strings;
     for (const auto& [key, text] : table.entries) strings.set(key, PlistValue(text));
     const std::string path =
         appPath + "/Contents/Resources/" + table.language + ".lproj/Localizable.strings";
-    if (!writeIfDifferent(path, strings)) return "cannot write " + path;
+    if (Expected<void> written = writeIfDifferent(path, strings); !written) {
+      return cannot("cannot write", path, written.error());
+    }
   }
   const std::string infoPath = appPath + "/Contents/Info.plist";
-  std::optional<PlistValue> info = readPlistFile(infoPath);
-  if (!info || !info->isDictionary()) return "cannot read " + infoPath;
+  Expected<PlistValue> info = loadPlistFile(infoPath);
+  if (!info) return cannot("cannot read", infoPath, info.error());
+  if (!info->isDictionary()) return cannot("cannot read", infoPath, "not a dictionary");
   if (info->find("CFBundleDevelopmentRegion") == nullptr) {
     info->set("CFBundleDevelopmentRegion", kDevelopmentRegion);
-    if (!writeXmlPlistFile(infoPath, *info)) return "cannot write " + infoPath;
+    if (Expected<void> written = writeXmlPlistFile(infoPath, *info); !written) {
+      return cannot("cannot write", infoPath, written.error());
+    }
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace quenlarch::badge_app
