@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "tools/notification_host/delivery_session.h"
+#include "tools/notification_host/host_options.h"
 #include "tools/notification_host/localized_strings.h"
 
 namespace quenlarch::notification_host {

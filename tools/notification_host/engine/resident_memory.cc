@@ -1,6 +1,6 @@
 // Resident memory: /proc/PID/statm for the current size (one short read, cheap enough to take
 // every millisecond), /proc/PID/status for the high-water mark.
-#include "tools/notification_host/service/resident_memory.h"
+#include "tools/notification_host/engine/resident_memory.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,0 +1,51 @@
+// NotificationHost: the push's name and content travel with the engine's callback, so that the
+// line can be made when the push is shown, however long that takes.
+#include "tools/notification_host/notification_host.h"
+
+#include "tools/common/command_line.h"
+#include "tools/notification_host/alert_rendering.h"
+#include "tools/notification_host/diagnostics.h"
+#include "tools/notification_host/shown_line.h"
+
+namespace quenlarch::notification_host {
+
+NotificationHost::NotificationHost(HostEngine* engine, const std::string& appPath, bool desktop,
+                                   std::optional<std::size_t> maxLineBytes)
+    : engine_(engine),
+      strings_(loadLocalizedStrings(appPath, preferredLanguagesFromEnvironment())),
+      maxLineBytes_(maxLineBytes) {
+  if (desktop) desktop_.emplace(appPath, [](std::string_view message) { note(message); });
+}
+
+void NotificationHost::receive(IncomingPush push, ShownLine shown) {
+  if (engine_ == nullptr) return show(push, Shown{push.content, false}, shown);
+  auto incoming = std::make_shared<const IncomingPush>(std::move(push));
+  engine_->submit(
+      incoming->content, incoming->arrival,
+      [this, incoming, done = std::move(shown)](Shown result) { show(*incoming, result, done); });
+}
+
+void NotificationHost::show(const IncomingPush& push, const Shown& shown, const ShownLine& done) {
+  nlohmann::ordered_json line = boundedLine(push, shown);
+  if (desktop_) {
+    desktop_->present(*shown.content, renderAlert(shown.content->userInfo(), strings_));
+  }
+  done(line);
+}
+
+nlohmann::ordered_json NotificationHost::boundedLine(const IncomingPush& push,
+                                                     const Shown& shown) const {
+  nlohmann::ordered_json line = shownLine(push.name, shown, strings_);
+  if (!maxLineBytes_) return line;
+  auto size = [](const nlohmann::ordered_json& json) { return tools::jsonLine(json).size(); };
+  if (size(line) <= *maxLineBytes_) return line;
+  note("the line for " + push.name + " would be longer than the " + std::to_string(*maxLineBytes_) +
+       " bytes a line may have; showing it as received");
+  line = shownLine(push.name, Shown{push.content, false}, strings_);
+  // The content as received comes from a payload of at most 4 KiB; only its rendered alert can
+  // still be long.
+  if (size(line) > *maxLineBytes_) line["alert"] = alertJson(RenderedAlert{});
+  return line;
+}
+
+}  // namespace quenlarch::notification_host

@@ -1,0 +1,56 @@
+// The host's front for incoming pushes, whatever they come from (payload files, the service's
+// clients, a provider endpoint): it runs each push through the engine, makes the shown line
+// (with the alert rendered from the app's strings tables, read once) and, when asked for desktop
+// output, puts the shown push on the desktop. No sockets here; the callers own those.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "platform/linux/push_content.h"
+#include "tools/notification_host/desktop_presenter.h"
+#include "tools/notification_host/engine/host_engine.h"
+#include "tools/notification_host/host_options.h"
+#include "tools/notification_host/localized_strings.h"
+
+namespace quenlarch::notification_host {
+
+// A push as the host receives it, its payload already accepted.
+struct IncomingPush {
+  std::string name;  // the payload file, "stdin line N", or what a client called it
+  std::shared_ptr<const PushContent> content;
+  Clock::time_point arrival = Clock::now();
+};
+
+class NotificationHost {
+ public:
+  using ShownLine = std::function<void(const nlohmann::ordered_json& line)>;
+
+  // `engine`: none when the app has no extension that can run; every push is then shown as
+  // received. `desktop`: also present each shown push on the session bus's desktop.
+  // `maxLineBytes`: a shown line longer than this (as one JSON line) is made from the content as
+  // received instead, so that a front with a line limit never has to drop a push that was shown.
+  NotificationHost(HostEngine* engine, const std::string& appPath, bool desktop,
+                   std::optional<std::size_t> maxLineBytes = std::nullopt);
+
+  // Shows `push`: `shown` gets its line once, on the loop's thread (at once when there is no
+  // engine).
+  void receive(IncomingPush push, ShownLine shown);
+
+ private:
+  void show(const IncomingPush& push, const Shown& shown, const ShownLine& done);
+  nlohmann::ordered_json boundedLine(const IncomingPush& push, const Shown& shown) const;
+
+  HostEngine* engine_;
+  const LocalizedStrings strings_;
+  const std::optional<std::size_t> maxLineBytes_;
+  // Until the presenter runs on the loop it blocks the loop while it talks to the bus; it is used
+  // from this one place, so that swapping it is one change.
+  std::optional<DesktopPresenter> desktop_;
+};
+
+}  // namespace quenlarch::notification_host
