@@ -75,11 +75,10 @@ int runDeliver(const DeliverArgs& args) {
       continue;
     }
     bool shown = false;
-    host.receive(IncomingPush{payload->name, std::move(content)},
-                 [&](const nlohmann::ordered_json& line) {
-                   printer.print(line);
-                   shown = true;
-                 });
+    host.receive(IncomingPush{payload->name, std::move(content)}, [&](const std::string& line) {
+      printer.print(line);
+      shown = true;
+    });
     while (!shown) loop->runOnce();
   }
   if (engine) {

@@ -26,25 +26,27 @@ void NotificationHost::receive(IncomingPush push, ShownLine shown) {
 }
 
 void NotificationHost::show(const IncomingPush& push, const Shown& shown, const ShownLine& done) {
-  nlohmann::ordered_json line = boundedLine(push, shown);
+  const std::string line = boundedLine(push, shown);
   if (desktop_) {
     desktop_->present(*shown.content, renderAlert(shown.content->userInfo(), strings_));
   }
   done(line);
 }
 
-nlohmann::ordered_json NotificationHost::boundedLine(const IncomingPush& push,
-                                                     const Shown& shown) const {
-  nlohmann::ordered_json line = shownLine(push.name, shown, strings_);
-  if (!maxLineBytes_) return line;
-  auto size = [](const nlohmann::ordered_json& json) { return tools::jsonLine(json).size(); };
-  if (size(line) <= *maxLineBytes_) return line;
+std::string NotificationHost::boundedLine(const IncomingPush& push, const Shown& shown) const {
+  // Written once: the size check and every front use the same text.
+  std::string line = tools::jsonLine(shownLine(push.name, shown, strings_));
+  if (!maxLineBytes_ || line.size() <= *maxLineBytes_) return line;
   note("the line for " + push.name + " would be longer than the " + std::to_string(*maxLineBytes_) +
        " bytes a line may have; showing it as received");
-  line = shownLine(push.name, Shown{push.content, false}, strings_);
+  nlohmann::ordered_json received = shownLine(push.name, Shown{push.content, false}, strings_);
+  line = tools::jsonLine(received);
   // The content as received comes from a payload of at most 4 KiB; only its rendered alert can
   // still be long.
-  if (size(line) > *maxLineBytes_) line["alert"] = alertJson(RenderedAlert{});
+  if (line.size() > *maxLineBytes_) {
+    received["alert"] = alertJson(RenderedAlert{});
+    line = tools::jsonLine(received);
+  }
   return line;
 }
 

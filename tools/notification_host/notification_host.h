@@ -28,12 +28,13 @@ struct IncomingPush {
 
 class NotificationHost {
  public:
-  using ShownLine = std::function<void(const nlohmann::ordered_json& line)>;
+  // Receives the shown line (shownLine()) written as one JSON line, without a newline.
+  using ShownLine = std::function<void(const std::string& line)>;
 
   // `engine`: none when the app has no extension that can run; every push is then shown as
   // received. `desktop`: also present each shown push on the session bus's desktop.
-  // `maxLineBytes`: a shown line longer than this (as one JSON line) is made from the content as
-  // received instead, so that a front with a line limit never has to drop a push that was shown.
+  // `maxLineBytes`: a shown line longer than this is made from the content as received instead,
+  // so that a front with a line limit never has to drop a push that was shown.
   NotificationHost(HostEngine* engine, const std::string& appPath, bool desktop,
                    std::optional<std::size_t> maxLineBytes = std::nullopt);
 
@@ -43,7 +44,7 @@ class NotificationHost {
 
  private:
   void show(const IncomingPush& push, const Shown& shown, const ShownLine& done);
-  nlohmann::ordered_json boundedLine(const IncomingPush& push, const Shown& shown) const;
+  std::string boundedLine(const IncomingPush& push, const Shown& shown) const;
 
   HostEngine* engine_;
   const LocalizedStrings strings_;

@@ -44,9 +44,10 @@ Expected<void> HostEngine::makeSources() {
   auto deadline = EventSource::timer(loop_, [this] { pump(); });
   if (!deadline) return unexpected(deadline.error());
   deadline_ = std::move(*deadline);
+  // A sample that finds the process within its limit only books the next one; one past it has
+  // discarded the process, and the pump that follows sees to the rest.
   auto sampler = EventSource::timer(loop_, [this] {
-    withinMemoryLimit();
-    pump();
+    if (withinMemoryLimit()) sampler_.armAt(Clock::now() + kSampleInterval);
   });
   if (!sampler) return unexpected(sampler.error());
   sampler_ = std::move(*sampler);

@@ -28,8 +28,12 @@ ClientMessage decodeClientLine(std::string_view line) {
   return Push{name->get<std::string>(), payload->get<std::string>()};
 }
 
-std::string shownAnswer(const nlohmann::ordered_json& line) {
-  return tools::jsonLine({{"type", "shown"}, {"line", line}});
+std::string shownAnswer(std::string_view line) {
+  std::string answer = R"({"type":"shown","line":)";
+  answer.reserve(answer.size() + line.size() + 1);
+  answer += line;
+  answer += '}';
+  return answer;
 }
 
 std::string refusedAnswer(std::string_view reason) {

@@ -52,7 +52,8 @@ std::string encodePush(const Push& push);  // one line, without the newline
 // Any line: one JSON object and nothing else (a NUL byte ends no line early), or Malformed.
 ClientMessage decodeClientLine(std::string_view line);
 
-std::string shownAnswer(const nlohmann::ordered_json& line);
+// `line` is the shown line already written as one JSON line; it goes in as it is.
+std::string shownAnswer(std::string_view line);
 std::string refusedAnswer(std::string_view reason);
 std::string errorAnswer(std::string_view message);
 

@@ -41,9 +41,7 @@ void ClientRequests::answer(std::string_view line, ClientConnection::Reply reply
   host_.receive(
       IncomingPush{std::move(push.name),
                    std::get<std::shared_ptr<const PushContent>>(std::move(built)), arrival},
-      [reply = std::move(reply)](const nlohmann::ordered_json& shown) {
-        reply(cp::shownAnswer(shown));
-      });
+      [reply = std::move(reply)](const std::string& shown) { reply(cp::shownAnswer(shown)); });
 }
 
 }  // namespace quenlarch::notification_host
