@@ -65,6 +65,12 @@ void HostEngine::submit(std::shared_ptr<const PushContent> content, Clock::time_
   queue_.push_back(Push{std::move(content), arrival + options_.timeLimit,
                         arrival + options_.timeLimit + options_.grace, std::move(done)});
   lastActive_ = Clock::now();
+  wasBusy_ = true;
+  // A ready process with a free slot gets the request at once, a turn of the loop earlier; what
+  // may answer a push (a failed hand-over) waits for the pump.
+  if (std::optional<std::string> failure = sendWaiting(lastActive_)) {
+    failedHandOver_ = FailedHandOver{current_->channel.get(), *failure};
+  }
   pumpSoon_.trigger();
 }
 
@@ -87,6 +93,12 @@ EngineStatus HostEngine::status() const {
 
 void HostEngine::pump() {
   discarded_.clear();
+  if (failedHandOver_) {
+    if (current_ && current_->channel.get() == failedHandOver_->channel) {
+      discardCurrent(failedHandOver_->why);
+    }
+    failedHandOver_.reset();
+  }
   const Clock::time_point now = Clock::now();
   expireQueued(now);
   if (current_ && current_->ready) checkInFlight(now);
@@ -151,7 +163,11 @@ void HostEngine::fillSlots(Clock::time_point now) {
     startProcess(now);
     return;
   }
-  if (!current_->ready) return;
+  if (std::optional<std::string> failure = sendWaiting(now)) discardCurrent(*failure);
+}
+
+std::optional<std::string> HostEngine::sendWaiting(Clock::time_point now) {
+  if (!current_ || !current_->ready) return std::nullopt;
   while (!queue_.empty() && inFlight_.size() < options_.parallel) {
     Push push = std::move(queue_.front());
     queue_.pop_front();
@@ -163,9 +179,10 @@ void HostEngine::fillSlots(Clock::time_point now) {
     // A push that waited past its time limit is told at once that its time will expire.
     if (!current_->channel->send(request) ||
         (late && !current_->channel->send(protocol::encode(protocol::TimeWillExpire{id})))) {
-      return discardCurrent("could not hand request " + id + " to the extension");
+      return "could not hand request " + id + " to the extension";
     }
   }
+  return std::nullopt;
 }
 
 void HostEngine::startProcess(Clock::time_point now) {
@@ -186,7 +203,9 @@ void HostEngine::startProcess(Clock::time_point now) {
   ++starts_;
   // Requests go out only after "ready": until then there is no principal object to receive them.
   // Starting gets the grace period on top, so that even a time limit of 0 leaves room to start.
-  current_ = Current{std::move(*started), false, now + options_.timeLimit + options_.grace};
+  const pid_t pid = (*started)->pid();
+  current_ = Current{std::move(*started), false, now + options_.timeLimit + options_.grace,
+                     options_.memoryLimitBytes ? std::make_unique<ResidentSize>(pid) : nullptr};
   withinMemoryLimit();
 }
 
@@ -309,8 +328,8 @@ void HostEngine::dispatch(std::string_view line) {
 }
 
 bool HostEngine::withinMemoryLimit() {
-  if (!options_.memoryLimitBytes || !current_) return true;
-  std::optional<std::uint64_t> resident = residentBytes(current_->channel->pid());
+  if (!options_.memoryLimitBytes || !current_ || !current_->resident) return true;
+  std::optional<std::uint64_t> resident = current_->resident->bytes();
   if (!resident || *resident <= *options_.memoryLimitBytes) return true;
   // As the platform does: killed at once, no serviceExtensionTimeWillExpire, and nothing it said
   // since the last sample counts.

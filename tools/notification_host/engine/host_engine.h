@@ -31,6 +31,7 @@
 #include "platform/linux/expected.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/extension_channel.h"
+#include "tools/notification_host/engine/resident_memory.h"
 #include "tools/notification_host/host_options.h"
 
 namespace quenlarch::notification_host {
@@ -97,6 +98,11 @@ class HostEngine {
     std::unique_ptr<ExtensionChannel> channel;
     bool ready = false;
     Clock::time_point readyBy;
+    std::unique_ptr<ResidentSize> resident;  // when memory is watched
+  };
+  struct FailedHandOver {
+    const ExtensionChannel* channel;
+    std::string why;
   };
   struct Retiring {
     std::unique_ptr<ExtensionChannel> channel;
@@ -113,6 +119,9 @@ class HostEngine {
   void expireQueued(Clock::time_point now);
   void checkInFlight(Clock::time_point now);
   void fillSlots(Clock::time_point now);
+  // Hands waiting pushes to the ready process while slots are free; the reason when a hand-over
+  // failed (the caller then gives up on the process).
+  std::optional<std::string> sendWaiting(Clock::time_point now);
   void startProcess(Clock::time_point now);
   void retireWhenIdle(Clock::time_point now);
   void armTimers(Clock::time_point now);
@@ -143,6 +152,7 @@ class HostEngine {
   std::uint64_t starts_ = 0;
   bool startFailed_ = false;
   bool wasBusy_ = false;
+  std::optional<FailedHandOver> failedHandOver_;  // found by submit(), dealt with by pump()
   Clock::time_point lastActive_ = Clock::now();
   bool stopping_ = false;
   std::function<void()> stopped_;

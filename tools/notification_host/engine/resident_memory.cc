@@ -1,5 +1,5 @@
-// Resident memory: /proc/PID/statm for the current size (one short read, cheap enough to take
-// every millisecond), /proc/PID/status for the high-water mark.
+// Resident memory: /proc/PID/statm for the current size (one short read from a descriptor kept
+// open, cheap enough to take every millisecond), /proc/PID/status for the high-water mark.
 #include "tools/notification_host/engine/resident_memory.h"
 
 #include <fcntl.h>
@@ -11,20 +11,25 @@
 
 namespace quenlarch::notification_host {
 
-std::optional<std::uint64_t> residentBytes(pid_t pid) {
-  std::string path = "/proc/" + std::to_string(pid) + "/statm";
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+ResidentSize::ResidentSize(pid_t pid)
+    : fd_(::open(("/proc/" + std::to_string(pid) + "/statm").c_str(), O_RDONLY | O_CLOEXEC)) {}
+
+ResidentSize::~ResidentSize() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<std::uint64_t> ResidentSize::bytes() const {
+  if (fd_ < 0) return std::nullopt;
   char text[128];
-  ssize_t n = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  if (n <= 0) return std::nullopt;
+  const ssize_t n = ::pread(fd_, text, sizeof text - 1, 0);
+  if (n <= 0) return std::nullopt;  // ESRCH once the process is gone
   text[n] = '\0';
   // "size resident shared ...", in pages.
   char* end = nullptr;
   std::strtoull(text, &end, 10);
-  unsigned long long pages = std::strtoull(end, nullptr, 10);
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const unsigned long long pages = std::strtoull(end, nullptr, 10);
+  static const auto pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  return static_cast<std::uint64_t>(pages) * pageSize;
 }
 
 std::optional<std::uint64_t> peakResidentBytes(pid_t pid) {

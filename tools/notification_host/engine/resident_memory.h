@@ -9,8 +9,23 @@
 
 namespace quenlarch::notification_host {
 
-// Bytes of `pid` resident in memory now, or none when the process is gone.
-std::optional<std::uint64_t> residentBytes(pid_t pid);
+// The resident size of one process, sampled as often as every millisecond: /proc/PID/statm is
+// opened once and read again from its start for each sample, which costs one system call instead
+// of a path lookup, an open, a read and a close.
+class ResidentSize {
+ public:
+  explicit ResidentSize(pid_t pid);
+  ~ResidentSize();
+  ResidentSize(const ResidentSize&) = delete;
+  ResidentSize& operator=(const ResidentSize&) = delete;
+
+  // Bytes resident now, or none when the process is gone.
+  std::optional<std::uint64_t> bytes() const;
+
+ private:
+  int fd_;
+};
+
 // The highest resident size `pid` has had (VmHWM), or none when the process is gone.
 std::optional<std::uint64_t> peakResidentBytes(pid_t pid);
 
