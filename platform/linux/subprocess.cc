@@ -254,8 +254,6 @@ void Subprocess::kill() {
 
 bool Subprocess::sendSignal(int signal) { return !reaped_ && ::kill(pid_, signal) == 0; }
 
-void Subprocess::closeOutput() { closeFd(outFd_); }
-
 std::optional<int> Subprocess::exitCode() const {
   if (!waitStatus_ || !WIFEXITED(*waitStatus_)) return std::nullopt;
   return WEXITSTATUS(*waitStatus_);

@@ -92,7 +92,6 @@ class Subprocess {
   int inputFd() const { return inFd_; }
   int outputFd() const { return outFd_; }
   int pidFd() const { return pidfd_; }
-  void closeOutput();
 
   bool reaped() const { return reaped_; }
   // Its exit status when it has been reaped and exited normally; none while it runs or when a
