@@ -28,6 +28,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kClients = 8;
+constexpr int kIdleConnections = 50;
+constexpr int kIdleSeconds = 3;
 
 double millisSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -134,6 +136,41 @@ long pushFromClients(const std::string& socket, const std::string& push, int tot
   return byExtension;
 }
 
+// CPU time of `pid` so far, in clock ticks (user + system, fields 14 and 15 of /proc/PID/stat).
+long cpuTicks(pid_t pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  // The command name (field 2) may hold spaces; the fields after it start past its ')'.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+struct IdleFigures {
+  long threads = -1;
+  long cpuTicks = -1;
+};
+
+// The service idle with kIdleConnections open: its threads, and the CPU it uses meanwhile. Each
+// connection has been answered once, so the service has taken them all.
+IdleFigures measureIdle(const std::string& socket, pid_t service) {
+  std::vector<std::unique_ptr<Client>> idle;
+  for (int i = 0; i < kIdleConnections; ++i) {
+    idle.push_back(std::make_unique<Client>(socket));
+    idle.back()->ask(R"({"type":"status"})");
+  }
+  IdleFigures figures;
+  figures.threads = statusKiB(service, "Threads").value_or(-1);
+  const long before = cpuTicks(service);
+  std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+  figures.cpuTicks = cpuTicks(service) - before;
+  return figures;
+}
+
 }  // namespace
 
 nlohmann::json measureService(const ServiceSetup& setup) {
@@ -165,22 +202,24 @@ nlohmann::json measureService(const ServiceSetup& setup) {
           .dump();
   long sent = 0;
   for (int i = 0; i < 20; ++i, ++sent) client->ask(push);  // the process is warm from here on
-  // Push and floor commits take turns, so that all meet the same load and the same fsync latency,
-  // which drifts by a factor of ten on a shared machine. The floor is timed beside a waker, and
-  // for comparison also in a quiet process.
+  // Push and floor commit take turns, so that both meet the same load and the same fsync latency,
+  // which drifts by a factor of ten on a shared machine, and both run beside the same waker. The
+  // floor is timed once more afterwards in a quiet process, for comparison.
   std::vector<double> warm, commits, quietCommits;
-  for (int i = 0; i < setup.runs; ++i, ++sent) {
-    Clock::time_point start = Clock::now();
-    client->ask(push);
-    warm.push_back(millisSince(start));
-    {
-      Waker waker;
+  {
+    Waker waker;
+    for (int i = 0; i < setup.runs; ++i, ++sent) {
+      Clock::time_point start = Clock::now();
+      client->ask(push);
+      warm.push_back(millisSince(start));
       start = Clock::now();
       floor.commit(2 * i);
       commits.push_back(millisSince(start));
     }
-    start = Clock::now();
-    floor.commit(2 * i + 1);
+  }
+  for (int i = 0; i < setup.runs / 3; ++i) {
+    const Clock::time_point start = Clock::now();
+    floor.commit(2 * (setup.runs + i));
     quietCommits.push_back(millisSince(start));
   }
 
@@ -190,13 +229,22 @@ nlohmann::json measureService(const ServiceSetup& setup) {
   const long hwmAt100 = statusKiB(extension, "VmHWM").value_or(-1);
   const long anonAt100 = statusKiB(extension, "RssAnon").value_or(-1);
   const int timed = setup.pushes - 100;
+  const long serviceTicks = cpuTicks(service->pid());
+  const long extensionTicks = cpuTicks(extension);
   Clock::time_point start = Clock::now();
   byExtension += pushFromClients(socket, push, timed);
   const double seconds = millisSince(start) / 1000;
+  // CPU per push, where the parallel rate is bounded by the CPUs rather than by commits.
+  const double microsPerTick = 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const double serviceCpuMicros =
+      static_cast<double>(cpuTicks(service->pid()) - serviceTicks) * microsPerTick / timed;
+  const double extensionCpuMicros =
+      static_cast<double>(cpuTicks(extension) - extensionTicks) * microsPerTick / timed;
   nlohmann::json status = client->ask(R"({"type":"status"})");
   const long hwmAtEnd = statusKiB(extension, "VmHWM").value_or(-1);
   const long anonAtEnd = statusKiB(extension, "RssAnon").value_or(-1);
   sent += setup.pushes;
+  const IdleFigures idle = measureIdle(socket, service->pid());
   client.reset();
   ::kill(service->pid(), SIGTERM);
   service->wait();
@@ -206,6 +254,8 @@ nlohmann::json measureService(const ServiceSetup& setup) {
           {"commitMs", median(commits)},
           {"quietCommitMs", median(quietCommits)},
           {"parallelPushesPerSecond", timed / seconds},
+          {"serviceCpuMicrosPerPush", serviceCpuMicros},
+          {"extensionCpuMicrosPerPush", extensionCpuMicros},
           {"serialCommitsPerSecond", 1000 / median(commits)},
           {"pushes", setup.pushes},
           {"shownByExtension", byExtension},
@@ -216,7 +266,11 @@ nlohmann::json measureService(const ServiceSetup& setup) {
           {"hwmAfter100", hwmAt100},
           {"hwmAfterAll", hwmAtEnd},
           {"anonAfter100", anonAt100},
-          {"anonAfterAll", anonAtEnd}};
+          {"anonAfterAll", anonAtEnd},
+          {"idleConnections", kIdleConnections},
+          {"idleThreads", idle.threads},
+          {"idleSeconds", kIdleSeconds},
+          {"idleCpuTicks", idle.cpuTicks}};
 }
 
 }  // namespace quenlarch::bench

@@ -20,13 +20,13 @@ cmake -S fuzz -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build_dir"
 
-targets=(fuzz_badge_record fuzz_classification fuzz_access_group fuzz_host_protocol
-  fuzz_binary_plist_walk fuzz_push_headers fuzz_strings_text fuzz_format_renderer)
+# Every target fuzz/CMakeLists.txt adds, so a new one runs in CI without being listed twice.
+mapfile -t targets < <(sed -nE 's/^badge_add_fuzzer\(([A-Za-z0-9_]+)\).*/\1/p' fuzz/CMakeLists.txt)
 if (($# > 0)); then targets=("$@"); fi
 
 # Input size caps: a record is 16 bytes, a push payload at most 4 KiB; the host protocol, Info.plist
 # and push envelopes get room for a few kilobytes of structure, a strings table for a few dozen
-# entries.
+# entries, the client protocol for several lines.
 declare -A max_len=(
   [fuzz_badge_record]=64
   [fuzz_classification]=4096
@@ -36,6 +36,7 @@ declare -A max_len=(
   [fuzz_push_headers]=8192
   [fuzz_strings_text]=16384
   [fuzz_format_renderer]=8192
+  [fuzz_client_protocol]=16384
 )
 
 scratch=$(mktemp -d)

@@ -1,22 +1,26 @@
-// notification-host serve and send against scripted-extension, all as real processes: the warm
-// process and its idle stop, parallel requests, the memory kill, stopping with pushes in flight,
-// clients that vanish, the socket's guards, socket activation and the client protocol.
-#include <fcntl.h>
+// notification-host serve, send and status against scripted-extension, all as real processes: the
+// warm process and its idle stop, parallel requests, the memory kill, stopping with pushes in
+// flight, hostile clients, the socket's guards and the trust checks of its clients, socket
+// activation and the client protocol.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -24,10 +28,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/host_protocol.h"
+#include "platform/linux/subprocess.h"
 #include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
-
-extern char** environ;
 
 namespace quenlarch {
 namespace {
@@ -49,54 +53,52 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-// A program running in the background with its output in files; killed by pid if still there.
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Waits until `condition` holds, looking again every few milliseconds; false when it still does
+// not after `limit`, which only bounds a failing test.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
+  for (auto end = std::chrono::steady_clock::now() + limit; !condition();) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// A program running in the background, its standard error in a file; killed and reaped by its
+// Subprocess if still there at the end.
 class Background {
  public:
-  Background(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+  Background(const std::vector<std::string>& argv, const std::vector<std::string>& env,
              const std::string& errPath) {
-    std::vector<std::string> env(extraEnv);
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);  // earlier entries win
-    std::vector<char*> envp, argp;
-    for (std::string& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args(argv);
-    for (std::string& s : args) argp.push_back(s.data());
-    argp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    if (posix_spawn(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data()) != 0) pid_ = 0;
-    posix_spawn_file_actions_destroy(&actions);
+    SubprocessOptions options;
+    options.argv = argv;
+    options.environment = env;
+    options.input = SubprocessOptions::Stream::kNull;
+    options.output = SubprocessOptions::Stream::kNull;
+    options.error = SubprocessOptions::Stream::kFile;
+    options.errorFile = errPath;
+    std::string error;
+    process_ = Subprocess::start(options, &error);
+    EXPECT_NE(process_, nullptr) << error;
   }
-  ~Background() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_ ? process_->pid() : 0; }
   void signal(int sig) const {
-    if (pid_ > 0) ::kill(pid_, sig);
+    if (process_) process_->sendSignal(sig);
   }
+  bool running() { return process_ && !process_->tryReap(); }
   // The exit status, or -1 when it did not exit normally within `limit` (it is then killed).
-  int wait(std::chrono::milliseconds limit = 10s) {
-    int status = 0;
-    for (auto end = std::chrono::steady_clock::now() + limit; pid_ > 0;) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      if (std::chrono::steady_clock::now() > end) ::kill(pid_, SIGKILL);
-      std::this_thread::sleep_for(5ms);
-    }
-    return -1;
+  int wait(std::chrono::milliseconds limit = 20s) {
+    if (!process_) return -1;
+    if (!process_->waitUntil(Subprocess::Clock::now() + limit)) process_->kill();
+    return process_->exitCode().value_or(-1);
   }
 
  private:
-  pid_t pid_ = 0;
+  std::unique_ptr<Subprocess> process_;
 };
 
 int connectTo(const std::string& path) {
@@ -104,9 +106,27 @@ int connectTo(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    // A failing test must not hang on a service that never answers.
+    timeval limit{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+  }
   ::close(fd);
   return -1;
+}
+
+// Reads one line; none at the end of the connection.
+std::optional<std::string> readLine(int fd, std::string& buffer) {
+  while (buffer.find('\n') == std::string::npos) {
+    char chunk[65536];
+    ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) return std::nullopt;
+    buffer.append(chunk, static_cast<std::size_t>(n));
+  }
+  std::string line = buffer.substr(0, buffer.find('\n'));
+  buffer.erase(0, buffer.find('\n') + 1);
+  return line;
 }
 
 // Writes `lines` on one connection and reads one answer line per line written.
@@ -117,16 +137,29 @@ std::vector<json> converse(int fd, const std::vector<std::string>& lines) {
     std::string out = line + "\n";
     // A refused connection may already be closed for writing; its one answer is still there.
     ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-    while (buffer.find('\n') == std::string::npos) {
-      char chunk[65536];
-      ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) return answers;
-      buffer.append(chunk, static_cast<std::size_t>(n));
-    }
-    answers.push_back(json::parse(buffer.substr(0, buffer.find('\n')), nullptr, false));
-    buffer.erase(0, buffer.find('\n') + 1);
+    std::optional<std::string> answer = readLine(fd, buffer);
+    if (!answer) return answers;
+    answers.push_back(json::parse(*answer, nullptr, false));
   }
   return answers;
+}
+
+// Reads until the service closes the connection; the lines it sent. Fails the test when the
+// connection is still open after the read time-out.
+std::vector<json> readToEnd(int fd) {
+  std::vector<json> lines;
+  std::string buffer;
+  while (std::optional<std::string> line = readLine(fd, buffer)) {
+    lines.push_back(json::parse(*line, nullptr, false));
+  }
+  char probe;
+  const ssize_t n = ::recv(fd, &probe, 1, MSG_DONTWAIT);
+  EXPECT_TRUE(n == 0 || (n < 0 && errno == ECONNRESET)) << "the service did not hang up";
+  return lines;
+}
+
+std::string pushLine(const std::string& payload) {
+  return json{{"type", "push"}, {"name", "n"}, {"payload", payload}}.dump();
 }
 
 class ServiceTest : public ::testing::Test {
@@ -154,24 +187,30 @@ class ServiceTest : public ::testing::Test {
     return argv;
   }
 
-  // Starts the service with scripted-extension in `mode` and waits until it takes connections.
-  std::unique_ptr<Background> serve(const std::string& mode, const std::vector<std::string>& extra,
-                                    std::vector<std::string> env = {}) {
+  std::vector<std::string> extensionEnv(const std::string& mode,
+                                        std::vector<std::string> env) const {
     env.push_back("SCRIPTED_EXTENSION_MODE=" + mode);
     env.push_back("SCRIPTED_EXTENSION_LOG=" + log_);
     env.push_back("SCRIPTED_EXTENSION_PEAK=" + dir_ / "peak");
-    auto service = std::make_unique<Background>(serveArgs(extra), env, serviceErr_);
-    waitForSocket();
+    return env;
+  }
+
+  // Starts `argv` (a service) in the background and waits for its "listening on" line.
+  std::unique_ptr<Background> start(const std::vector<std::string>& argv,
+                                    const std::vector<std::string>& env) {
+    fs::remove(serviceErr_);
+    auto service = std::make_unique<Background>(argv, env, serviceErr_);
+    EXPECT_TRUE(waitFor([&] {
+      return readFile(serviceErr_).find("listening on") != std::string::npos || !service->running();
+    }));
+    EXPECT_TRUE(service->running()) << readFile(serviceErr_);
     return service;
   }
 
-  void waitForSocket() const {
-    for (int i = 0; i < 1000; ++i) {
-      int fd = connectTo(socket_);
-      if (fd >= 0) return static_cast<void>(::close(fd));
-      std::this_thread::sleep_for(5ms);
-    }
-    FAIL() << "the service never listened";
+  // Starts the service with scripted-extension in `mode`.
+  std::unique_ptr<Background> serve(const std::string& mode, const std::vector<std::string>& extra,
+                                    std::vector<std::string> env = {}) {
+    return start(serveArgs(extra), extensionEnv(mode, std::move(env)));
   }
 
   testing::CommandResult send(int copies) const {
@@ -189,15 +228,16 @@ class ServiceTest : public ::testing::Test {
 
   // Waits until the service reports `count` pushes in flight.
   void waitForInFlight(unsigned count) const {
-    for (int i = 0; i < 1000 && status().value("pushesInFlight", 0u) != count; ++i) {
-      std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_EQ(status().value("pushesInFlight", 0u), count);
+    EXPECT_TRUE(waitFor([&] { return status().value("pushesInFlight", 0u) == count; }));
   }
 
-  std::size_t extensionStarts() const {
-    std::ifstream in(log_);
-    return splitLines(std::string(std::istreambuf_iterator<char>(in), {})).size();
+  std::size_t extensionStarts() const { return splitLines(readFile(log_)).size(); }
+
+  // Stops the service and checks that it ends as it should: exit 0, socket file gone.
+  void stopService(Background& service, int signal = SIGTERM) {
+    service.signal(signal);
+    EXPECT_EQ(service.wait(), 0) << readFile(serviceErr_);
+    EXPECT_FALSE(fs::exists(socket_));
   }
 
   testing::TempDir dir_{"service-test"};
@@ -214,8 +254,7 @@ TEST_F(ServiceTest, KeepsOneProcessWarmAcrossClientsAndRestartsItAfterIdle) {
   EXPECT_EQ(second.exitCode, 0);
   EXPECT_EQ(json::parse(second.out)["deliveredBy"], "extension");
   EXPECT_EQ(extensionStarts(), 1u);
-  std::this_thread::sleep_for(1s);  // well past the idle stop
-  EXPECT_TRUE(status()["extensionPid"].is_null());
+  EXPECT_TRUE(waitFor([&] { return status()["extensionPid"].is_null(); }));  // the idle stop
   EXPECT_EQ(send(1).exitCode, 0);
   EXPECT_EQ(extensionStarts(), 2u);
 }
@@ -249,8 +288,7 @@ TEST_F(ServiceTest, ParallelRequestsAreEachShownOnceAndCountedExactly) {
     unsigned peakInFlight = 0;
     peak >> peakInFlight;
     EXPECT_EQ(peakInFlight, parallel);
-    service->signal(SIGTERM);
-    EXPECT_EQ(service->wait(), 0);
+    stopService(*service);
   }
 }
 
@@ -263,8 +301,7 @@ TEST_F(ServiceTest, KillsAnExtensionPastItsMemoryLimit) {
     auto service = serve("echo", {});
     ASSERT_EQ(send(1).exitCode, 0);
     idleMiB = status()["extensionPeakResidentBytes"].get<std::uint64_t>() >> 20;
-    service->signal(SIGTERM);
-    ASSERT_EQ(service->wait(), 0);
+    stopService(*service);
   }
   struct Case {
     std::string mode;
@@ -287,26 +324,30 @@ TEST_F(ServiceTest, KillsAnExtensionPastItsMemoryLimit) {
       EXPECT_EQ(json::parse(result.out)["deliveredBy"], expected);
     }
     EXPECT_EQ(status()["extensionStarts"], c.starts);
-    service->signal(SIGTERM);
-    EXPECT_EQ(service->wait(), 0);
+    stopService(*service);
   }
 }
 
-TEST_F(ServiceTest, SigtermAnswersEveryPushInFlightThenExits) {
-  auto service = serve("parallel", {"--parallel", "4"}, {"SCRIPTED_EXTENSION_DELAY_MS=300"});
-  std::vector<testing::CommandResult> results(4);
-  std::vector<std::thread> clients;
-  for (auto& result : results) clients.emplace_back([&] { result = send(1); });
-  waitForInFlight(4);
-  service->signal(SIGTERM);
-  for (std::thread& client : clients) client.join();
-  for (const auto& result : results) {
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    ASSERT_EQ(splitLines(result.out).size(), 1u);
-    EXPECT_EQ(json::parse(result.out)["deliveredBy"], "extension");
+// Each stop signal: every push already sent is answered by the extension, then the service exits
+// 0 and removes its socket.
+TEST_F(ServiceTest, StopSignalsAnswerEveryPushInFlightThenExit) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    auto service = serve("parallel", {"--parallel", "4"}, {"SCRIPTED_EXTENSION_DELAY_MS=300"});
+    std::vector<testing::CommandResult> results(4);
+    std::vector<std::thread> clients;
+    for (auto& result : results) clients.emplace_back([&] { result = send(1); });
+    waitForInFlight(4);
+    service->signal(signal);
+    for (std::thread& client : clients) client.join();
+    for (const auto& result : results) {
+      EXPECT_EQ(result.exitCode, 0) << result.err;
+      ASSERT_EQ(splitLines(result.out).size(), 1u);
+      EXPECT_EQ(json::parse(result.out)["deliveredBy"], "extension");
+    }
+    EXPECT_EQ(service->wait(), 0);
+    EXPECT_FALSE(fs::exists(socket_));
   }
-  EXPECT_EQ(service->wait(), 0);
-  EXPECT_FALSE(fs::exists(socket_));
 }
 
 TEST_F(ServiceTest, AClientKilledMidPushDoesNotStopThePush) {
@@ -319,6 +360,122 @@ TEST_F(ServiceTest, AClientKilledMidPushDoesNotStopThePush) {
   testing::CommandResult next = send(1);
   ASSERT_EQ(next.exitCode, 0);
   EXPECT_EQ(json::parse(next.out)["badge"], 2);  // the killed client's push was counted
+  stopService(*service);
+}
+
+// What a hostile or broken client can do, and what the service does about it. After each, a
+// well-behaved client is still served and the service stops as it should, unless the case stops
+// it itself.
+TEST_F(ServiceTest, HostileClientsCannotStallOrStarveTheService) {
+  struct HostileCase {
+    std::string label;
+    std::vector<std::string> options;
+    std::string shell;  // when set, the service runs under /bin/sh -c with this prefix
+    std::function<void(Background&)> act;
+  };
+  const std::vector<HostileCase> cases = {
+      {"a connection that never completes a line is closed at its idle time and frees its slot",
+       {"--max-clients", "1", "--client-idle", "0.3"},
+       "",
+       [this](Background&) {
+         int fd = connectTo(socket_);
+         ::send(fd, "{\"type\"", 7, MSG_NOSIGNAL);
+         std::vector<json> lines = readToEnd(fd);
+         ::close(fd);
+         ASSERT_EQ(lines.size(), 1u);
+         EXPECT_THAT(lines[0].value("message", ""), ::testing::HasSubstr("no request for 0.3 s"));
+       }},
+      {"a client that does not read its answers is dropped once they pass the buffer",
+       {},
+       "",
+       [this](Background&) {
+         int fd = connectTo(socket_);
+         std::string requests;
+         for (int i = 0; i < 30000; ++i) requests += "{\"type\":\"status\"}\n";
+         // Stops at the drop, when the service hangs up.
+         ::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL);
+         std::vector<json> answers = readToEnd(fd);
+         ::close(fd);
+         EXPECT_LT(answers.size(), 30000u);
+       }},
+      // It takes 2 KB of its answers every 100 ms: never idle, never full, and as slow as it
+      // likes; the stop drops it at a deadline.
+      {"a client that reads slowly cannot hold the stop",
+       {"--time-limit", "0.5", "--grace-ms", "100"},
+       "",
+       [this](Background& service) {
+         int fd = connectTo(socket_);
+         std::string requests;
+         for (int i = 0; i < 8000; ++i) requests += "{\"type\":\"status\"}\n";
+         ASSERT_EQ(::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL),
+                   static_cast<ssize_t>(requests.size()));
+         std::atomic<bool> stopped{false};
+         std::thread slowReader([fd, &stopped] {
+           char chunk[2048];
+           while (!stopped && ::recv(fd, chunk, sizeof chunk, 0) > 0) {
+             std::this_thread::sleep_for(100ms);
+           }
+         });
+         stopService(service);
+         stopped = true;  // what is still buffered on its side is of no interest
+         slowReader.join();
+         ::close(fd);
+       }},
+      {"connections past the descriptor limit get a refusal line",
+       {},
+       "ulimit -n 40 && exec \"$0\" \"$@\"",
+       [this](Background&) {
+         std::vector<int> held;
+         std::vector<std::string> answers;
+         for (int i = 0; i < 12; ++i) {
+           held.push_back(connectTo(socket_));
+           std::vector<json> answer = converse(held.back(), {R"({"type":"status"})"});
+           answers.push_back(answer.empty() ? "" : answer[0].value("type", ""));
+         }
+         for (int fd : held) ::close(fd);
+         EXPECT_EQ(std::count(answers.begin(), answers.end(), "status"), 8);
+         EXPECT_EQ(std::count(answers.begin(), answers.end(), "error"), 4);
+         EXPECT_THAT(readFile(serviceErr_), ::testing::HasSubstr("serving at most 8 clients"));
+       }},
+      {"many idle connections start no thread",
+       {},
+       "",
+       [this](Background& service) {
+         std::vector<int> held;
+         for (int i = 0; i < 50; ++i) {
+           held.push_back(connectTo(socket_));
+           ASSERT_EQ(converse(held.back(), {R"({"type":"status"})"}).size(), 1u);
+         }
+         std::string status = readFile("/proc/" + std::to_string(service.pid()) + "/status");
+         EXPECT_THAT(status, ::testing::HasSubstr("\nThreads:\t1\n"));
+         for (int fd : held) ::close(fd);
+       }},
+      {"a payload cut short by a NUL byte is refused, not shown",
+       {},
+       "",
+       [this](Background&) {
+         int fd = connectTo(socket_);
+         std::vector<json> answers =
+             converse(fd, {pushLine(std::string("{\"aps\":{}}\0junk", 15)),
+                           std::string("{\"type\":\"status\"}\0", 18) + pushLine("{\"aps\":{}}")});
+         ::close(fd);
+         ASSERT_EQ(answers.size(), 2u);
+         EXPECT_EQ(answers[0]["type"], "refused");
+         EXPECT_EQ(answers[0]["reason"], "not valid JSON");
+         EXPECT_EQ(answers[1]["type"], "error");
+       }},
+  };
+  for (const HostileCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::vector<std::string> argv = serveArgs(c.options);
+    if (!c.shell.empty()) argv.insert(argv.begin(), {"/bin/sh", "-c", c.shell});
+    auto service = start(argv, extensionEnv("echo", {}));
+    c.act(*service);
+    if (!service->running()) continue;
+    testing::CommandResult result = send(1);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    stopService(*service);
+  }
 }
 
 TEST_F(ServiceTest, GuardsItsSocket) {
@@ -345,32 +502,160 @@ TEST_F(ServiceTest, GuardsItsSocket) {
   EXPECT_EQ(send(1).exitCode, 0);  // the first one still serves
 
   // Another user, let past the file permissions, is still turned away by its credentials.
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   fs::permissions(dir_.path(), fs::perms::all);
   fs::permissions(socket_, fs::perms::all);
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
-    int fd = connectTo(socket_);
-    std::vector<json> answers = converse(fd, {R"({"type":"status"})"});
-    bool refused =
-        answers.size() == 1 && answers[0]["type"] == "error" &&
-        answers[0]["message"].get<std::string>().find("other users") != std::string::npos;
-    ::_exit(refused ? 0 : 1);
+  testing::CommandResult stranger =
+      runCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                  "/usr/bin/python3", "-c",
+                  "import socket, sys\ns = socket.socket(socket.AF_UNIX)\ns.connect(sys.argv[1])\n"
+                  // The refusal may close the connection before the line is written.
+                  "try:\n  s.sendall(b'{\"type\":\"status\"}\\n')\nexcept OSError:\n  pass\n"
+                  "print(s.makefile().readline(), end='')\n",
+                  socket_});
+  ASSERT_EQ(stranger.exitCode, 0) << stranger.err;
+  json answer = json::parse(stranger.out, nullptr, false);
+  EXPECT_EQ(answer.value("type", ""), "error") << stranger.out;
+  EXPECT_THAT(answer.value("message", ""), ::testing::HasSubstr("other users"));
+}
+
+// Clients talk only to this user's service, and the service only listens where no one else can
+// reach in: the default folder must be private, the peer must run as this user, the lock file must
+// be no link, and a missing folder is named as such.
+TEST_F(ServiceTest, ServiceAndClientsTrustOnlyWhatThisUserOwns) {
+  const std::string runtime = dir_ / "run";
+  const std::string folder = runtime + "/quenlarch";
+  struct TrustCase {
+    std::string label;
+    std::function<void()> setUp;
+    std::vector<std::string> command;  // after notification-host; no --socket: the default path
+    std::string message;               // on stderr, exit 1
+    bool needsRoot = false;
+  };
+  const std::vector<std::string> serveCommand = {"serve", "--app", dir_ / "App.app"};
+  const std::vector<std::string> sendCommand = {"send", payload_};
+  const auto folderWithMode = [folder](fs::perms mode) {
+    return [folder, mode] {
+      fs::create_directories(folder);
+      fs::permissions(folder, mode);
+    };
+  };
+  const auto linkedFolder = [runtime, folder] {
+    fs::create_directories(runtime + "/elsewhere");
+    fs::permissions(runtime + "/elsewhere", fs::perms::owner_all);
+    fs::create_directory_symlink(runtime + "/elsewhere", folder);
+  };
+  const std::vector<TrustCase> cases = {
+      {"writable by others, serve", folderWithMode(fs::perms::all), serveCommand,
+       "writable by other users"},
+      {"writable by others, send", folderWithMode(fs::perms::all), sendCommand,
+       "writable by other users"},
+      {"group-writable, status",
+       folderWithMode(fs::perms::owner_all | fs::perms::group_write),
+       {"status"},
+       "writable by other users"},
+      {"a link, serve", linkedFolder, serveCommand, "is a symbolic link"},
+      {"a link, send", linkedFolder, sendCommand, "is a symbolic link"},
+      {"another user's, send",
+       [folder] {
+         fs::create_directories(folder);
+         fs::permissions(folder, fs::perms::owner_all);
+         EXPECT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+       },
+       sendCommand, "belongs to another user", true},
+      {"missing folder, serve",
+       [] {},
+       {"serve", "--app", dir_ / "App.app", "--socket", dir_ / "none/s.sock"},
+       "the folder " + dir_ / "none" + " of the socket does not exist"},
+      {"missing folder, send",
+       [] {},
+       {"send", "--socket", dir_ / "none/s.sock", payload_},
+       "the folder " + dir_ / "none" + " of the socket does not exist"},
+      {"a link at the lock's name",
+       [this] {
+         fs::create_directories(dir_ / "locked");
+         fs::create_symlink(dir_ / "locked/target", dir_ / "locked/s.sock.lock");
+       },
+       {"serve", "--app", dir_ / "App.app", "--socket", dir_ / "locked/s.sock"},
+       "Too many levels of symbolic links"},
+  };
+  for (const TrustCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    if (c.needsRoot && ::geteuid() != 0) continue;
+    fs::remove_all(runtime);
+    fs::create_directories(runtime);
+    c.setUp();
+    std::vector<std::string> argv{NOTIFICATION_HOST_PATH};
+    argv.insert(argv.end(), c.command.begin(), c.command.end());
+    testing::CommandResult result = runCommand(argv, "", {"XDG_RUNTIME_DIR=" + runtime});
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    EXPECT_TRUE(result.out.empty());
+    ASSERT_EQ(splitLines(result.err).size(), 1u) << result.err;
+    EXPECT_THAT(result.err, ::testing::HasSubstr(c.message));
   }
-  int childStatus = 0;
-  ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
-  EXPECT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0) << childStatus;
+  EXPECT_FALSE(fs::exists(dir_ / "locked/target")) << "the lock followed the link";
+
+  // A relative XDG_RUNTIME_DIR is ignored, as the XDG rules say.
+  testing::CommandResult help =
+      runCommand({NOTIFICATION_HOST_PATH, "send", "--help"}, "", {"XDG_RUNTIME_DIR=relative"});
+  EXPECT_THAT(help.out, ::testing::HasSubstr("/tmp/quenlarch-" + std::to_string(::geteuid()) +
+                                             "/notification-host.sock"));
+
+  // A private folder is used: the service listens there and says so, and clients reach it.
+  fs::remove_all(runtime);
+  fs::create_directories(runtime);
+  auto service = start({NOTIFICATION_HOST_PATH, "serve", "--app", dir_ / "App.app"},
+                       extensionEnv("echo", {"XDG_RUNTIME_DIR=" + runtime}));
+  EXPECT_THAT(readFile(serviceErr_),
+              ::testing::HasSubstr("listening on " + folder + "/notification-host.sock"));
+  testing::CommandResult sent =
+      runCommand({NOTIFICATION_HOST_PATH, "send", payload_}, "", {"XDG_RUNTIME_DIR=" + runtime});
+  EXPECT_EQ(sent.exitCode, 0) << sent.err;
+  service->signal(SIGTERM);
+  EXPECT_EQ(service->wait(), 0);
+}
+
+// What listens on the socket runs as another user: send finds out before it writes a payload.
+TEST_F(ServiceTest, SendWritesNothingToAListenerOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  fs::create_directories(dir_ / "open");
+  fs::permissions(dir_.path(), fs::perms::all);
+  fs::permissions(dir_ / "open", fs::perms::all);
+  const std::string path = dir_ / "open/s.sock";
+  SubprocessOptions options;
+  options.argv = {"/usr/bin/setpriv",
+                  "--reuid=65534",
+                  "--regid=65534",
+                  "--clear-groups",
+                  "/usr/bin/python3",
+                  "-c",
+                  "import socket, sys\ns = socket.socket(socket.AF_UNIX)\ns.bind(sys.argv[1])\n"
+                  "s.listen(1)\nprint('listening', flush=True)\nc, _ = s.accept()\n"
+                  "print(len(c.recv(65536)), flush=True)\n",
+                  path};
+  options.input = SubprocessOptions::Stream::kNull;
+  std::string error;
+  std::unique_ptr<Subprocess> listener = Subprocess::start(options, &error);
+  ASSERT_NE(listener, nullptr) << error;
+  std::string said;
+  const auto deadline = Subprocess::Clock::now() + 20s;
+  while (said.find("listening\n") == std::string::npos &&
+         listener->readOutput(said, deadline) == Subprocess::ReadStatus::kData) {
+  }
+  ASSERT_EQ(said, "listening\n");
+
+  testing::CommandResult sent =
+      runCommand({NOTIFICATION_HOST_PATH, "send", "--socket", path, payload_});
+  EXPECT_EQ(sent.exitCode, 1);
+  EXPECT_THAT(sent.err, ::testing::HasSubstr("runs as another user"));
+  while (listener->readOutput(said, deadline) == Subprocess::ReadStatus::kData) {
+  }
+  EXPECT_EQ(said, "listening\n0\n") << "the listener received bytes";
 }
 
 TEST_F(ServiceTest, AnswersBadLinesAndExcessClientsWithAnErrorAndGoesOn) {
   auto service = serve("echo", {"--max-clients", "1"});
-  // The connection that found the service listening may not have been let go yet.
   int held = connectTo(socket_);
-  for (int i = 0; i < 100 && converse(held, {R"({"type":"status"})"})[0]["type"] == "error"; ++i) {
-    ::close(held);
-    std::this_thread::sleep_for(10ms);
-    held = connectTo(socket_);
-  }
   const std::vector<std::string> lines = {
       "not json",
       R"({"type":"push","name":"n"})",
@@ -391,30 +676,72 @@ TEST_F(ServiceTest, AnswersBadLinesAndExcessClientsWithAnErrorAndGoesOn) {
   ::close(excess);
   EXPECT_EQ(converse(held, {R"({"type":"status"})"}).size(), 1u);  // the held one still served
   ::close(held);
+  stopService(*service);
 }
 
-TEST_F(ServiceTest, SendRefusesLikeDeliver) {
+TEST_F(ServiceTest, SendAndStatusRefuseLikeDeliver) {
   auto service = serve("echo", {});
   std::ofstream(dir_ / "bad.json") << "[1]";
   struct Case {
     std::vector<std::string> args;
     int exitCode;
-    std::size_t shown;
+    std::size_t lines;  // on stdout
   };
   const Case cases[] = {
-      {{"--socket", socket_, payload_, dir_ / "bad.json", payload_}, 1, 2},
-      {{"--socket", socket_, dir_ / "missing.json"}, 1, 0},
-      {{"--socket", socket_}, 2, 0},
-      {{"--socket", dir_ / "nobody.sock", payload_}, 1, 0},
+      {{"send", "--socket", socket_, payload_, dir_ / "bad.json", payload_}, 1, 2},
+      {{"send", "--socket", socket_, dir_ / "missing.json"}, 1, 0},
+      {{"send", "--socket", socket_}, 2, 0},
+      {{"send", "--socket", dir_ / "nobody.sock", payload_}, 1, 0},
+      {{"status", "--socket", dir_ / "nobody.sock"}, 1, 0},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> argv{NOTIFICATION_HOST_PATH, "send"};
+    std::vector<std::string> argv{NOTIFICATION_HOST_PATH};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(::testing::PrintToString(c.args));
     testing::CommandResult result = runCommand(argv);
     EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
-    EXPECT_EQ(splitLines(result.out).size(), c.shown);
-    EXPECT_FALSE(result.err.empty());
+    EXPECT_EQ(splitLines(result.out).size(), c.lines);
+    EXPECT_EQ(splitLines(result.err).size(), 1u) << result.err;
   }
+  // status prints the status line for a person: indented JSON without its "type".
+  ASSERT_EQ(send(1).exitCode, 0);
+  testing::CommandResult shown =
+      runCommand({NOTIFICATION_HOST_PATH, "status", "--socket", socket_});
+  EXPECT_EQ(shown.exitCode, 0) << shown.err;
+  json parsed = json::parse(shown.out, nullptr, false);
+  EXPECT_EQ(parsed.value("extensionStarts", 0), 1);
+  EXPECT_FALSE(parsed.contains("type"));
+  EXPECT_GT(splitLines(shown.out).size(), 4u);
+}
+
+// A shown line holds the extension's content written again, which can be 3.6 times the line the
+// extension wrote (1E14 is written 100000000000000.0); send must take every line the service can
+// write, or it reports a push that was shown and counted as failed, and a client that retries
+// counts it twice.
+TEST_F(ServiceTest, EveryShownLineReachesSendHoweverLong) {
+  std::string numbers = "[";
+  while (numbers.size() < host_protocol::kMaxLineBytes - 1000) numbers += "1E14,";
+  numbers += "1E14]";
+  const std::string line =
+      R"({"type":"deliver","id":"1","content":{"userInfo":{},"badge":3,"fields":{"n":)" + numbers +
+      "}}}";
+  ASSERT_LT(line.size(), host_protocol::kMaxLineBytes);
+  std::ofstream(dir_ / "answer.line") << line << '\n';
+  const fs::path executable = dir_ / "App.app/Contents/PlugIns/S.appex/Contents/MacOS/service";
+  fs::remove(executable);
+  std::ofstream(executable) << "#!/bin/sh\necho '{\"type\":\"ready\"}'\nread request\ncat '"
+                            << dir_ / "answer.line"
+                            << "'\nexec cat >/dev/null\n";
+  fs::permissions(executable, fs::perms::owner_all);
+  auto service = serve("echo", {});
+  testing::CommandResult result = send(1);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_GT(result.out.size(), 512u << 10);
+  json shown = json::parse(result.out, nullptr, false);
+  EXPECT_EQ(shown.value("deliveredBy", ""), "extension");
+  EXPECT_EQ(shown["n"].size(),
+            static_cast<std::size_t>(std::count(numbers.begin(), numbers.end(), 'E')));
+  stopService(*service);
 }
 
 TEST_F(ServiceTest, StartsFromSocketActivationAndExitsWhenIdle) {
@@ -423,11 +750,12 @@ TEST_F(ServiceTest, StartsFromSocketActivationAndExitsWhenIdle) {
   serveArgv.erase(serveArgv.begin() + 4, serveArgv.begin() + 6);  // no --socket: it is passed in
   argv.insert(argv.end(), serveArgv.begin(), serveArgv.end());
   Background activator(argv, {"SCRIPTED_EXTENSION_MODE=echo"}, serviceErr_);
-  waitForSocket();
+  ASSERT_TRUE(waitFor([&] { return fs::exists(socket_); }));
   testing::CommandResult result = send(1);
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(json::parse(result.out)["deliveredBy"], "extension");
   EXPECT_EQ(activator.wait(), 0);  // the idle exit
+  EXPECT_THAT(readFile(serviceErr_), ::testing::HasSubstr("passed in by socket activation"));
 }
 
 // The one test with the real extension: requests in flight together in one BadgeService process,
@@ -446,7 +774,8 @@ TEST(ServiceWithRealExtensionTest, CountsParallelPushesExactly) {
   Background service({NOTIFICATION_HOST_PATH, "serve", "--app", dir / "My.app", "--socket",
                       dir / "s.sock", "--parallel", "8", "--memory-limit", "4096"},
                      env, dir / "service.err");
-  for (int i = 0; i < 1000 && connectTo(dir / "s.sock") < 0; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(waitFor(
+      [&] { return readFile(dir / "service.err").find("listening on") != std::string::npos; }));
   std::vector<testing::CommandResult> results(8);
   std::vector<std::thread> clients;
   for (auto& result : results) {

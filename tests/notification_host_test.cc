@@ -19,7 +19,6 @@
 
 #include "platform/linux/host_protocol.h"
 #include "tests/support/run_command.h"
-#include "tools/notification_host/extension_answer.h"
 
 namespace quenlarch {
 namespace {
@@ -363,6 +362,9 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
       {"a-fifo.json", "", false, PayloadCase::kFifo},
       {"/dev/null", "", false, PayloadCase::kExisting},
       {"new\nline\x01.json", R"({"aps":)", false},
+      // The JSON parser takes a NUL byte for the end of its input; nothing may follow the value.
+      {"nul-then-junk.json", std::string("{\"aps\":{}}\0junk", 15), false},
+      {"two-values.json", R"({"aps":{}} {"aps":{}})", false},
       {"last.json", R"({"aps":{}})", true},
   };
   std::vector<std::string> arguments;
@@ -400,6 +402,7 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
   }
   EXPECT_EQ(host.errorLines.size(), refusedCount) << "one line per refusal, nothing else";
   EXPECT_EQ(countContaining(host.errorLines, "not a regular file"), 3u);
+  EXPECT_EQ(countContaining(host.errorLines, "nul-then-junk.json: not valid JSON"), 1u);
 }
 
 TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
@@ -506,6 +509,8 @@ TEST_F(NotificationHostTest, TheFirstServiceExtensionByNameIsRun) {
 TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
   std::string app = serviceApp();
   std::string payload = payloadFile("p.json", {{"aps", json::object()}});
+  // Were a serve row accepted, the service would listen here, never on the default path.
+  const std::string socket = (dir_ / "s.sock").string();
   struct UsageCase {
     std::vector<std::string> arguments;
     std::string message;  // expected on stderr; empty: any
@@ -530,8 +535,28 @@ TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
       {{"deliver", "--app", app, "--grace-ms", "-1", payload}, "--grace-ms: expects whole"},
       {{"deliver", "--app", app, "--keychain", "", payload}, "--keychain: expects a path"},
       {{"deliver", "--app", "", payload}, "--app: expects a path"},
+      {{"deliver", "--app", "/tmp/\xff.app", payload}, "--app: expects a path in UTF-8"},
       {{"deliver", "--app", app, "--no-such-option", payload}, ""},
       {{"redeliver", "--app", app, payload}, ""},
+      // serve takes deliver's options through the same registration, and refuses the same values.
+      {{"serve", "--app", app, "--socket", socket, "--time-limit", "nan"}, kSeconds},
+      {{"serve", "--app", app, "--socket", socket, "--time-limit", "inf"}, kSeconds},
+      {{"serve", "--app", app, "--socket", socket, "--grace-ms", "1.5"}, "--grace-ms: expects"},
+      {{"serve", "--app", app, "--socket", socket, "--keychain", ""}, "--keychain: expects a path"},
+      {{"serve", "--app", "", "--socket", socket}, "--app: expects a path"},
+      {{"serve", "--app", app, "--socket", ""}, "--socket: expects a path"},
+      {{"serve", "--app", app, "--socket", socket, "--idle-exit", "nan"}, "--idle-exit: expects"},
+      {{"serve", "--app", app, "--socket", socket, "--extension-idle", "nan"},
+       "--extension-idle: expects"},
+      {{"serve", "--app", app, "--socket", socket, "--client-idle", "-1"},
+       "--client-idle: expects"},
+      {{"serve", "--app", app, "--socket", socket, "--parallel", "0"}, "--parallel"},
+      {{"serve", "--app", app, "--socket", socket, "--max-clients", "0"}, "--max-clients"},
+      {{"serve", "--app", app, "--socket", socket, "--memory-limit", "0"}, "--memory-limit"},
+      {{"serve", "--socket", socket}, "--app is required"},
+      {{"send", "--socket", "", payload}, "--socket: expects a path"},
+      {{"status", "--socket", ""}, "--socket: expects a path"},
+      {{"status", "surplus"}, ""},
   };
   for (const UsageCase& c : cases) {
     std::vector<std::string> argv = {NOTIFICATION_HOST_PATH};
@@ -545,6 +570,7 @@ TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
     }
   }
   EXPECT_TRUE(starts().empty());
+  EXPECT_FALSE(fs::exists(socket));
 }
 
 // Shown lines that cannot be written are a failure, reported with how many were lost, even though
@@ -623,57 +649,6 @@ TEST_F(NotificationHostTest, BadgeIsTakenOnlyFromAnIntegerApsBadge) {
     SCOPED_TRACE(cases[i].payload);
     EXPECT_EQ(host.lines[i]["badge"], cases[i].badge);
     EXPECT_EQ(host.lines[i]["userInfo"], json::parse(cases[i].payload));
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Which line from the extension answers the request the host waits on (in-process, no binary).
-
-TEST(ExtensionAnswerTest, OnlyAnAnswerToTheAwaitedRequestIsShown) {
-  namespace protocol = host_protocol;
-  using notification_host::answerFor;
-  auto received = std::make_shared<const PushContent>(PlistValue(), 1, PlistValue());
-  auto answered = std::make_shared<const PushContent>(PlistValue(), 7, PlistValue());
-  struct AnswerCase {
-    std::string label;
-    std::string line;
-    std::optional<std::int64_t> shownBadge;  // none: not an answer
-    bool byExtension;
-    std::string note;  // expected on stderr, one line; empty: nothing
-  };
-  const std::vector<AnswerCase> cases = {
-      {"deliver", protocol::encode(protocol::Deliver{"5", answered}), 7, true, ""},
-      {"release", protocol::encode(protocol::Released{"5"}), 1, false, ""},
-      {"deliver for another request", protocol::encode(protocol::Deliver{"4", answered}),
-       std::nullopt, false, "ignoring the extension's deliver for request 4 while waiting for 5"},
-      {"release of another request", protocol::encode(protocol::Released{"6"}), std::nullopt, false,
-       "ignoring the extension's release of request 6"},
-      {"id with a newline", protocol::encode(protocol::Released{"5\nx"}), std::nullopt, false,
-       "release of request 5\\nx while"},
-      {"ready", protocol::encode(protocol::Ready{}), std::nullopt, false, ""},
-      {"blank", "  ", std::nullopt, false, ""},
-      {"error report", protocol::encode(protocol::Error{"disk on fire"}), std::nullopt, false,
-       "the extension reports an error: disk on fire"},
-      {"no JSON", "hello", std::nullopt, false, "ignoring a line from the extension that is no"},
-      {"a host's message", protocol::encode(protocol::TimeWillExpire{}), std::nullopt, false,
-       "ignoring a message an extension does not send"},
-  };
-  for (const AnswerCase& c : cases) {
-    SCOPED_TRACE(c.label);
-    ::testing::internal::CaptureStderr();
-    std::optional<notification_host::Shown> shown = answerFor(c.line, "5", received);
-    std::vector<std::string> notes = splitLines(::testing::internal::GetCapturedStderr());
-    ASSERT_EQ(shown.has_value(), c.shownBadge.has_value());
-    if (shown) {
-      EXPECT_EQ(shown->content->badge(), c.shownBadge);
-      EXPECT_EQ(shown->byExtension, c.byExtension);
-    }
-    if (c.note.empty()) {
-      EXPECT_TRUE(notes.empty()) << ::testing::PrintToString(notes);
-    } else {
-      ASSERT_EQ(notes.size(), 1u) << ::testing::PrintToString(notes);
-      EXPECT_THAT(notes[0], ::testing::HasSubstr(c.note));
-    }
   }
 }
 

@@ -32,16 +32,6 @@ class FileDescriptor {
   int fd_;
 };
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 FileContents failed(FileError::Kind kind, int systemError = 0) {
   return FileContents{{}, FileError{kind, systemError}};
 }
@@ -104,7 +94,8 @@ std::optional<FileError> writeFileAtomically(const std::string& path, std::strin
   FileDescriptor fd(::mkostemp(tempPath.data(), O_CLOEXEC));
   if (fd.get() < 0) return FileError{FileError::Kind::kCannotWrite, errno};
   // fsync before rename: otherwise a crash could leave the new name on an empty file.
-  bool ok = writeAll(fd.get(), bytes) && ::fchmod(fd.get(), mode) == 0 && ::fsync(fd.get()) == 0;
+  bool ok = writeAll(fd.get(), bytes).has_value() && ::fchmod(fd.get(), mode) == 0 &&
+            ::fsync(fd.get()) == 0;
   int error = ok ? 0 : errno;
   if (!fd.close() && ok) {
     ok = false;
@@ -122,6 +113,18 @@ std::optional<FileError> writeFileAtomically(const std::string& path, std::strin
   FileDescriptor dirFd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd.get() >= 0) ::fsync(dirFd.get());
   return std::nullopt;
+}
+
+Expected<void> writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return unexpected(std::string(std::strerror(errno)));
+    // write(2) returns 0 only for an empty request; never spin on it.
+    if (n == 0) return unexpected(std::string("nothing was written"));
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
 }
 
 }  // namespace quenlarch

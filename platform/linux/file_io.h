@@ -1,6 +1,7 @@
 // File plumbing shared by whatever reads small files it did not write (property lists, payloads)
 // or replaces files others read (bundle files): a capped read of a regular file that never blocks
-// on a FIFO or a device, and an atomic, durable replacement.
+// on a FIFO or a device, an atomic, durable replacement, and the one loop that writes all of a
+// buffer to a blocking descriptor.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/linux/expected.h"
 
 namespace quenlarch {
 
@@ -46,5 +49,11 @@ FileContents readRegularFile(const std::string& path, std::size_t maxBytes);
 // temporary file stays behind. The folder must exist.
 std::optional<FileError> writeFileAtomically(const std::string& path, std::string_view bytes,
                                              mode_t mode);
+
+// Writes all of `bytes` to the blocking descriptor `fd` (a file, a pipe, a socket), retrying after
+// signals. Fails with the system's reason ("Broken pipe") when a write fails; part of `bytes` may
+// then have been written. A process that writes to pipes or sockets ignores SIGPIPE, so that a
+// reader gone away fails the write instead of killing the writer.
+Expected<void> writeAll(int fd, std::string_view bytes);
 
 }  // namespace quenlarch

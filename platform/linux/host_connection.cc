@@ -2,16 +2,14 @@
 // in flight and one around each written line. Time-outs run on the reader's thread.
 #include "platform/linux/host_connection.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "platform/linux/file_io.h"
 #include "platform/linux/host_protocol.h"
 #include "platform/linux/line_reader.h"
 #include "platform/linux/request_log.h"
@@ -26,13 +24,8 @@ class MessageWriter {
   void write(const host_protocol::Message& message) EXCLUDES(mutex_) {
     const std::string line = host_protocol::encode(message) + "\n";
     MutexLock guard(mutex_);
-    std::size_t done = 0;
-    while (done < line.size()) {
-      const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;  // the host is gone; nothing left to tell it
-      done += static_cast<std::size_t>(n);
-    }
+    // A failed write means the host is gone; there is nothing left to tell it.
+    (void)writeAll(fd_, line);
   }
 
  private:

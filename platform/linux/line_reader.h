@@ -1,10 +1,12 @@
-// Reads newline-terminated lines from a file descriptor with a cap on their length, so that a peer
-// sending an endless line costs bounded memory.
+// Newline-terminated lines with a cap on their length, so that a peer sending an endless line
+// costs bounded memory. LineBuffer splits bytes that arrive however they may (an event loop's
+// reads); LineReader reads a blocking descriptor through one.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quenlarch {
 
@@ -13,9 +15,30 @@ struct Line {
   bool oversized = false;  // the line exceeded the cap and was skipped
 };
 
+class LineBuffer {
+ public:
+  explicit LineBuffer(std::size_t maxLineBytes) : maxLineBytes_(maxLineBytes) {}
+
+  // Adds bytes read from the peer. What belongs to a line already over the cap is dropped at once,
+  // so the buffer never holds much more than the cap and the last chunk appended.
+  void append(std::string_view bytes);
+  // The next complete line, or none until more bytes arrive.
+  std::optional<Line> next();
+  // At the end of input: the last line when it had no newline (or its oversized mark), then none.
+  std::optional<Line> finish();
+
+ private:
+  void dropOversized();
+
+  std::size_t maxLineBytes_;
+  std::string buffer_;
+  std::size_t start_ = 0;  // where the unread part of buffer_ begins
+  bool skipping_ = false;  // dropping the rest of a line that went over the cap
+};
+
 class LineReader {
  public:
-  LineReader(int fd, std::size_t maxLineBytes) : fd_(fd), maxLineBytes_(maxLineBytes) {}
+  LineReader(int fd, std::size_t maxLineBytes) : fd_(fd), lines_(maxLineBytes) {}
 
   // The next line, or none at end of input (or a read error). A final line without a newline is
   // returned as a line.
@@ -23,8 +46,7 @@ class LineReader {
 
  private:
   int fd_;
-  std::size_t maxLineBytes_;
-  std::string buffer_;
+  LineBuffer lines_;
   bool eof_ = false;
 };
 

@@ -252,6 +252,8 @@ void Subprocess::kill() {
   reapNow(/*block=*/true);
 }
 
+bool Subprocess::sendSignal(int signal) { return !reaped_ && ::kill(pid_, signal) == 0; }
+
 std::optional<int> Subprocess::exitCode() const {
   if (!waitStatus_ || !WIFEXITED(*waitStatus_)) return std::nullopt;
   return WEXITSTATUS(*waitStatus_);

@@ -3,7 +3,8 @@
 // process's pidfd, so that an exit is seen at once even when a grandchild still holds a pipe open.
 // Used by the notification host for extension processes, by the benchmark harness and by tests.
 //
-// Not thread-safe: one thread drives one Subprocess. A parent that writes to a child's input
+// Not thread-safe: one thread drives one Subprocess, through the waits here or through its
+// descriptors in an event loop. A parent that writes to a child's input
 // ignores SIGPIPE, so that a child gone early fails the write rather than killing the parent. The
 // pid is always that of a started, not yet reaped child (never 0 or negative), so kill() and the
 // waits can reach no other process.
@@ -80,6 +81,17 @@ class Subprocess {
   bool tryReap() { return waitUntil(Clock::time_point::min()); }
   // SIGKILL and reap; nothing when it has been reaped already.
   void kill();
+  // Sends `signal` to the process; false when it has been reaped already (the pid may then name
+  // another process, so nothing is sent) or the kernel refused.
+  bool sendSignal(int signal);
+
+  // The parent's ends, for a caller that waits on them in an event loop of its own: -1 for a
+  // stream that is no pipe or has been closed. They are non-blocking and close-on-exec, and stay
+  // owned by this object. pidFd() turns readable when the process exits; -1 when the kernel gives
+  // no pidfd or the process has been reaped.
+  int inputFd() const { return inFd_; }
+  int outputFd() const { return outFd_; }
+  int pidFd() const { return pidfd_; }
 
   bool reaped() const { return reaped_; }
   // Its exit status when it has been reaped and exited normally; none while it runs or when a

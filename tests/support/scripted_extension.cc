@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/file_io.h"
 #include "platform/linux/host_protocol.h"
 #include "platform/linux/line_reader.h"
 
@@ -44,13 +45,7 @@ namespace protocol = quenlarch::host_protocol;
 namespace {
 
 void writeRaw(const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) std::exit(0);  // the host is gone
-    done += static_cast<std::size_t>(n);
-  }
+  if (!quenlarch::writeAll(STDOUT_FILENO, text)) std::exit(0);  // the host is gone
 }
 
 // Answers may come from several threads; each line goes out whole.

@@ -1,20 +1,17 @@
-// The deliver subcommand: payloads in, one shown line per accepted payload out.
+// The deliver subcommand: the service's engine with one request at a time and no idle stop, on an
+// event loop of its own. Payloads are read in order, each handed in once the previous one's line is
+// out, so the lines come in payload order.
 #include "tools/notification_host/deliver_command.h"
 
-#include <charconv>
-#include <chrono>
-#include <cmath>
 #include <memory>
 #include <variant>
 
-#include "platform/mutex.h"
 #include "tools/common/command_line.h"
-#include "tools/notification_host/alert_rendering.h"
-#include "tools/notification_host/delivery_session.h"
-#include "tools/notification_host/desktop_notice.h"
-#include "tools/notification_host/desktop_presenter_thread.h"
 #include "tools/notification_host/diagnostics.h"
+#include "tools/notification_host/engine/event_loop.h"
+#include "tools/notification_host/engine/host_engine.h"
 #include "tools/notification_host/extension_locator.h"
+#include "tools/notification_host/notification_host.h"
 #include "tools/notification_host/payload.h"
 #include "tools/notification_host/payload_source.h"
 #include "tools/notification_host/shown_line.h"
@@ -22,23 +19,26 @@
 namespace quenlarch::notification_host {
 namespace {
 
-constexpr double kMaxSeconds = 86400;
-constexpr long long kMaxMillis = 86'400'000;
-
-std::optional<DeliverySession> startSession(const DeliverArgs& args, bool* extensionMissing) {
+// The engine for the app's extension; none when there is none to run (then reported).
+std::unique_ptr<HostEngine> engineFor(const DeliverArgs& args, sd_event* loop) {
   auto located = locateServiceExtension(args.app);
   if (const auto* notFound = std::get_if<NotFound>(&located)) {
     note("no notification service extension to run in " + args.app + ": " + notFound->reason +
          "; showing every notification as received");
-    *extensionMissing = true;
-    return std::nullopt;
+    return nullptr;
   }
-  SessionOptions options;
+  EngineOptions options;
   options.launch = ExtensionLaunch{std::get<std::string>(located), args.keychain};
-  options.timeLimit = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(args.timeLimitSeconds));
-  options.grace = std::chrono::milliseconds(args.graceMs);
-  return std::optional<DeliverySession>(std::in_place, std::move(options));
+  options.timeLimit = args.timeLimit();
+  options.grace = args.grace();
+  options.retryFailedStart = false;
+  options.diagnostics = [](std::string_view message) { note(message); };
+  auto engine = HostEngine::create(loop, std::move(options));
+  if (!engine) {
+    note(engine.error() + "; showing every notification as received");
+    return nullptr;
+  }
+  return std::move(*engine);
 }
 
 // The content of `payload`, or none when it is refused (then reported).
@@ -60,25 +60,14 @@ std::shared_ptr<const PushContent> acceptedContent(const RawPayload& payload) {
 }  // namespace
 
 int runDeliver(const DeliverArgs& args) {
-  bool extensionMissing = false;
-  std::optional<DeliverySession> session = startSession(args, &extensionMissing);
-
-  const LocalizedStrings strings =
-      loadLocalizedStrings(args.app, preferredLanguagesFromEnvironment());
-  bool anyRefused = false;
-  unsigned requestCount = 0;
-  // The presenter's thread prints a line when a notification is opened.
-  Mutex outputMutex;
+  auto loop = EventLoop::create();
+  if (!loop) return console().fail(tools::kExitFailed, loop.error());
+  std::unique_ptr<HostEngine> engine = engineFor(args, loop->get());
   ShownLinePrinter printer;
-  std::optional<DesktopPresenterThread> desktop;
-  if (args.show == "desktop") {
-    desktop.emplace(
-        args.app, [](std::string_view message) { note(message); },
-        [&](const std::string& apnsId) {
-          MutexLock lock(outputMutex);
-          printer.print(openedEventLine(apnsId));
-        });
-  }
+  NotificationHost host(engine.get(), loop->get(), args.app, args.desktop(),
+                        [&printer](const std::string& opened) { printer.print(opened); });
+
+  bool anyRefused = false;
   PayloadSource source(args.payloads);
   while (std::optional<RawPayload> payload = source.next()) {
     std::shared_ptr<const PushContent> content = acceptedContent(*payload);
@@ -86,100 +75,38 @@ int runDeliver(const DeliverArgs& args) {
       anyRefused = true;
       continue;
     }
-    std::string id = std::to_string(++requestCount);
-    Shown shown = session ? session->deliver(id, content) : Shown{content, false};
-    {
-      MutexLock lock(outputMutex);
-      printer.print(shownLine(payload->name, shown, strings));
-    }
-    if (desktop) {
-      desktop->present(
-          desktopNotice(*shown.content, renderAlert(shown.content->userInfo(), strings)));
-    }
+    bool shown = false;
+    host.receive(IncomingPush{payload->name, std::move(content)}, [&](const std::string& line) {
+      printer.print(line);
+      shown = true;
+    });
+    while (!shown) loop->runOnce();
   }
-  if (session) session->finish();
-  desktop.reset();  // waits, bounded, for the desktop to take what was presented
+  if (engine) {
+    bool stopped = false;
+    engine->stop([&stopped] { stopped = true; });
+    while (!stopped) loop->runOnce();
+  }
+  bool flushed = false;
+  host.flush(NotificationHost::kDesktopFlushTime, [&flushed] { flushed = true; });
+  while (!flushed) loop->runOnce();
 
   if (!printer.finish()) {
     note("lost " + std::to_string(printer.lost()) + " of " + std::to_string(printer.printed()) +
          " shown lines writing standard output (" + printer.failure() +
          "); those notifications were delivered all the same");
   }
-  bool startFailed = session && session->startFailed();
-  bool failed = anyRefused || extensionMissing || startFailed || printer.lost() > 0;
+  const bool extensionMissing = engine == nullptr;
+  const bool startFailed = engine && engine->startFailed();
+  const bool failed = anyRefused || extensionMissing || startFailed || printer.lost() > 0;
   return failed ? tools::kExitFailed : tools::kExitOk;
-}
-
-CLI::Validator secondsValidator() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        double seconds = 0;
-        const char* end = text.data() + text.size();
-        auto [rest, error] = std::from_chars(text.data(), end, seconds);
-        if (error != std::errc() || rest != end || !std::isfinite(seconds) || seconds < 0 ||
-            seconds > kMaxSeconds) {
-          return "expects seconds as a number from 0 to 86400 (such as 2.5), not \"" +
-                 tools::oneLine(text) + "\"";
-        }
-        return "";
-      },
-      "SECONDS");
-}
-
-CLI::Validator millisecondsValidator() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        long long millis = 0;
-        const char* end = text.data() + text.size();
-        auto [rest, error] = std::from_chars(text.data(), end, millis);
-        if (error != std::errc() || rest != end || millis < 0 || millis > kMaxMillis) {
-          return "expects whole milliseconds from 0 to 86400000, not \"" + tools::oneLine(text) +
-                 "\"";
-        }
-        return "";
-      },
-      "MILLISECONDS");
-}
-
-CLI::Validator nonEmptyPathValidator() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        return text.empty() ? "expects a path, not an empty string" : "";
-      },
-      "PATH");
-}
-
-void addShowOption(CLI::App& command, std::string& show) {
-  command
-      .add_option("--show", show,
-                  "Where shown pushes go besides the JSON lines: json (nowhere else) or desktop "
-                  "(notifications and the launcher badge on the session bus)")
-      ->check(CLI::IsMember({"json", "desktop"}))
-      ->capture_default_str();
 }
 
 void addDeliverCommand(CLI::App& app, int& exitCode) {
   auto args = std::make_shared<DeliverArgs>();
   CLI::App* deliver = app.add_subcommand(
       "deliver", "Deliver push payloads through the app's notification service extension");
-  deliver->add_option("--app", args->app, "The app bundle directory")
-      ->required()
-      ->check(nonEmptyPathValidator());
-  deliver
-      ->add_option("--time-limit", args->timeLimitSeconds,
-                   "Seconds the extension has for each notification")
-      ->check(secondsValidator())
-      ->capture_default_str();
-  deliver
-      ->add_option("--grace-ms", args->graceMs,
-                   "Milliseconds the extension has after being told its time will expire")
-      ->check(millisecondsValidator())
-      ->capture_default_str();
-  deliver
-      ->add_option("--keychain", args->keychain,
-                   "Keychain store for the extension (its QUENLARCH_KEYCHAIN)")
-      ->check(nonEmptyPathValidator());
-  addShowOption(*deliver, args->show);
+  addHostOptions(*deliver, *args);
   deliver
       ->add_option("payloads", args->payloads,
                    "JSON payload files, in order; '-' reads one payload per line of stdin")

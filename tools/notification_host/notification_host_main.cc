@@ -10,6 +10,7 @@
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/service/send_command.h"
 #include "tools/notification_host/service/serve_command.h"
+#include "tools/notification_host/service/status_command.h"
 
 int main(int argc, char** argv) {
   using namespace quenlarch;
@@ -23,5 +24,6 @@ int main(int argc, char** argv) {
   notification_host::addDeliverCommand(app, exitCode);
   notification_host::addServeCommand(app, exitCode);
   notification_host::addSendCommand(app, exitCode);
+  notification_host::addStatusCommand(app, exitCode);
   return tools::parseAndRun(app, notification_host::console(), argc, argv, exitCode);
 }

@@ -79,6 +79,8 @@ std::variant<std::shared_ptr<const PushContent>, Refusal> contentFromPayload(
   if (bytes.size() > kMaxPayloadBytes) {
     return Refusal{tooLargeReason()};
   }
+  // The parser takes a NUL byte for the end of its input: {"aps":{}}\0junk would pass.
+  if (bytes.find('\0') != std::string_view::npos) return Refusal{"not valid JSON"};
   nlohmann::json payload = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
   if (payload.is_discarded()) return Refusal{"not valid JSON"};
   if (!payload.is_object()) return Refusal{"not a JSON object"};

@@ -26,7 +26,8 @@ std::string_view withoutTrailingWhitespace(std::string_view bytes);
 std::string tooLargeReason();
 
 // The content for the raw payload `bytes`, or why the payload is refused: too large (not counting
-// trailing whitespace), not JSON, not a JSON object, or without an "aps" object.
+// trailing whitespace), not JSON (a NUL byte or anything after the value included), not a JSON
+// object, or without an "aps" object.
 std::variant<std::shared_ptr<const PushContent>, Refusal> contentFromPayload(
     std::string_view bytes);
 

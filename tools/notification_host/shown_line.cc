@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 #include "platform/linux/plist_json.h"
 #include "tools/common/command_line.h"
@@ -32,14 +33,16 @@ nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& sh
   return line;
 }
 
-void ShownLinePrinter::print(const nlohmann::ordered_json& line) {
+void ShownLinePrinter::print(std::string_view line) {
   ++printed_;
   if (lost_ > 0) {
     ++lost_;
     return;
   }
   errno = 0;
-  if (!tools::printJsonLine(line)) markLost(1);
+  std::cout << line << '\n';
+  std::cout.flush();
+  if (!std::cout) markLost(1);
 }
 
 bool ShownLinePrinter::finish() {

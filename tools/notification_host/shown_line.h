@@ -5,8 +5,9 @@
 #include <cstddef>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
-#include "tools/notification_host/delivery_session.h"
+#include "tools/notification_host/host_options.h"
 #include "tools/notification_host/localized_strings.h"
 
 namespace quenlarch::notification_host {
@@ -21,7 +22,8 @@ nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& sh
 // were shown (and counted) all the same, so the loss can only be reported.
 class ShownLinePrinter {
  public:
-  void print(const nlohmann::ordered_json& line);
+  // Prints `line`, one JSON line without its newline.
+  void print(std::string_view line);
   // Flushes stdout; true when every line printed so far reached it.
   bool finish();
 

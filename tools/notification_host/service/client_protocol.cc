@@ -12,6 +12,8 @@ std::string encodePush(const Push& push) {
 }
 
 ClientMessage decodeClientLine(std::string_view line) {
+  // The parser takes a NUL byte for the end of its input and would accept what precedes it.
+  if (line.find('\0') != std::string_view::npos) return Malformed{"a line must be one JSON object"};
   nlohmann::json json = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (!json.is_object()) return Malformed{"a line must be one JSON object"};
   auto type = json.find("type");
@@ -26,8 +28,12 @@ ClientMessage decodeClientLine(std::string_view line) {
   return Push{name->get<std::string>(), payload->get<std::string>()};
 }
 
-std::string shownAnswer(const nlohmann::ordered_json& line) {
-  return tools::jsonLine({{"type", "shown"}, {"line", line}});
+std::string shownAnswer(std::string_view line) {
+  std::string answer = R"({"type":"shown","line":)";
+  answer.reserve(answer.size() + line.size() + 1);
+  answer += line;
+  answer += '}';
+  return answer;
 }
 
 std::string refusedAnswer(std::string_view reason) {

@@ -12,9 +12,11 @@
 //     {"type":"status","extensionPid":N|null,"extensionStarts":N,"pushesInFlight":N,
 //      "extensionPeakResidentBytes":N}
 //     {"type":"error","message":TEXT}              a line that is malformed or over kMaxClientLine-
-//                                                  Bytes; or, as the only line before the service
-//                                                  hangs up: too many clients, another user, or the
-//                                                  service is stopping
+//                                                  Bytes; or, as the last line before the service
+//                                                  hangs up: too many clients, no descriptor left,
+//                                                  another user, an idle connection, a client that
+//                                                  does not read its answers, or the service is
+//                                                  stopping
 #pragma once
 
 #include <cstddef>
@@ -29,6 +31,12 @@ namespace quenlarch::notification_host::client_protocol {
 
 // A payload of kMaxPayloadBytes, every byte escaped as \u00XX, with room for the name.
 inline constexpr std::size_t kMaxClientLineBytes = 8 * kMaxPayloadBytes + 4096;
+// The longest line the service writes. A shown line holds what the extension delivered (one line
+// of at most 256 KiB, whose numbers can grow 3.6-fold when written again: 1E14 becomes
+// 100000000000000.0), the name (escaped, up to six times a client line) and the rendered alert.
+// The service makes a line that would be longer from the content as received, so a client that
+// reads lines up to this size never loses an answer.
+inline constexpr std::size_t kMaxAnswerBytes = 2 << 20;
 
 struct Push {
   std::string name;
@@ -41,9 +49,11 @@ struct Malformed {
 using ClientMessage = std::variant<Push, StatusRequest, Malformed>;
 
 std::string encodePush(const Push& push);  // one line, without the newline
+// Any line: one JSON object and nothing else (a NUL byte ends no line early), or Malformed.
 ClientMessage decodeClientLine(std::string_view line);
 
-std::string shownAnswer(const nlohmann::ordered_json& line);
+// `line` is the shown line already written as one JSON line; it goes in as it is.
+std::string shownAnswer(std::string_view line);
 std::string refusedAnswer(std::string_view reason);
 std::string errorAnswer(std::string_view message);
 

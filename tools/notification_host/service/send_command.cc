@@ -3,7 +3,6 @@
 // refuses it even before the service is asked; the service checks again for clients of its own.
 #include "tools/notification_host/service/send_command.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -13,9 +12,11 @@
 #include <variant>
 #include <vector>
 
-#include "platform/linux/host_protocol.h"
+#include "platform/linux/file_io.h"
 #include "platform/linux/line_reader.h"
 #include "tools/common/command_line.h"
+#include "tools/notification_host/diagnostics.h"
+#include "tools/notification_host/host_options.h"
 #include "tools/notification_host/payload.h"
 #include "tools/notification_host/payload_source.h"
 #include "tools/notification_host/service/client_protocol.h"
@@ -31,26 +32,13 @@ struct SendArgs {
   std::vector<std::string> payloads;
 };
 
-bool writeLine(int fd, std::string text) {
-  text += '\n';
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 int runSend(const SendArgs& args) {
-  const tools::Console console("notification-host");
-  std::string error;
-  const std::string path = args.socket.value_or(defaultSocketPath());
-  const int fd = connectToService(path, &error);
-  if (fd < 0) return console.fail(tools::kExitFailed, error);
-  // A shown line carries the extension's content, which may take a whole extension line.
-  LineReader answers(fd, 2 * host_protocol::kMaxLineBytes);
+  const tools::Console& out = console();
+  Expected<int> connected = connectToService(args.socket);
+  if (!connected) return out.fail(tools::kExitFailed, connected.error());
+  const int fd = *connected;
+  // The service never writes a longer line, so every push it showed reaches standard output.
+  LineReader answers(fd, cp::kMaxAnswerBytes);
 
   bool anyRefused = false;
   int result = tools::kExitOk;
@@ -62,9 +50,8 @@ int runSend(const SendArgs& args) {
       if (const auto* refusal = std::get_if<Refusal>(&built)) refused = refusal->reason;
     }
     if (!refused) {
-      if (!writeLine(fd, cp::encodePush({payload->name, payload->bytes}))) {
-        result =
-            console.fail(tools::kExitFailed, "the service hung up before taking " + payload->name);
+      if (!writeAll(fd, cp::encodePush({payload->name, payload->bytes}) + "\n")) {
+        result = out.fail(tools::kExitFailed, "the service hung up before taking " + payload->name);
         break;
       }
       std::optional<Line> line = answers.next();
@@ -78,8 +65,8 @@ int runSend(const SendArgs& args) {
               : "";
       if (type == "shown" && answer.contains("line")) {
         if (!tools::printJsonLine(answer["line"])) {
-          result = console.fail(tools::kExitFailed, "could not write the line for " +
-                                                        payload->name + " to standard output");
+          result = out.fail(tools::kExitFailed, "could not write the line for " + payload->name +
+                                                    " to standard output");
           break;
         }
         continue;
@@ -90,18 +77,18 @@ int runSend(const SendArgs& args) {
         std::string why = !line             ? "hung up"
                           : type == "error" ? "answered: " + answer.value("message", "")
                                             : "gave an answer that is no answer";
-        result = console.fail(tools::kExitFailed,
-                              "the service " + why + " before showing " + payload->name);
+        result =
+            out.fail(tools::kExitFailed, "the service " + why + " before showing " + payload->name);
         break;
       }
     }
-    console.note("refused " + payload->name + ": " + *refused);
+    out.note("refused " + payload->name + ": " + *refused);
     anyRefused = true;
   }
   ::close(fd);
   if (result != tools::kExitOk) return result;
   if (!tools::stdoutIntact()) {
-    return console.fail(tools::kExitFailed, "could not write to standard output");
+    return out.fail(tools::kExitFailed, "could not write to standard output");
   }
   return anyRefused ? tools::kExitFailed : tools::kExitOk;
 }
@@ -113,7 +100,8 @@ void addSendCommand(CLI::App& app, int& exitCode) {
   CLI::App* send = app.add_subcommand(
       "send", "Send push payloads to a running notification-host service and print what it shows");
   send->add_option("--socket", args->socket,
-                   "The service's Unix socket (default: " + defaultSocketPath() + ")");
+                   "The service's Unix socket (default: " + defaultSocketPath() + ")")
+      ->check(pathValidator());
   send->add_option("payloads", args->payloads,
                    "JSON payload files, in order; '-' reads one payload per line of stdin")
       ->required();

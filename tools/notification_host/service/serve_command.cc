@@ -1,205 +1,131 @@
-// serve: the main thread accepts connections and watches for signals and idleness; each client
-// gets its own thread; the warm extension has its driver thread. Shutdown order: stop accepting,
-// let each client's pushes finish and answer them, then stop the extension.
+// serve: one thread. The listener, the clients, the extension's pipes and exit, every deadline,
+// the idle stop and exit, and the stop signals all run on one event loop in the main thread.
 #include "tools/notification_host/service/serve_command.h"
 
-#include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <variant>
 
 #include "tools/common/command_line.h"
-#include "tools/notification_host/deliver_command.h"
+#include "tools/notification_host/diagnostics.h"
+#include "tools/notification_host/engine/event_loop.h"
+#include "tools/notification_host/engine/host_engine.h"
 #include "tools/notification_host/extension_locator.h"
-#include "tools/notification_host/service/client_connection.h"
-#include "tools/notification_host/service/service_display.h"
+#include "tools/notification_host/host_options.h"
+#include "tools/notification_host/notification_host.h"
+#include "tools/notification_host/service/client_protocol.h"
+#include "tools/notification_host/service/client_requests.h"
+#include "tools/notification_host/service/service.h"
 #include "tools/notification_host/service/service_socket.h"
-#include "tools/notification_host/service/warm_extension.h"
+#include "tools/notification_host/shown_line.h"
 
 namespace quenlarch::notification_host {
 namespace {
 
-struct ServeArgs {
-  std::string app;
+struct ServeArgs : HostArgs {
   std::optional<std::string> socket;
-  double timeLimitSeconds = 30;
-  int graceMs = 1000;
   unsigned parallel = 1;
   unsigned memoryLimitMiB = 24;
   std::optional<double> idleExitSeconds;
   double extensionIdleSeconds = 30;
+  double clientIdleSeconds = 30;
   unsigned maxClients = 64;
-  std::optional<std::string> keychain;
-  std::string show = "json";  // as deliver's --show
 };
 
-Clock::duration seconds(double value) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+// Descriptors the service needs besides its clients: the standard streams, the listener and its
+// lock, the loop's own, the extension's pipes and pidfd (twice while one retires), the reserve,
+// the session bus, and files opened on the way.
+constexpr rlim_t kDescriptorsBesidesClients = 32;
+
+// --max-clients within what the descriptor limit allows, so that every client the service takes
+// has a descriptor and every one beyond gets the "too many clients" line.
+unsigned clientsAllowed(unsigned wanted) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+  const rlim_t room = limit.rlim_cur > kDescriptorsBesidesClients + 1
+                          ? limit.rlim_cur - kDescriptorsBesidesClients
+                          : 1;
+  const unsigned allowed = static_cast<unsigned>(std::min<rlim_t>(wanted, room));
+  if (allowed < wanted) {
+    note("serving at most " + std::to_string(allowed) +
+         " clients at once: the descriptor limit is " + std::to_string(limit.rlim_cur));
+  }
+  return allowed;
 }
 
-// The accepted connections and their threads. A thread reports its end on `finished_` (an
-// eventfd the main loop polls), so the main thread joins it promptly and its slot frees up.
-class Connections {
- public:
-  Connections() : finished_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~Connections() { ::close(finished_); }
-
-  int finishedFd() const { return finished_; }
-  std::size_t size() const { return open_.size(); }
-
-  void add(int fd, WarmExtension& extension, ServiceDisplay& display) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([this, fd, &extension, &display, done] {
-      serveClient(fd, extension, display, stopping_);
-      done->store(true);
-      std::uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = ::write(finished_, &one, sizeof one);
-    });
-    open_.push_back({fd, std::move(thread), std::move(done)});
-  }
-
-  // Joins the threads that have ended; true when any had.
-  bool reap() {
-    std::uint64_t count = 0;
-    [[maybe_unused]] ssize_t n = ::read(finished_, &count, sizeof count);
-    bool any = false;
-    for (auto it = open_.begin(); it != open_.end();) {
-      if (!it->done->load()) {
-        ++it;
-        continue;
-      }
-      it->thread.join();
-      ::close(it->fd);
-      it = open_.erase(it);
-      any = true;
-    }
-    return any;
-  }
-
-  // Stops reading from every client (lines already sent are still answered; new ones fail at the
-  // client) and waits for each connection to answer and end.
-  void closeAll() {
-    stopping_.store(true);
-    for (Open& open : open_) ::shutdown(open.fd, SHUT_RD);
-    for (Open& open : open_) {
-      open.thread.join();
-      ::close(open.fd);
-    }
-    open_.clear();
-  }
-
- private:
-  struct Open {
-    int fd;
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  int finished_;
-  std::atomic<bool> stopping_{false};
-  std::list<Open> open_;
-};
-
-// A descriptor that turns readable on SIGTERM or SIGINT. The signals are blocked in every thread
-// (threads inherit the mask from this one, which is why this runs before any is started); the
-// extension gets an empty mask when it is spawned.
-int stopSignals() {
+void blockStopSignals() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, signal);
+  // The extension is started with no signal blocked.
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  return ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-}
-
-void acceptClients(int listenFd, const ServeArgs& args, Connections& connections,
-                   WarmExtension& extension, ServiceDisplay& display) {
-  while (true) {
-    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;  // EAGAIN: no more waiting; anything else: the client is already gone
-    if (!peerIsSameUser(fd)) {
-      refuseClient(fd, "connections from other users are refused");
-      ::close(fd);
-    } else if (connections.size() >= args.maxClients) {
-      refuseClient(fd, "too many clients (at most " + std::to_string(args.maxClients) +
-                           "); try again later");
-      ::close(fd);
-    } else {
-      connections.add(fd, extension, display);
-    }
-  }
 }
 
 int runServe(const ServeArgs& args) {
-  const tools::Console console("notification-host");
+  const tools::Console& out = console();
   auto located = locateServiceExtension(args.app);
   if (const auto* notFound = std::get_if<NotFound>(&located)) {
-    return console.fail(tools::kExitFailed, "no notification service extension to run in " +
-                                                args.app + ": " + notFound->reason);
+    return out.fail(tools::kExitFailed, "no notification service extension to run in " + args.app +
+                                            ": " + notFound->reason);
   }
-  const int signals = stopSignals();
-  auto opened = openListener(args.socket);
-  if (const auto* error = std::get_if<std::string>(&opened)) {
-    ::close(signals);
-    return console.fail(tools::kExitFailed, *error);
-  }
-  Listener listener = std::get<Listener>(std::move(opened));
+  blockStopSignals();
+  auto listener = Listener::open(args.socket);
+  if (!listener) return out.fail(tools::kExitFailed, listener.error());
+  auto loop = EventLoop::create();
+  if (!loop) return out.fail(tools::kExitFailed, loop.error());
 
-  WarmOptions options;
-  options.launch = ExtensionLaunch{std::get<std::string>(located), args.keychain};
-  options.timeLimit = seconds(args.timeLimitSeconds);
-  options.grace = std::chrono::milliseconds(args.graceMs);
-  options.parallel = args.parallel;
-  options.memoryLimitBytes = std::uint64_t{args.memoryLimitMiB} << 20;
-  options.idleStop = seconds(args.extensionIdleSeconds);
-  WarmExtension extension(std::move(options));
-  ServiceDisplay display(args.app, args.show == "desktop");
-  Connections connections;
+  Service* service = nullptr;  // set below; the engine reports idleness to it
+  EngineOptions engineOptions;
+  engineOptions.launch = ExtensionLaunch{std::get<std::string>(located), args.keychain};
+  engineOptions.timeLimit = args.timeLimit();
+  engineOptions.grace = args.grace();
+  engineOptions.parallel = args.parallel;
+  engineOptions.memoryLimitBytes = std::uint64_t{args.memoryLimitMiB} << 20;
+  engineOptions.idleStop = toDuration(args.extensionIdleSeconds);
+  engineOptions.diagnostics = [](std::string_view message) { note(message); };
+  engineOptions.idle = [&service] {
+    if (service != nullptr) service->engineIdle();
+  };
+  auto engine = HostEngine::create(loop->get(), std::move(engineOptions));
+  if (!engine) return out.fail(tools::kExitFailed, engine.error());
+  // A notification the person opens is told on the service's standard output.
+  ShownLinePrinter opened;
+  NotificationHost host(
+      engine->get(), loop->get(), args.app, args.desktop(),
+      [&opened](const std::string& line) {
+        const bool lostBefore = opened.lost() > 0;
+        opened.print(line);
+        if (!lostBefore && opened.lost() > 0) {
+          note("lost an opened event writing standard output (" + opened.failure() + ")");
+        }
+      },
+      client_protocol::kMaxAnswerBytes);
+  ClientRequests requests(**engine, host);
+
+  ServiceOptions options;
+  options.maxClients = clientsAllowed(args.maxClients);
+  options.clientIdle = toDuration(args.clientIdleSeconds);
+  if (args.idleExitSeconds) options.idleExit = toDuration(*args.idleExitSeconds);
+  options.stopAllowance = args.timeLimit() + args.grace() + std::chrono::seconds(1);
+  options.finishing = [&host](std::function<void()> done) {
+    host.flush(NotificationHost::kDesktopFlushTime, std::move(done));
+  };
+  auto created = Service::create(*loop, *listener, **engine, requests, options);
+  if (!created) return out.fail(tools::kExitFailed, created.error());
+  service = created->get();
+
+  note("listening on " + listener->description());
   sd_notify(0, "READY=1");
-
-  Clock::time_point idleSince = Clock::now();
-  while (true) {
-    int timeoutMs = -1;
-    const bool idle = connections.size() == 0 && !extension.busy();
-    std::optional<Clock::time_point> exitAt;
-    if (args.idleExitSeconds && idle) {
-      exitAt = idleSince + seconds(*args.idleExitSeconds);
-      timeoutMs = static_cast<int>(std::max<std::int64_t>(
-          0, std::chrono::ceil<std::chrono::milliseconds>(*exitAt - Clock::now()).count()));
-    }
-    pollfd fds[] = {
-        {listener.fd, POLLIN, 0}, {signals, POLLIN, 0}, {connections.finishedFd(), POLLIN, 0}};
-    // Polled once more even when the idle time is already up: a connection waiting in the
-    // backlog (the one that made socket activation start the service) is served, not dropped.
-    int ready = ::poll(fds, 3, timeoutMs);
-    if (ready < 0) continue;  // EINTR
-    if (ready == 0 && exitAt && Clock::now() >= *exitAt) break;
-    if (fds[1].revents != 0) break;
-    if (fds[2].revents != 0 && connections.reap()) idleSince = Clock::now();
-    if (fds[0].revents != 0) {
-      acceptClients(listener.fd, args, connections, extension, display);
-      idleSince = Clock::now();
-    }
-  }
-
-  closeListener(listener);
-  connections.closeAll();
-  extension.stop();
-  ::close(signals);
+  const int code = service->run();
+  service = nullptr;
+  if (code < 0) return out.fail(tools::kExitFailed, "the event loop failed");
   return tools::kExitOk;
 }
 
@@ -209,19 +135,11 @@ void addServeCommand(CLI::App& app, int& exitCode) {
   auto args = std::make_shared<ServeArgs>();
   CLI::App* serve = app.add_subcommand(
       "serve", "Run as a service: keep the app's extension warm and answer pushes from clients");
-  serve->add_option("--app", args->app, "The app bundle directory")->required();
-  serve->add_option("--socket", args->socket,
-                    "The Unix socket to listen on (default: " + defaultSocketPath() + ")");
+  addHostOptions(*serve, *args);
   serve
-      ->add_option("--time-limit", args->timeLimitSeconds,
-                   "Seconds the extension has for each notification")
-      ->check(CLI::Range(0.0, 86400.0))
-      ->capture_default_str();
-  serve
-      ->add_option("--grace-ms", args->graceMs,
-                   "Milliseconds the extension has after being told its time will expire")
-      ->check(CLI::Range(0, 86'400'000))
-      ->capture_default_str();
+      ->add_option("--socket", args->socket,
+                   "The Unix socket to listen on (default: " + defaultSocketPath() + ")")
+      ->check(pathValidator());
   serve->add_option("--parallel", args->parallel, "Requests in flight in the extension at once")
       ->check(CLI::Range(1u, 256u))
       ->capture_default_str();
@@ -233,18 +151,20 @@ void addServeCommand(CLI::App& app, int& exitCode) {
   serve
       ->add_option("--idle-exit", args->idleExitSeconds,
                    "Exit after this many seconds with no client and no push in flight")
-      ->check(CLI::Range(0.0, 86400.0 * 365));
+      ->check(secondsValidator(kMaxIdleSeconds));
   serve
       ->add_option("--extension-idle", args->extensionIdleSeconds,
                    "Stop the warm extension after this many seconds without a push")
-      ->check(CLI::Range(0.0, 86400.0 * 365))
+      ->check(secondsValidator(kMaxIdleSeconds))
+      ->capture_default_str();
+  serve
+      ->add_option("--client-idle", args->clientIdleSeconds,
+                   "Close a connection that has sent no request for this many seconds")
+      ->check(secondsValidator(kMaxIdleSeconds))
       ->capture_default_str();
   serve->add_option("--max-clients", args->maxClients, "Connections served at once")
       ->check(CLI::Range(1u, 4096u))
       ->capture_default_str();
-  serve->add_option("--keychain", args->keychain,
-                    "Keychain store for the extension (its QUENLARCH_KEYCHAIN)");
-  addShowOption(*serve, args->show);
   serve->callback([args, &exitCode] { exitCode = runServe(*args); });
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 namespace quenlarch::notification_host {
 namespace {
@@ -29,114 +30,157 @@ std::optional<sockaddr_un> addressFor(const std::string& path) {
   return address;
 }
 
-// The default folder is made private here; a folder that exists must already be ours and closed
-// to others, or the socket in it could be swapped by someone else.
-std::optional<std::string> makePrivateFolder(const std::string& folder) {
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    return errnoText("cannot create " + folder);
-  }
-  struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0) return errnoText("cannot use " + folder);
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
-    return folder + " is not a folder of this user";
-  }
-  if ((info.st_mode & 0077) != 0 && ::chmod(folder.c_str(), 0700) != 0) {
-    return errnoText("cannot make " + folder + " private");
-  }
-  return std::nullopt;
+std::string folderOf(const std::string& path) {
+  std::string folder = std::filesystem::path(path).parent_path().string();
+  return folder.empty() ? "." : folder;
 }
 
-std::variant<Listener, std::string> activatedListener(int count) {
-  if (count != 1) return "socket activation passed " + std::to_string(count) + " sockets, not one";
-  int fd = SD_LISTEN_FDS_START;
-  if (sd_is_socket_unix(fd, SOCK_STREAM, 1, nullptr, 0) <= 0) {
-    return std::string("the socket passed in is no listening Unix stream socket");
-  }
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  Listener listener;
-  listener.fd = fd;
-  listener.activated = true;
-  return listener;
+bool folderMissing(const std::string& folder) {
+  struct stat info {};
+  return ::stat(folder.c_str(), &info) != 0 && errno == ENOENT;
 }
+
+std::string missingFolder(const std::string& folder) {
+  return "the folder " + folder + " of the socket does not exist";
+}
+
+// The default folder is made here when it is missing, born private.
+Expected<void> makePrivateFolder(const std::string& folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return unexpected(errnoText("cannot create " + folder));
+  }
+  return checkPrivateFolder(folder);
+}
+
+Expected<Listener> failed(const std::string& reason) { return unexpected(reason); }
 
 }  // namespace
 
 std::string defaultSocketPath() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string folder = runtime != nullptr && *runtime != '\0'
+  std::string folder = runtime != nullptr && runtime[0] == '/'
                            ? std::string(runtime) + "/quenlarch"
                            : "/tmp/quenlarch-" + std::to_string(::geteuid());
   return folder + "/notification-host.sock";
 }
 
-std::variant<Listener, std::string> openListener(const std::optional<std::string>& path) {
-  int passed = sd_listen_fds(/*unset_environment=*/1);
-  if (passed < 0) return "socket activation: " + std::string(std::strerror(-passed));
-  if (passed > 0) return activatedListener(passed);
+Expected<void> checkPrivateFolder(const std::string& folder) {
+  struct stat info {};
+  if (::lstat(folder.c_str(), &info) != 0) {
+    if (errno == ENOENT) return unexpected(missingFolder(folder));
+    return unexpected(errnoText("cannot use the folder " + folder));
+  }
+  if (S_ISLNK(info.st_mode)) {
+    return unexpected("the folder " + folder + " of the socket is a symbolic link");
+  }
+  if (!S_ISDIR(info.st_mode)) return unexpected(folder + " is not a folder");
+  if (info.st_uid != ::geteuid()) {
+    return unexpected("the folder " + folder + " of the socket belongs to another user");
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return unexpected("the folder " + folder + " of the socket is writable by other users");
+  }
+  return {};
+}
 
-  Listener listener;
-  listener.path = path.value_or(defaultSocketPath());
-  std::optional<sockaddr_un> address = addressFor(listener.path);
-  if (!address) return "the socket path " + listener.path + " is empty or too long";
-  if (!path) {
-    std::string folder = std::filesystem::path(listener.path).parent_path().string();
-    if (std::optional<std::string> error = makePrivateFolder(folder)) return *error;
+Listener::Listener(Listener&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      activated_(other.activated_),
+      lockFd_(std::exchange(other.lockFd_, -1)) {}
+
+Listener::~Listener() {
+  stopListening();
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+std::string Listener::description() const {
+  if (!activated_) return path_;
+  sockaddr_un address{};
+  socklen_t size = sizeof address;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
+      address.sun_path[0] != '\0') {
+    return std::string(address.sun_path) + " (passed in by socket activation)";
+  }
+  return "the socket passed in by socket activation";
+}
+
+void Listener::stopListening() {
+  if (fd_ < 0) return;
+  if (!activated_) ::unlink(path_.c_str());
+  ::close(fd_);
+  fd_ = -1;
+}
+
+Expected<Listener> Listener::open(const std::optional<std::string>& path) {
+  const int passed = sd_listen_fds(/*unset_environment=*/1);
+  if (passed < 0) return failed("socket activation: " + std::string(std::strerror(-passed)));
+  if (passed > 0) {
+    if (passed != 1) {
+      return failed("socket activation passed " + std::to_string(passed) + " sockets, not one");
+    }
+    const int fd = SD_LISTEN_FDS_START;
+    if (sd_is_socket_unix(fd, SOCK_STREAM, 1, nullptr, 0) <= 0) {
+      return failed("the socket passed in is no listening Unix stream socket");
+    }
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    Listener listener;
+    listener.fd_ = fd;
+    listener.activated_ = true;
+    return listener;
   }
 
-  std::string lockPath = listener.path + ".lock";
-  listener.lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (listener.lockFd < 0) return errnoText("cannot open " + lockPath);
-  if (::flock(listener.lockFd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(listener.lockFd);
-    return "another notification-host service already listens on " + listener.path;
+  Listener listener;
+  listener.path_ = path.value_or(defaultSocketPath());
+  std::optional<sockaddr_un> address = addressFor(listener.path_);
+  if (!address) return failed("the socket path " + listener.path_ + " is empty or too long");
+  const std::string folder = folderOf(listener.path_);
+  if (!path) {
+    if (Expected<void> made = makePrivateFolder(folder); !made) return failed(made.error());
+  } else if (folderMissing(folder)) {
+    return failed(missingFolder(folder));
+  }
+
+  // O_NOFOLLOW: a link planted at the lock's name must not make the service create or lock a
+  // file elsewhere.
+  const std::string lockPath = listener.path_ + ".lock";
+  listener.lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (listener.lockFd_ < 0) return failed(errnoText("cannot open " + lockPath));
+  if (::flock(listener.lockFd_, LOCK_EX | LOCK_NB) != 0) {
+    return failed("another notification-host service already listens on " + listener.path_);
   }
   // Holding the lock, a socket file there belongs to a service that is gone, unless something
   // without the lock (a socket-activated service) still answers on it.
   struct stat info {};
-  if (::lstat(listener.path.c_str(), &info) == 0) {
-    std::string ignored;
-    int probe = S_ISSOCK(info.st_mode) ? connectToService(listener.path, &ignored) : -1;
-    if (!S_ISSOCK(info.st_mode) || probe >= 0) {
-      if (probe >= 0) ::close(probe);
-      closeListener(listener);
-      return probe >= 0 ? "another notification-host service already listens on " + listener.path
-                        : listener.path + " exists and is not a socket";
+  if (::lstat(listener.path_.c_str(), &info) == 0) {
+    if (!S_ISSOCK(info.st_mode)) return failed(listener.path_ + " exists and is not a socket");
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool answered =
+        probe >= 0 &&
+        ::connect(probe, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0;
+    if (probe >= 0) ::close(probe);
+    if (answered) {
+      return failed("another notification-host service already listens on " + listener.path_);
     }
-    ::unlink(listener.path.c_str());
+    ::unlink(listener.path_.c_str());
   }
 
-  listener.fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (listener.fd < 0) {
-    std::string error = errnoText("socket");
-    closeListener(listener);
-    return error;
-  }
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return failed(errnoText("socket"));
   // Born 0600: no moment in which another user could connect. No other thread runs yet, so the
   // process-wide umask can be changed for the bind.
-  mode_t previous = ::umask(0177);
-  int bound = ::bind(listener.fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
+  const mode_t previous = ::umask(0177);
+  const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
   ::umask(previous);
-  if (bound != 0 || ::listen(listener.fd, SOMAXCONN) != 0) {
-    std::string error = errnoText("cannot listen on " + listener.path);
-    ::close(listener.fd);
-    listener.fd = -1;
-    closeListener(listener);
-    return error;
+  if (bound != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    std::string error = errnoText("cannot listen on " + listener.path_);
+    if (bound == 0) ::unlink(listener.path_.c_str());
+    ::close(fd);
+    return failed(error);
   }
+  listener.fd_ = fd;
   return listener;
-}
-
-void closeListener(Listener& listener) {
-  if (listener.fd >= 0) {
-    if (!listener.activated) ::unlink(listener.path.c_str());
-    ::close(listener.fd);
-    listener.fd = -1;
-  }
-  if (listener.lockFd >= 0) {
-    ::close(listener.lockFd);
-    listener.lockFd = -1;
-  }
 }
 
 bool peerIsSameUser(int fd) {
@@ -146,21 +190,28 @@ bool peerIsSameUser(int fd) {
   return peer.uid == ::geteuid();
 }
 
-int connectToService(const std::string& path, std::string* error) {
+Expected<int> connectToService(const std::optional<std::string>& given) {
+  const std::string path = given.value_or(defaultSocketPath());
+  const std::string folder = folderOf(path);
+  const std::string nobody = "no notification-host service listens on " + path;
+  if (folderMissing(folder)) return unexpected(nobody + " (" + missingFolder(folder) + ")");
+  if (!given) {
+    if (Expected<void> trusted = checkPrivateFolder(folder); !trusted) {
+      return unexpected("not using " + path + ": " + trusted.error());
+    }
+  }
   std::optional<sockaddr_un> address = addressFor(path);
-  if (!address) {
-    *error = "the socket path " + path + " is empty or too long";
-    return -1;
-  }
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = errnoText("socket");
-    return -1;
-  }
+  if (!address) return unexpected("the socket path " + path + " is empty or too long");
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return unexpected(errnoText("socket"));
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
-    *error = "no notification-host service listens on " + path + " (" + std::strerror(errno) + ")";
+    std::string error = nobody + " (" + std::strerror(errno) + ")";
     ::close(fd);
-    return -1;
+    return unexpected(error);
+  }
+  if (!peerIsSameUser(fd)) {
+    ::close(fd);
+    return unexpected("what listens on " + path + " runs as another user; not sending it anything");
   }
   return fd;
 }

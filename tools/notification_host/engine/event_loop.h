@@ -1,0 +1,71 @@
+// The host's one event loop (sd-event) and the sources on it, owned as values: a source's handler
+// is a std::function that lives exactly as long as the source, and dropping the source stops it.
+// Everything on the loop runs on the thread that runs the loop.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/linux/expected.h"
+#include "tools/notification_host/host_options.h"
+
+struct sd_event;
+struct sd_event_source;
+
+namespace quenlarch::notification_host {
+
+class EventLoop {
+ public:
+  static Expected<EventLoop> create();
+
+  sd_event* get() const { return loop_.get(); }
+  // Runs until exit() is called; returns its code, or a negative errno when the loop failed.
+  int run();
+  // Runs one iteration, waiting as long as it takes for something to happen.
+  void runOnce();
+  void exit(int code);
+
+ private:
+  struct Unref {
+    void operator()(sd_event* loop) const;
+  };
+  explicit EventLoop(sd_event* loop) : loop_(loop) {}
+  std::unique_ptr<sd_event, Unref> loop_;
+};
+
+class EventSource {
+ public:
+  EventSource() = default;
+
+  // Calls `handler` with the events that occurred (EPOLLIN, EPOLLOUT, EPOLLHUP, ...) while `fd` is
+  // ready for `events`. The descriptor stays the caller's; drop the source before closing it.
+  static Expected<EventSource> io(sd_event* loop, int fd, std::uint32_t events,
+                                  std::function<void(std::uint32_t events)> handler);
+  // A timer on the monotonic clock (the one std::chrono::steady_clock reads), off until armAt().
+  static Expected<EventSource> timer(sd_event* loop, std::function<void()> handler);
+  // Delivery of `signal`, which the caller has blocked in every thread.
+  static Expected<EventSource> signal(sd_event* loop, int signal, std::function<void()> handler);
+  // Runs `handler` once in the loop's next iteration after each trigger(); off until then.
+  static Expected<EventSource> deferred(sd_event* loop, std::function<void()> handler);
+
+  explicit operator bool() const { return source_ != nullptr; }
+
+  void setIoEvents(std::uint32_t events);
+  void setEnabled(bool enabled);
+  // Timers: fire once at `when` (at once when it has passed); disarm() takes that back.
+  void armAt(Clock::time_point when);
+  void disarm() { setEnabled(false); }
+  bool armed() const;
+  // Deferred sources: run the handler once more.
+  void trigger();
+
+ private:
+  struct Unref {
+    void operator()(sd_event_source* source) const;
+  };
+  explicit EventSource(sd_event_source* source) : source_(source) {}
+  std::unique_ptr<sd_event_source, Unref> source_;
+};
+
+}  // namespace quenlarch::notification_host

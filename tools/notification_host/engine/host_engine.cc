@@ -1,0 +1,387 @@
+// Host engine. pump() is the one place where time and state turn into actions; events (a line, an
+// exit, a submit, a timer) change the state and ask for a pump on the next turn, so that no
+// callback runs inside another and every answer leaves the engine consistent first.
+#include "tools/notification_host/engine/host_engine.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <utility>
+#include <variant>
+
+#include "platform/linux/host_protocol.h"
+#include "tools/notification_host/engine/resident_memory.h"
+
+namespace quenlarch::notification_host {
+namespace {
+
+namespace protocol = host_protocol;
+
+// How often resident memory is sampled while a request is in flight or a process is starting:
+// short enough that an allocation of a few hundred MiB (which takes tens of milliseconds to
+// touch) is caught on its way past the limit.
+constexpr auto kSampleInterval = std::chrono::milliseconds(1);
+
+std::string count(std::size_t pushes) {
+  return std::to_string(pushes) + (pushes == 1 ? " push" : " pushes");
+}
+
+bool blank(std::string_view line) {
+  return line.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+}  // namespace
+
+Expected<std::unique_ptr<HostEngine>> HostEngine::create(sd_event* loop, EngineOptions options) {
+  std::unique_ptr<HostEngine> engine(new HostEngine(loop, std::move(options)));
+  if (Expected<void> made = engine->makeSources(); !made) return unexpected(made.error());
+  return engine;
+}
+
+Expected<void> HostEngine::makeSources() {
+  auto pumpSoon = EventSource::deferred(loop_, [this] { pump(); });
+  if (!pumpSoon) return unexpected(pumpSoon.error());
+  pumpSoon_ = std::move(*pumpSoon);
+  auto deadline = EventSource::timer(loop_, [this] { pump(); });
+  if (!deadline) return unexpected(deadline.error());
+  deadline_ = std::move(*deadline);
+  // A sample that finds the process within its limit only books the next one; one past it has
+  // discarded the process, and the pump that follows sees to the rest.
+  auto sampler = EventSource::timer(loop_, [this] {
+    if (withinMemoryLimit()) sampler_.armAt(Clock::now() + kSampleInterval);
+  });
+  if (!sampler) return unexpected(sampler.error());
+  sampler_ = std::move(*sampler);
+  return {};
+}
+
+HostEngine::~HostEngine() = default;  // the channels kill their processes
+
+void HostEngine::note(std::string_view message) const {
+  if (options_.diagnostics) options_.diagnostics(message);
+}
+
+void HostEngine::submit(std::shared_ptr<const PushContent> content, Clock::time_point arrival,
+                        Done done) {
+  queue_.push_back(Push{std::move(content), arrival + options_.timeLimit,
+                        arrival + options_.timeLimit + options_.grace, std::move(done)});
+  lastActive_ = Clock::now();
+  wasBusy_ = true;
+  // A ready process with a free slot gets the request at once, a turn of the loop earlier; what
+  // may answer a push (a failed hand-over) waits for the pump.
+  if (std::optional<std::string> failure = sendWaiting(lastActive_)) {
+    failedHandOver_ = FailedHandOver{current_->channel.get(), *failure};
+  }
+  pumpSoon_.trigger();
+}
+
+void HostEngine::stop(std::function<void()> stopped) {
+  stopping_ = true;
+  stopped_ = std::move(stopped);
+  pumpSoon_.trigger();
+}
+
+EngineStatus HostEngine::status() const {
+  EngineStatus status;
+  status.extensionStarts = starts_;
+  status.pushesInFlight = static_cast<unsigned>(queue_.size() + inFlight_.size());
+  if (current_) {
+    status.extensionPid = current_->channel->pid();
+    status.peakResidentBytes = peakResidentBytes(status.extensionPid).value_or(0);
+  }
+  return status;
+}
+
+void HostEngine::pump() {
+  discarded_.clear();
+  if (failedHandOver_) {
+    if (current_ && current_->channel.get() == failedHandOver_->channel) {
+      discardCurrent(failedHandOver_->why);
+    }
+    failedHandOver_.reset();
+  }
+  const Clock::time_point now = Clock::now();
+  expireQueued(now);
+  if (current_ && current_->ready) checkInFlight(now);
+  if (current_ && !current_->ready && now >= current_->readyBy) {
+    failStart("the extension did not report ready in time; stopping it");
+  }
+  fillSlots(now);
+  retireWhenIdle(now);
+  for (auto it = retiring_.begin(); it != retiring_.end();) {
+    if (now < it->killAt) {
+      ++it;
+      continue;
+    }
+    it->channel->kill();
+    it = retiring_.erase(it);
+  }
+  armTimers(now);
+  const bool nowBusy = busy();
+  if (wasBusy_ && !nowBusy && options_.idle) options_.idle();
+  wasBusy_ = nowBusy;
+  finishStopping();
+}
+
+void HostEngine::expireQueued(Clock::time_point now) {
+  std::vector<Push> late;
+  for (auto it = queue_.begin(); it != queue_.end();) {
+    if (now < it->finalAt) {
+      ++it;
+      continue;
+    }
+    late.push_back(std::move(*it));
+    it = queue_.erase(it);
+  }
+  if (late.empty()) return;
+  note(count(late.size()) + " waited past the time limit and grace for the extension; showing " +
+       (late.size() == 1 ? "it" : "them") + " as received");
+  for (Push& push : late) {
+    std::shared_ptr<const PushContent> received = push.content;
+    answer(std::move(push), Shown{received, false});
+  }
+}
+
+void HostEngine::checkInFlight(Clock::time_point now) {
+  for (const auto& [id, push] : inFlight_) {
+    if (now >= push.finalAt) {
+      return discardCurrent("the extension did not finish request " + id + " in time");
+    }
+  }
+  for (auto& [id, push] : inFlight_) {
+    if (push.expiring || now < push.expireAt) continue;
+    push.expiring = true;
+    // An extension that cannot even take this line runs out of its grace period all the same.
+    if (!current_->channel->send(protocol::encode(protocol::TimeWillExpire{id}))) {
+      return discardCurrent("the extension does not read what it is sent");
+    }
+  }
+}
+
+void HostEngine::fillSlots(Clock::time_point now) {
+  if (queue_.empty()) return;
+  if (!current_) {
+    startProcess(now);
+    return;
+  }
+  if (std::optional<std::string> failure = sendWaiting(now)) discardCurrent(*failure);
+}
+
+std::optional<std::string> HostEngine::sendWaiting(Clock::time_point now) {
+  if (!current_ || !current_->ready) return std::nullopt;
+  while (!queue_.empty() && inFlight_.size() < options_.parallel) {
+    Push push = std::move(queue_.front());
+    queue_.pop_front();
+    const std::string id = std::to_string(++nextId_);
+    const bool late = now >= push.expireAt;
+    push.expiring = late;
+    const std::string request = protocol::encode(protocol::Request{id, push.content});
+    inFlight_.emplace(id, std::move(push));
+    // A push that waited past its time limit is told at once that its time will expire.
+    if (!current_->channel->send(request) ||
+        (late && !current_->channel->send(protocol::encode(protocol::TimeWillExpire{id})))) {
+      return "could not hand request " + id + " to the extension";
+    }
+  }
+  return std::nullopt;
+}
+
+void HostEngine::startProcess(Clock::time_point now) {
+  if (startFailed_ && !options_.retryFailedStart) return answerQueuedAsReceived();
+  ExtensionChannel::Handlers handlers;
+  handlers.admit = [this] { return withinMemoryLimit(); };
+  handlers.line = [this](std::string_view line) { dispatch(line); };
+  handlers.oversized = [this] { note("ignoring an over-long line from the extension"); };
+  handlers.ended = [this](const std::string& how) { processEnded(how); };
+  auto started = ExtensionChannel::start(loop_, options_.launch, std::move(handlers));
+  if (!started) {
+    startFailed_ = true;
+    note(started.error() + (options_.retryFailedStart
+                                ? "; showing the pushes waiting for it as received"
+                                : "; showing every notification from here on as received"));
+    return answerQueuedAsReceived();
+  }
+  ++starts_;
+  // Requests go out only after "ready": until then there is no principal object to receive them.
+  // Starting gets the grace period on top, so that even a time limit of 0 leaves room to start.
+  const pid_t pid = (*started)->pid();
+  current_ = Current{std::move(*started), false, now + options_.timeLimit + options_.grace,
+                     options_.memoryLimitBytes ? std::make_unique<ResidentSize>(pid) : nullptr};
+  withinMemoryLimit();
+}
+
+void HostEngine::retireWhenIdle(Clock::time_point now) {
+  if (!current_ || busy()) return;
+  const bool idleLongEnough =
+      current_->ready && options_.idleStop && now >= lastActive_ + *options_.idleStop;
+  if (!stopping_ && !idleLongEnough) return;
+  std::unique_ptr<ExtensionChannel> channel = std::move(current_->channel);
+  current_.reset();
+  retire(std::move(channel), now);
+}
+
+void HostEngine::retire(std::unique_ptr<ExtensionChannel> channel, Clock::time_point now) {
+  ExtensionChannel* raw = channel.get();
+  ExtensionChannel::Handlers quiet;
+  // Nothing it says now can be shown any more; its output is read (and dropped) so that it cannot
+  // block on a full pipe on its way out.
+  quiet.admit = [] { return true; };
+  quiet.line = [](std::string_view) {};
+  quiet.oversized = [] {};
+  quiet.ended = [this, raw](const std::string&) {
+    auto it = std::find_if(retiring_.begin(), retiring_.end(),
+                           [raw](const Retiring& r) { return r.channel.get() == raw; });
+    if (it == retiring_.end()) return;
+    discarded_.push_back(std::move(it->channel));
+    retiring_.erase(it);
+    pumpSoon_.trigger();
+  };
+  channel->setHandlers(std::move(quiet));
+  channel->closeInput();
+  retiring_.push_back(Retiring{std::move(channel), now + options_.grace});
+}
+
+void HostEngine::armTimers(Clock::time_point now) {
+  std::optional<Clock::time_point> next;
+  auto consider = [&next](Clock::time_point when) {
+    if (!next || when < *next) next = when;
+  };
+  for (const Push& push : queue_) consider(push.finalAt);
+  for (const auto& [id, push] : inFlight_) consider(push.expiring ? push.finalAt : push.expireAt);
+  if (current_ && !current_->ready) consider(current_->readyBy);
+  if (current_ && current_->ready && !busy() && options_.idleStop && !stopping_) {
+    consider(lastActive_ + *options_.idleStop);
+  }
+  for (const Retiring& retiring : retiring_) consider(retiring.killAt);
+  if (next) {
+    deadline_.armAt(*next);
+  } else {
+    deadline_.disarm();
+  }
+
+  const bool sampling =
+      options_.memoryLimitBytes && current_ && (!current_->ready || !inFlight_.empty());
+  if (!sampling) {
+    sampler_.disarm();
+  } else if (!sampler_.armed()) {
+    sampler_.armAt(now + kSampleInterval);
+  }
+}
+
+void HostEngine::finishStopping() {
+  if (!stopping_ || busy() || current_ || !retiring_.empty() || !stopped_) return;
+  std::function<void()> stopped = std::move(stopped_);
+  stopped_ = nullptr;
+  stopped();
+}
+
+void HostEngine::dispatch(std::string_view line) {
+  pumpSoon_.trigger();
+  // A NUL byte would end the JSON parser's input early and let what follows it pass unread.
+  protocol::Message message = line.find('\0') != std::string_view::npos
+                                  ? protocol::Message(protocol::Error{"not JSON"})
+                                  : protocol::decode(line);
+  if (!current_->ready) {
+    if (std::holds_alternative<protocol::Ready>(message)) {
+      current_->ready = true;
+    } else if (!blank(line)) {
+      note("ignoring a line from the extension before it was ready");
+    }
+    return;
+  }
+  if (const auto* deliver = std::get_if<protocol::Deliver>(&message)) {
+    auto it = inFlight_.find(deliver->id);
+    if (it == inFlight_.end()) {
+      return note("ignoring the extension's deliver for request " + deliver->id +
+                  ", which is not in flight");
+    }
+    Push push = std::move(it->second);
+    inFlight_.erase(it);
+    lastActive_ = Clock::now();
+    return answer(std::move(push), Shown{deliver->content, true});
+  }
+  if (const auto* released = std::get_if<protocol::Released>(&message)) {
+    auto it = inFlight_.find(released->id);
+    if (it == inFlight_.end()) {
+      return note("ignoring the extension's release of request " + released->id +
+                  ", which is not in flight");
+    }
+    Push push = std::move(it->second);
+    inFlight_.erase(it);
+    lastActive_ = Clock::now();
+    std::shared_ptr<const PushContent> received = push.content;
+    return answer(std::move(push), Shown{received, false});
+  }
+  if (const auto* error = std::get_if<protocol::Error>(&message)) {
+    if (blank(line)) return;  // nothing said
+    // decode() answers both the extension's own error reports and lines it cannot make sense of
+    // with an Error; the note says which one it was.
+    nlohmann::json json = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    auto type = json.is_object() ? json.find("type") : json.end();
+    if (type != json.end() && *type == "error") {
+      return note("the extension reports an error: " + error->message);
+    }
+    return note("ignoring a line from the extension that is no message (" + error->message + ")");
+  }
+  if (!std::holds_alternative<protocol::Ready>(message)) {
+    note("ignoring a message an extension does not send");
+  }
+}
+
+bool HostEngine::withinMemoryLimit() {
+  if (!options_.memoryLimitBytes || !current_ || !current_->resident) return true;
+  std::optional<std::uint64_t> resident = current_->resident->bytes();
+  if (!resident || *resident <= *options_.memoryLimitBytes) return true;
+  // As the platform does: killed at once, no serviceExtensionTimeWillExpire, and nothing it said
+  // since the last sample counts.
+  const std::string limit = std::to_string(*options_.memoryLimitBytes >> 20) + " MiB";
+  if (!current_->ready) {
+    failStart("the extension passed its memory limit of " + limit + " before it was ready");
+  } else {
+    discardCurrent("the extension passed its memory limit of " + limit + " and was killed");
+  }
+  return false;
+}
+
+void HostEngine::processEnded(const std::string& how) {
+  if (!current_->ready) return failStart("the extension " + how + " before it was ready");
+  if (inFlight_.empty()) {
+    return discardCurrent("the idle extension " + how + "; the next push starts a fresh one");
+  }
+  discardCurrent("the extension " + how);
+}
+
+void HostEngine::discardCurrent(const std::string& why) {
+  pumpSoon_.trigger();
+  if (inFlight_.empty()) {
+    note(why);
+  } else {
+    note(why + "; showing " + count(inFlight_.size()) + " in flight as received");
+  }
+  current_->channel->kill();
+  discarded_.push_back(std::move(current_->channel));
+  current_.reset();
+  std::map<std::string, Push> orphans = std::move(inFlight_);
+  inFlight_.clear();
+  for (auto& [id, push] : orphans) {
+    std::shared_ptr<const PushContent> received = push.content;
+    answer(std::move(push), Shown{received, false});
+  }
+}
+
+void HostEngine::failStart(const std::string& why) {
+  discardCurrent(why);
+  answerQueuedAsReceived();
+}
+
+void HostEngine::answerQueuedAsReceived() {
+  std::deque<Push> waiting = std::move(queue_);
+  queue_.clear();
+  for (Push& push : waiting) {
+    std::shared_ptr<const PushContent> received = push.content;
+    answer(std::move(push), Shown{received, false});
+  }
+}
+
+void HostEngine::answer(Push push, Shown shown) { push.done(std::move(shown)); }
+
+}  // namespace quenlarch::notification_host

@@ -1,0 +1,165 @@
+// The host's rules for running pushes through an app's extension, on the event loop; deliver and
+// serve both run on it. Each push is shown exactly once, no later than its arrival + time limit +
+// grace: the extension's content when it delivers in time; the content as received when it
+// releases the handler, runs out of time, crashes, passes the memory limit, cannot be started, or
+// the push waited for a slot past its time.
+//
+// One extension process at a time, with up to `parallel` requests in flight in it; more pushes
+// wait in order. When a request's time limit passes it is told so (serviceExtensionTimeWillExpire
+// with its id); at its final deadline the process is given up on and every push in flight in it is
+// shown as received. A process that failed is replaced on the next push; one idle for `idleStop`
+// is stopped, and started again when a push comes. The process's resident memory is sampled every
+// millisecond while a request is in flight or it is starting, and before anything it says is
+// believed; past the limit it is killed at once, without serviceExtensionTimeWillExpire.
+//
+// Everything runs on the loop's thread: submit() and stop() are called there, and every callback
+// comes from there.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/expected.h"
+#include "tools/notification_host/engine/event_loop.h"
+#include "tools/notification_host/engine/extension_channel.h"
+#include "tools/notification_host/engine/resident_memory.h"
+#include "tools/notification_host/host_options.h"
+
+namespace quenlarch::notification_host {
+
+struct EngineOptions {
+  ExtensionLaunch launch;
+  // From a push's arrival until serviceExtensionTimeWillExpire for it.
+  Clock::duration timeLimit = std::chrono::seconds(30);
+  // After the time limit (and when stopping a process, after closing its input) how long the
+  // extension has before the host stops waiting. A fresh process has timeLimit + grace to report
+  // that it is ready.
+  Clock::duration grace = std::chrono::seconds(1);
+  unsigned parallel = 1;
+  std::optional<std::uint64_t> memoryLimitBytes;  // none: not watched
+  std::optional<Clock::duration> idleStop;        // none: the process stays until stop()
+  // false: once the extension cannot be started, every later push is shown as received without
+  // trying again (a one-shot run); true: the next push tries again (a service).
+  bool retryFailedStart = true;
+  // Receives every problem worth telling the person about, as one line.
+  std::function<void(std::string_view)> diagnostics;
+  // Called whenever the last push waiting or in flight has been answered.
+  std::function<void()> idle;
+};
+
+struct EngineStatus {
+  pid_t extensionPid = 0;  // 0: no process running
+  std::uint64_t extensionStarts = 0;
+  std::uint64_t peakResidentBytes = 0;  // of the running process, 0 when there is none
+  unsigned pushesInFlight = 0;          // submitted and not yet answered
+};
+
+class HostEngine {
+ public:
+  using Done = std::function<void(Shown)>;
+
+  static Expected<std::unique_ptr<HostEngine>> create(sd_event* loop, EngineOptions options);
+  ~HostEngine();  // kills the processes; pushes not yet answered never are
+  HostEngine(const HostEngine&) = delete;
+  HostEngine& operator=(const HostEngine&) = delete;
+
+  // Runs `content`, which arrived at `arrival`, through the extension. `done` is called exactly
+  // once, from a later turn of the loop (never from inside submit), no later than arrival +
+  // timeLimit + grace.
+  void submit(std::shared_ptr<const PushContent> content, Clock::time_point arrival, Done done);
+
+  // Lets every push submitted (before or after this call) be answered, then closes the process's
+  // input and gives it the grace period to exit; `stopped` is called once all that is done.
+  void stop(std::function<void()> stopped);
+
+  bool busy() const { return !queue_.empty() || !inFlight_.empty(); }
+  EngineStatus status() const;
+  // True once the extension could not be started.
+  bool startFailed() const { return startFailed_; }
+
+ private:
+  struct Push {
+    std::shared_ptr<const PushContent> content;
+    Clock::time_point expireAt;  // serviceExtensionTimeWillExpire
+    Clock::time_point finalAt;   // shown as received if not answered by then
+    Done done;
+    bool expiring = false;  // serviceExtensionTimeWillExpire has been sent
+  };
+  struct Current {
+    std::unique_ptr<ExtensionChannel> channel;
+    bool ready = false;
+    Clock::time_point readyBy;
+    std::unique_ptr<ResidentSize> resident;  // when memory is watched
+  };
+  struct FailedHandOver {
+    const ExtensionChannel* channel;
+    std::string why;
+  };
+  struct Retiring {
+    std::unique_ptr<ExtensionChannel> channel;
+    Clock::time_point killAt;
+  };
+
+  HostEngine(sd_event* loop, EngineOptions options) : loop_(loop), options_(std::move(options)) {}
+  Expected<void> makeSources();
+  void note(std::string_view message) const;
+
+  // Everything that follows from the time and the state: deadlines, filling free slots, starting,
+  // idling and stopping, then the timers for what comes next.
+  void pump();
+  void expireQueued(Clock::time_point now);
+  void checkInFlight(Clock::time_point now);
+  void fillSlots(Clock::time_point now);
+  // Hands waiting pushes to the ready process while slots are free; the reason when a hand-over
+  // failed (the caller then gives up on the process).
+  std::optional<std::string> sendWaiting(Clock::time_point now);
+  void startProcess(Clock::time_point now);
+  void retireWhenIdle(Clock::time_point now);
+  void armTimers(Clock::time_point now);
+  void finishStopping();
+
+  void dispatch(std::string_view line);
+  // True when the current process is within its memory limit (or not watched); otherwise kills it.
+  bool withinMemoryLimit();
+  void processEnded(const std::string& how);
+  // Kills the current process and shows every push in flight as received; `why` is noted.
+  void discardCurrent(const std::string& why);
+  // The current process never became ready: discarded, and the pushes waiting for it are shown
+  // as received.
+  void failStart(const std::string& why);
+  void retire(std::unique_ptr<ExtensionChannel> channel, Clock::time_point now);
+  void answerQueuedAsReceived();
+  static void answer(Push push, Shown shown);
+
+  sd_event* loop_;
+  const EngineOptions options_;
+  std::deque<Push> queue_;
+  std::map<std::string, Push> inFlight_;  // by request id
+  std::optional<Current> current_;
+  std::vector<Retiring> retiring_;
+  // Channels given up on from inside their own handlers, freed on the next turn.
+  std::vector<std::unique_ptr<ExtensionChannel>> discarded_;
+  std::uint64_t nextId_ = 0;
+  std::uint64_t starts_ = 0;
+  bool startFailed_ = false;
+  bool wasBusy_ = false;
+  std::optional<FailedHandOver> failedHandOver_;  // found by submit(), dealt with by pump()
+  Clock::time_point lastActive_ = Clock::now();
+  bool stopping_ = false;
+  std::function<void()> stopped_;
+
+  EventSource pumpSoon_;  // deferred: pump() on the next turn
+  EventSource deadline_;  // the earliest deadline of any kind
+  EventSource sampler_;   // memory, every millisecond while needed
+};
+
+}  // namespace quenlarch::notification_host

@@ -1,0 +1,106 @@
+// The shared options and their validators. CLI11 converts numbers itself, but it accepts "nan" and
+// "inf" as doubles and a range check lets NaN through, so seconds are parsed here with
+// std::from_chars and checked for being finite.
+#include "tools/notification_host/host_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "tools/common/command_line.h"
+
+namespace quenlarch::notification_host {
+namespace {
+
+constexpr long long kMaxMillis = 86'400'000;
+
+std::string numberText(double value) {
+  std::string text = std::to_string(static_cast<long long>(value));
+  return text;
+}
+
+bool isUtf8(const std::string& text) {
+  try {
+    (void)nlohmann::json(text).dump();  // the strict dump refuses malformed UTF-8
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+Clock::duration HostArgs::timeLimit() const { return toDuration(timeLimitSeconds); }
+
+Clock::duration toDuration(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+CLI::Validator secondsValidator(double maxSeconds) {
+  return CLI::Validator(
+      [maxSeconds](std::string& text) -> std::string {
+        double seconds = 0;
+        const char* end = text.data() + text.size();
+        auto [rest, error] = std::from_chars(text.data(), end, seconds);
+        if (error != std::errc() || rest != end || !std::isfinite(seconds) || seconds < 0 ||
+            seconds > maxSeconds) {
+          return "expects seconds as a number from 0 to " + numberText(maxSeconds) +
+                 " (such as 2.5), not \"" + tools::oneLine(text) + "\"";
+        }
+        return "";
+      },
+      "SECONDS");
+}
+
+CLI::Validator millisecondsValidator() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        long long millis = 0;
+        const char* end = text.data() + text.size();
+        auto [rest, error] = std::from_chars(text.data(), end, millis);
+        if (error != std::errc() || rest != end || millis < 0 || millis > kMaxMillis) {
+          return "expects whole milliseconds from 0 to 86400000, not \"" + tools::oneLine(text) +
+                 "\"";
+        }
+        return "";
+      },
+      "MILLISECONDS");
+}
+
+CLI::Validator pathValidator() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (text.empty()) return "expects a path, not an empty string";
+        if (!isUtf8(text)) return "expects a path in UTF-8, not \"" + tools::oneLine(text) + "\"";
+        return "";
+      },
+      "PATH");
+}
+
+void addHostOptions(CLI::App& command, HostArgs& args) {
+  command.add_option("--app", args.app, "The app bundle directory")
+      ->required()
+      ->check(pathValidator());
+  command
+      .add_option("--time-limit", args.timeLimitSeconds,
+                  "Seconds the extension has for each notification, from its arrival")
+      ->check(secondsValidator())
+      ->capture_default_str();
+  command
+      .add_option("--grace-ms", args.graceMs,
+                  "Milliseconds the extension has after being told its time will expire")
+      ->check(millisecondsValidator())
+      ->capture_default_str();
+  command
+      .add_option("--keychain", args.keychain,
+                  "Keychain store for the extension (its QUENLARCH_KEYCHAIN)")
+      ->check(pathValidator());
+  command
+      .add_option("--show", args.show,
+                  "Where shown pushes go besides the JSON lines: json (nowhere else) or desktop "
+                  "(notifications and the launcher badge on the session bus)")
+      ->check(CLI::IsMember({"json", "desktop"}))
+      ->capture_default_str();
+}
+
+}  // namespace quenlarch::notification_host

@@ -1,0 +1,61 @@
+// What deliver and serve share: the shown push, how the extension is launched, and the options
+// that say which app, how long a push may take and where shown pushes go. One function registers
+// those options on both commands, so that both refuse exactly the same values.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/linux/push_content.h"
+
+namespace quenlarch::notification_host {
+
+using Clock = std::chrono::steady_clock;
+
+struct Shown {
+  std::shared_ptr<const PushContent> content;
+  bool byExtension = false;  // false: the host showed the content as received
+};
+
+struct ExtensionLaunch {
+  std::string executable;
+  // When set, the extension's QUENLARCH_KEYCHAIN; otherwise the host's environment passes through.
+  std::optional<std::string> keychain;
+};
+
+inline constexpr double kMaxTimeLimitSeconds = 86400;
+inline constexpr double kMaxIdleSeconds = 86400.0 * 365;
+
+struct HostArgs {
+  std::string app;
+  double timeLimitSeconds = 30;
+  int graceMs = 1000;
+  std::optional<std::string> keychain;
+  // "json": the JSON lines only; "desktop": also notifications and the launcher badge on the
+  // session bus.
+  std::string show = "json";
+
+  Clock::duration timeLimit() const;
+  Clock::duration grace() const { return std::chrono::milliseconds(graceMs); }
+  bool desktop() const { return show == "desktop"; }
+};
+
+// Registers --app, --time-limit, --grace-ms, --keychain and --show on `command`.
+void addHostOptions(CLI::App& command, HostArgs& args);
+
+// A finite number of seconds from 0 to `maxSeconds`, such as 2.5.
+CLI::Validator secondsValidator(double maxSeconds = kMaxTimeLimitSeconds);
+// Whole milliseconds from 0 to a day.
+CLI::Validator millisecondsValidator();
+// A path that is not empty and is valid UTF-8: an empty one would silently mean "the default"
+// further down (an extension given QUENLARCH_KEYCHAIN= uses the store in $HOME), and paths are
+// shown in JSON, which carries only UTF-8.
+CLI::Validator pathValidator();
+
+// Seconds as the clock's duration; `seconds` has passed secondsValidator.
+Clock::duration toDuration(double seconds);
+
+}  // namespace quenlarch::notification_host

@@ -1,0 +1,66 @@
+// The host's front for incoming pushes, whatever they come from (payload files, the service's
+// clients, a provider endpoint): it runs each push through the engine, makes the shown line
+// (with the alert rendered from the app's strings tables, read once) and, when asked for desktop
+// output, puts the shown push on the desktop through a presenter on the same loop, so that no push
+// waits for the bus. No sockets here; the callers own those.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "platform/linux/push_content.h"
+#include "tools/notification_host/desktop_presenter.h"
+#include "tools/notification_host/engine/host_engine.h"
+#include "tools/notification_host/host_options.h"
+#include "tools/notification_host/localized_strings.h"
+
+namespace quenlarch::notification_host {
+
+// A push as the host receives it, its payload already accepted.
+struct IncomingPush {
+  std::string name;  // the payload file, "stdin line N", or what a client called it
+  std::shared_ptr<const PushContent> content;
+  Clock::time_point arrival = Clock::now();
+};
+
+class NotificationHost {
+ public:
+  // Receives the shown line (shownLine()) written as one JSON line, without a newline.
+  using ShownLine = std::function<void(const std::string& line)>;
+
+  // `engine`: none when the app has no extension that can run; every push is then shown as
+  // received. `loop`: the engine's loop, which must outlive the host. `desktop`: also present each
+  // shown push on the session bus's desktop; a notification the person opens is then reported to
+  // `opened` as its event line (openedEventLine()). `maxLineBytes`: a shown line longer than this is
+  // made from the content as received instead, so that a front with a line limit never has to
+  // drop a push that was shown.
+  NotificationHost(HostEngine* engine, sd_event* loop, const std::string& appPath, bool desktop,
+                   ShownLine opened = {}, std::optional<std::size_t> maxLineBytes = std::nullopt);
+
+  // Shows `push`: `shown` gets its line once, on the loop's thread (at once when there is no
+  // engine).
+  void receive(IncomingPush push, ShownLine shown);
+
+  // How long a host about to exit waits for the desktop.
+  static constexpr std::chrono::seconds kDesktopFlushTime{2};
+
+  // Calls `done` on the loop once what was put on the desktop has reached it, or `within` has
+  // passed; at once without desktop output. For a host about to exit.
+  void flush(std::chrono::microseconds within, std::function<void()> done);
+
+ private:
+  void show(const IncomingPush& push, const Shown& shown, const ShownLine& done);
+  std::string boundedLine(const IncomingPush& push, const Shown& shown) const;
+
+  HostEngine* engine_;
+  const LocalizedStrings strings_;
+  const std::optional<std::size_t> maxLineBytes_;
+  std::optional<DesktopPresenter> desktop_;
+};
+
+}  // namespace quenlarch::notification_host

@@ -1,0 +1,31 @@
+// What the service answers to each client line: a status line from the engine, a refusal for a
+// payload that deliver would refuse, an error for a malformed line, and for an accepted push the
+// line NotificationHost shows for it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "tools/notification_host/engine/host_engine.h"
+#include "tools/notification_host/notification_host.h"
+#include "tools/notification_host/service/client_connection.h"
+
+namespace quenlarch::notification_host {
+
+// The status answer: {"type":"status","extensionPid","extensionStarts","pushesInFlight",
+// "extensionPeakResidentBytes"}.
+std::string statusAnswer(const EngineStatus& status);
+
+class ClientRequests {
+ public:
+  ClientRequests(HostEngine& engine, NotificationHost& host) : engine_(engine), host_(host) {}
+
+  // Answers `line`, which arrived now, through `reply`.
+  void answer(std::string_view line, ClientConnection::Reply reply);
+
+ private:
+  HostEngine& engine_;
+  NotificationHost& host_;
+};
+
+}  // namespace quenlarch::notification_host

@@ -1,0 +1,86 @@
+// The service's loop: the listener, its clients, the stop signals and the idle exit, all on the
+// one event loop that also runs the engine. Stopping: stop listening (the socket file goes at
+// once, the path stays held until exit), answer what every client has already sent and tell it
+// the service is stopping, then let the engine answer whatever is still in flight and stop the
+// extension.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/expected.h"
+#include "tools/notification_host/engine/event_loop.h"
+#include "tools/notification_host/engine/host_engine.h"
+#include "tools/notification_host/service/client_connection.h"
+#include "tools/notification_host/service/client_requests.h"
+#include "tools/notification_host/service/service_socket.h"
+
+namespace quenlarch::notification_host {
+
+struct ServiceOptions {
+  unsigned maxClients = 64;
+  Clock::duration clientIdle = std::chrono::seconds(30);
+  std::optional<Clock::duration> idleExit;
+  // Once stopping, how long a client may take before it is dropped: the time limit and grace of
+  // the pushes it has in flight, and a second to take the last answers.
+  Clock::duration stopAllowance = std::chrono::seconds(32);
+  // Once the engine has stopped: what is left to finish before the loop exits (the desktop taking
+  // the last notifications); it calls its argument when done.
+  std::function<void(std::function<void()> done)> finishing;
+};
+
+class Service {
+ public:
+  // The signals SIGTERM, SIGINT and SIGHUP must already be blocked in every thread.
+  static Expected<std::unique_ptr<Service>> create(EventLoop& loop, Listener& listener,
+                                                   HostEngine& engine, ClientRequests& requests,
+                                                   ServiceOptions options);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Serves until stopped by a signal or the idle exit; the loop's exit code.
+  int run() { return loop_.run(); }
+  // The engine has answered its last push.
+  void engineIdle() { updateIdleExit(); }
+
+ private:
+  Service(EventLoop& loop, Listener& listener, HostEngine& engine, ClientRequests& requests,
+          ServiceOptions options);
+  Expected<void> makeSources();
+  void acceptClients();
+  void admit(int fd);
+  void connectionClosed(ClientConnection& connection);
+  // No descriptor is left to accept with: the listener rests until a client goes, or a while.
+  void pauseListener();
+  void resumeListener();
+  void updateIdleExit();
+  void idleExitDue();
+  void beginStop();
+  void stopEngineOnceClientsAreGone();
+
+  EventLoop& loop_;
+  Listener& listener_;
+  HostEngine& engine_;
+  ClientRequests& requests_;
+  const ServiceOptions options_;
+  std::map<ClientConnection*, std::shared_ptr<ClientConnection>> clients_;
+  std::vector<std::shared_ptr<ClientConnection>> closedClients_;  // freed on the next turn
+  int reserveFd_ = -1;  // given up for a moment to accept and refuse when no descriptor is left
+  bool listenerPaused_ = false;
+  bool stopping_ = false;
+  bool engineStopping_ = false;
+
+  EventSource accepting_;
+  EventSource acceptRetry_;
+  EventSource idleExit_;
+  EventSource freeClosed_;
+  std::vector<EventSource> signals_;
+};
+
+}  // namespace quenlarch::notification_host

@@ -1,0 +1,63 @@
+// status: one status request on a connection of its own; the answer printed as indented JSON.
+#include "tools/notification_host/service/status_command.h"
+
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/linux/file_io.h"
+#include "platform/linux/line_reader.h"
+#include "tools/common/command_line.h"
+#include "tools/notification_host/diagnostics.h"
+#include "tools/notification_host/host_options.h"
+#include "tools/notification_host/service/client_protocol.h"
+#include "tools/notification_host/service/service_socket.h"
+
+namespace quenlarch::notification_host {
+namespace {
+
+namespace cp = client_protocol;
+
+int runStatus(const std::optional<std::string>& socket) {
+  const tools::Console& out = console();
+  Expected<int> connected = connectToService(socket);
+  if (!connected) return out.fail(tools::kExitFailed, connected.error());
+  const int fd = *connected;
+  std::optional<Line> line;
+  if (writeAll(fd, nlohmann::json{{"type", "status"}}.dump() + "\n")) {
+    line = LineReader(fd, cp::kMaxAnswerBytes).next();
+  }
+  ::close(fd);
+  nlohmann::ordered_json answer;
+  if (line && !line->oversized) {
+    answer = nlohmann::ordered_json::parse(line->text, nullptr, /*allow_exceptions=*/false);
+  }
+  if (!answer.is_object() || answer.value("type", "") != "status") {
+    std::string why = !line ? "hung up" : "gave an answer that is no status";
+    if (answer.is_object() && answer.value("type", "") == "error") {
+      why = "answered: " + answer.value("message", "");
+    }
+    return out.fail(tools::kExitFailed, "the service " + why);
+  }
+  answer.erase("type");
+  std::cout << answer.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+  if (!tools::stdoutIntact()) {
+    return out.fail(tools::kExitFailed, "could not write to standard output");
+  }
+  return tools::kExitOk;
+}
+
+}  // namespace
+
+void addStatusCommand(CLI::App& app, int& exitCode) {
+  auto socket = std::make_shared<std::optional<std::string>>();
+  CLI::App* status =
+      app.add_subcommand("status", "Show what the running notification-host service is doing");
+  status->add_option("--socket", *socket, "The service's Unix socket")->check(pathValidator());
+  status->callback([socket, &exitCode] { exitCode = runStatus(*socket); });
+}
+
+}  // namespace quenlarch::notification_host
