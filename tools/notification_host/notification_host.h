@@ -18,6 +18,7 @@
 #include "tools/notification_host/engine/host_engine.h"
 #include "tools/notification_host/host_options.h"
 #include "tools/notification_host/localized_strings.h"
+#include "tools/notification_host/push/push_headers.h"
 
 namespace quenlarch::notification_host {
 
@@ -26,6 +27,7 @@ struct IncomingPush {
   std::string name;  // the payload file, "stdin line N", or what a client called it
   std::shared_ptr<const PushContent> content;
   Clock::time_point arrival = Clock::now();
+  push::PushHeaders headers = {};  // the request's, with their defaults filled in
 };
 
 class NotificationHost {
