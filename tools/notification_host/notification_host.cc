@@ -28,6 +28,8 @@ NotificationHost::NotificationHost(HostEngine* engine, sd_event* loop, const std
 }
 
 void NotificationHost::receive(IncomingPush push, ShownLine shown) {
+  // A front that leaves the headers at their defaults still gets an id to report the push by.
+  if (push.headers.apnsId.empty()) push.headers.apnsId = push::newApnsId();
   PushFacts facts{push.headers};
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   if (push::hasExpired(push.headers,
@@ -94,7 +96,7 @@ std::string NotificationHost::boundedLine(const IncomingPush& push, const Shown&
   nlohmann::ordered_json received =
       shownLine(push.name, Shown{push.content, false, shown.log}, facts, strings_);
   line = tools::jsonLine(received);
-  // The content as received comes from a payload of at most 4 KiB; only its rendered alert can
+  // The content as received comes from a payload of at most 5 KiB; only its rendered alert can
   // still be long.
   if (line.size() > *maxLineBytes_) {
     received["alert"] = alertJson(RenderedAlert{});
