@@ -38,8 +38,14 @@ title, why, line = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
 alert = line.get("alert") or {}
 text = " / ".join(alert[k] for k in ("title", "subtitle", "body") if alert.get(k))
 badge = "none" if line["badge"] is None else line["badge"]
-shown = "the host (the extension never answered)" if line["deliveredBy"] == "host" \
-    else "the extension"
+if line.get("badgeNote"):
+    badge = f"{badge} ({line['badgeNote']})"
+if line["deliveredBy"] == "extension":
+    shown = "the extension"
+elif line.get("extension") == "ran":
+    shown = "the host (the extension never answered)"
+else:
+    shown = f"the host (extension not run: {line.get('extension')})"
 print(f"  {title}")
 print(f"      alert: {chr(34) + text + chr(34) if text else '(none: a silent push)'}")
 print(f"      badge: {badge}, shown by {shown}")
@@ -57,11 +63,15 @@ push "1. Ana sends a message" demo/new-message.json \
 push "2. Grace calls and nobody answers" demo/missed-call.json \
   "a missed-call alert counts too"
 push "3. A silent sync push that carries badge 99" demo/sync-with-badge.json \
-  "it does not count, but it carries a badge, so the extension puts the stored count (2) in place of the sender's 99"
+  "it shows no alert, so a device never wakes the extension for it: the launcher shows the sender's 99"
+push "3b. The same push with --extension-for all" demo/sync-with-badge.json \
+  "run anyway, it does not count, but it carries a badge, so the extension puts the stored count (2) in place of the sender's 99" \
+  --time-limit 5 --extension-for all
 echo "  -- the app switches counting off"
 badge_app disable --app "$app" >/dev/null
-push "4. The same sync push, badge 99" demo/sync-with-badge.json \
-  "with counting off the extension leaves the push as it arrived, badge 99 and all"
+push "4. The same sync push, badge 99, with --extension-for all" demo/sync-with-badge.json \
+  "with counting off the extension leaves the push as it arrived, badge 99 and all" \
+  --time-limit 5 --extension-for all
 push "5. Ana sends another message" demo/new-message.json \
   "counting is off, so nothing is counted, and the push itself carries no badge"
 echo "  -- the app switches counting on again (the count starts again at 0)"

@@ -93,21 +93,23 @@ TEST_F(DesktopTest, PushesReachTheNotificationServerAndTheLauncher) {
     const char* name;
     bool served;           // through serve and send rather than deliver
     std::string setCount;  // badge-app set-count before the push, when not empty
-    const char* payload;
+    std::string payload;   // one push per line, all in one run
     std::optional<HistoryEntry> notification;
     std::vector<Update> launcher;
   };
+  const std::string kCountedAna =
+      R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ana"]},"mutable-content":1}})";
   const std::vector<Row> rows = {
       {"counted push, end to end",
        false,
        "",
-       R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ana"]}}})",
+       kCountedAna,
        HistoryEntry{"Quenlarch", "Quenlarch", "New message from Ana"},
        {{kAppUri, 1, true}}},
       {"counted push through the service, end to end",
        true,
        "0",
-       R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ana"]}}})",
+       kCountedAna,
        HistoryEntry{"Quenlarch", "Quenlarch", "New message from Ana"},
        {{kAppUri, 1, true}}},
       {"title, subtitle and body; no badge leaves the launcher alone",
@@ -116,18 +118,34 @@ TEST_F(DesktopTest, PushesReachTheNotificationServerAndTheLauncher) {
        R"({"aps":{"alert":{"title":"Ana","subtitle":"Lunch","body":"Pizza & <salad>?"}}})",
        HistoryEntry{"Quenlarch", "Ana", "Lunch\nPizza & <salad>?"},
        {}},
-      {"badge only: no notification, the stored count",
+      {"badge only: no notification, and the payload's count, as no extension runs",
        false,
        "7",
        R"({"aps":{"badge":99}})",
        std::nullopt,
-       {{kAppUri, 7, true}}},
+       {{kAppUri, 99, true}}},
       {"a badge of 0 hides the count",
        false,
        "0",
-       R"({"aps":{"alert":"Sync done","badge":3}})",
+       R"({"aps":{"alert":"Sync done","badge":3,"mutable-content":1}})",
        HistoryEntry{"Quenlarch", "Quenlarch", "Sync done"},
        {{kAppUri, 0, false}}},
+      {"a later push with the same collapse id replaces the earlier notification",
+       false,
+       "",
+       R"({"headers":{"apns-collapse-id":"score"},"payload":{"aps":{"alert":"1:0"}}})"
+       "\n"
+       R"({"headers":{"apns-collapse-id":"score"},"payload":{"aps":{"alert":"2:0"}}})",
+       HistoryEntry{"Quenlarch", "Quenlarch", "2:0"},
+       {}},
+      {"a background push and an expired one show nothing",
+       false,
+       "",
+       R"({"aps":{"content-available":1}})"
+       "\n"
+       R"({"headers":{"apns-expiration":1},"payload":{"aps":{"alert":"old","badge":5}}})",
+       std::nullopt,
+       {}},
   };
   std::vector<HistoryEntry> expectedHistory;
   for (const Row& row : rows) {
@@ -139,7 +157,9 @@ TEST_F(DesktopTest, PushesReachTheNotificationServerAndTheLauncher) {
         row.served ? serveAndSend(bus.address(), row.payload) : deliver(bus.address(), row.payload);
     EXPECT_EQ(host.exitCode, 0) << host.err;
     EXPECT_EQ(host.err, "");
-    EXPECT_EQ(testing::jsonLines(host.out).size(), 1u);
+    EXPECT_EQ(
+        testing::jsonLines(host.out).size(),
+        1u + static_cast<std::size_t>(std::count(row.payload.begin(), row.payload.end(), '\n')));
     ASSERT_TRUE(observer.waitForClientToLeave());
     EXPECT_EQ(observer.takeLauncherUpdates(), row.launcher);
     if (row.notification) expectedHistory.push_back(*row.notification);
@@ -172,7 +192,7 @@ TEST_F(DesktopTest, WithoutBusOrServerOneLineOnStderrAndTheJsonGoesOn) {
     SCOPED_TRACE(row.address + (row.paused ? " paused" : ""));
     ASSERT_EQ(badgeApp({"set-count", "0", "--app", app_}).exitCode, 0);
     const std::string counted =
-        R"({"aps":{"alert":{"loc-key":"Verpasster Anruf","loc-args":["Ben"]}}})";
+        R"({"aps":{"alert":{"loc-key":"Verpasster Anruf","loc-args":["Ben"]},"mutable-content":1}})";
     bus.pause(row.paused);
     testing::CommandResult host = row.diagnostic
                                       ? deliver(row.address, counted + "\n" + counted)

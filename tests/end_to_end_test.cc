@@ -61,9 +61,10 @@ class EndToEndTest : public ::testing::Test {
                             int* exitCode = nullptr) const {
     std::string input;
     for (const auto& p : payloads) input += p + "\n";
-    auto r = testing::runCommand({NOTIFICATION_HOST_PATH, "deliver", "--app", app_, "--time-limit",
-                                  std::to_string(timeLimit), "--grace-ms", "1000", "-"},
-                                 input, env());
+    auto r = testing::runCommand(
+        {NOTIFICATION_HOST_PATH, "deliver", "--app", app_, "--extension-for", "all", "--time-limit",
+         std::to_string(timeLimit), "--grace-ms", "1000", "-"},
+        input, env());
     if (exitCode != nullptr) *exitCode = r.exitCode;
     return testing::jsonLines(r.out);
   }
@@ -118,23 +119,29 @@ struct Situation {
   const char* setUp;  // a badge-app command run before the push, or "" / "unconfigured"
   const char* payload;
   const char* shownBy;
-  json badge;       // shown badge (null: none)
-  int storedAfter;  // stored count afterwards, -1 when no valid record of ours remains
+  json badge;             // shown badge (null: none)
+  int storedAfter;        // stored count afterwards, -1 when no valid record of ours remains
+  const char* badgeNote;  // the line's account of the badge work
 };
 
 TEST_F(EndToEndTest, EachSituationShowsTheRightBadge) {
   const Situation situations[] = {
-      {"counted, increment and read-back succeed", "set-count 4", kCounted, "extension", 5, 5},
-      {"counted with a push badge", "set-count 4", kCountedWithBadge, "extension", 5, 5},
-      {"uncounted without badge", "set-count 4", kUncounted, "extension", nullptr, 4},
-      {"uncounted with badge, record ours", "set-count 7", kUncountedWithBadge, "extension", 7, 7},
-      {"uncounted with badge, counting off", "disable", kUncountedWithBadge, "extension", 99, -1},
-      {"counted, counting off", "disable", kCounted, "extension", nullptr, -1},
-      {"counted, record of another installation", "foreign", kCountedWithBadge, "extension", 99,
-       -1},
-      {"counted, invalid record", "garbage", kCountedWithBadge, "extension", 99, -1},
-      {"counted, no item", "uninstall", kCountedWithBadge, "extension", 99, -1},
-      {"no configuration", "unconfigured", kCountedWithBadge, "extension", 99, -1},
+      {"counted, increment and read-back succeed", "set-count 4", kCounted, "extension", 5, 5,
+       "counted"},
+      {"counted with a push badge", "set-count 4", kCountedWithBadge, "extension", 5, 5, "counted"},
+      {"uncounted without badge", "set-count 4", kUncounted, "extension", nullptr, 4,
+       "not a counted alert"},
+      {"uncounted with badge, record ours", "set-count 7", kUncountedWithBadge, "extension", 7, 7,
+       "not a counted alert"},
+      {"uncounted with badge, counting off", "disable", kUncountedWithBadge, "extension", 99, -1,
+       "counting off"},
+      {"counted, counting off", "disable", kCounted, "extension", nullptr, -1, "counting off"},
+      {"counted, record of another installation", "foreign", kCountedWithBadge, "extension", 99, -1,
+       "item of another installation"},
+      {"counted, invalid record", "garbage", kCountedWithBadge, "extension", 99, -1,
+       "no valid badge record"},
+      {"counted, no item", "uninstall", kCountedWithBadge, "extension", 99, -1, "no badge item"},
+      {"no configuration", "unconfigured", kCountedWithBadge, "extension", 99, -1, "no badge item"},
   };
   for (const Situation& s : situations) {
     SCOPED_TRACE(s.name);
@@ -169,6 +176,7 @@ TEST_F(EndToEndTest, EachSituationShowsTheRightBadge) {
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0]["deliveredBy"], s.shownBy);
     EXPECT_EQ(shown[0]["badge"], s.badge);
+    EXPECT_EQ(shown[0]["badgeNote"], s.badgeNote);
     EXPECT_EQ(shown[0]["userInfo"], json::parse(s.payload)) << "the payload passes through";
 
     auto after = status();

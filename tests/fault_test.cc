@@ -152,11 +152,13 @@ class BrokenStoreTest : public ::testing::Test {
         {"QUENLARCH_KEYCHAIN=" + keychain_, "BADGE_SERVICE_EXECUTABLE=" BADGE_SERVICE_PATH});
   }
   json push(const std::string& keychain, double timeLimit = 10) {
-    const std::string payload = R"({"aps":{"alert":{"loc-key":"Neue Nachricht"},"badge":99}})";
+    const std::string payload =
+        R"({"aps":{"alert":{"loc-key":"Neue Nachricht"},"badge":99,"mutable-content":1}})";
     auto r = testing::runCommand({NOTIFICATION_HOST_PATH, "deliver", "--app", app_, "--keychain",
                                   keychain, "--time-limit", std::to_string(timeLimit), "-"},
                                  payload + "\n");
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    lastErr_ = r.err;
     return json::parse(r.out, nullptr, false);
   }
   std::optional<int> storedCount() {
@@ -169,6 +171,7 @@ class BrokenStoreTest : public ::testing::Test {
   std::string dir_;
   std::string app_;
   std::string keychain_;
+  std::string lastErr_;  // of the last push()
 };
 
 TEST_F(BrokenStoreTest, UnusableKeychainFilesShowThePushAsReceived) {
@@ -177,11 +180,12 @@ TEST_F(BrokenStoreTest, UnusableKeychainFilesShowThePushAsReceived) {
     const char* name;
     std::string content;  // what the keychain file holds; "" with isDirectory for a folder
     bool isDirectory;
+    const char* note;  // how the line's badgeNote begins
   } cases[] = {
-      {"truncated database", valid.substr(0, 100), false},
-      {"garbage", std::string(8192, '\x5a'), false},
-      {"empty file", "", false},
-      {"a directory", "", true},
+      {"truncated database", valid.substr(0, 100), false, "keychain unusable: "},
+      {"garbage", std::string(8192, '\x5a'), false, "keychain unusable: "},
+      {"empty file", "", false, "no badge item"},  // an empty file is an empty database
+      {"a directory", "", true, "keychain unusable: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -195,6 +199,13 @@ TEST_F(BrokenStoreTest, UnusableKeychainFilesShowThePushAsReceived) {
     json shown = push(path);
     EXPECT_EQ(shown["deliveredBy"], "extension") << "the extension must not crash";
     EXPECT_EQ(shown["badge"], 99) << "shown as received";
+    // Counting stops, but never silently: the line says why, and stderr once.
+    EXPECT_EQ(shown.value("badgeNote", "").rfind(c.note, 0), 0u) << shown;
+    EXPECT_EQ(lastErr_.rfind(
+                  "notification-host: the extension counts no badges: " + std::string(c.note), 0),
+              0u)
+        << lastErr_;
+    EXPECT_EQ(std::count(lastErr_.begin(), lastErr_.end(), '\n'), 1) << lastErr_;
     if (!c.isDirectory) {
       EXPECT_EQ(readFile(path), c.content) << "a file that is not ours is never written";
       EXPECT_EQ(fs::status(path).permissions(), fs::perms(0644)) << "nor its mode changed";

@@ -185,7 +185,8 @@ class ServiceTest : public ::testing::Test {
 
   std::vector<std::string> serveArgs(const std::vector<std::string>& extra) const {
     std::vector<std::string> argv{NOTIFICATION_HOST_PATH, "serve",    "--app",
-                                  dir_ / "App.app",       "--socket", socket_};
+                                  dir_ / "App.app",       "--socket", socket_,
+                                  "--extension-for",      "all"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     // A sanitizer build's extension is resident far past the default 24 MiB from its start; only
     // the memory test sets a limit of its own.
@@ -471,7 +472,8 @@ TEST_F(ServiceTest, HostileClientsCannotStallOrStarveTheService) {
          ::close(fd);
          ASSERT_EQ(answers.size(), 2u);
          EXPECT_EQ(answers[0]["type"], "refused");
-         EXPECT_EQ(answers[0]["reason"], "not valid JSON");
+         EXPECT_EQ(answers[0]["reason"], "BadPayload");
+         EXPECT_EQ(answers[0]["message"], "not valid JSON");
          EXPECT_EQ(answers[1]["type"], "error");
        }},
   };
@@ -614,8 +616,9 @@ TEST_F(ServiceTest, ServiceAndClientsTrustOnlyWhatThisUserOwns) {
   // A private folder is used: the service listens there and says so, and clients reach it.
   fs::remove_all(runtime);
   fs::create_directories(runtime);
-  auto service = start({NOTIFICATION_HOST_PATH, "serve", "--app", dir_ / "App.app"},
-                       extensionEnv("echo", {"XDG_RUNTIME_DIR=" + runtime}));
+  auto service =
+      start({NOTIFICATION_HOST_PATH, "serve", "--app", dir_ / "App.app", "--extension-for", "all"},
+            extensionEnv("echo", {"XDG_RUNTIME_DIR=" + runtime}));
   EXPECT_THAT(readFile(serviceErr_),
               ::testing::HasSubstr("listening on " + folder + "/notification-host.sock"));
   testing::CommandResult sent =
@@ -780,7 +783,7 @@ TEST(ServiceWithRealExtensionTest, CountsParallelPushesExactly) {
                                         "LANGUAGE=", "LC_ALL=en_GB.UTF-8"};
   ASSERT_EQ(runCommand({BADGE_APP_PATH, "install", "--app", dir / "My.app"}, "", env).exitCode, 0);
   std::ofstream(dir / "push.json")
-      << R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ana"]}}})";
+      << R"({"aps":{"alert":{"loc-key":"Neue Nachricht","loc-args":["Ana"]},"mutable-content":1}})";
   Background service({NOTIFICATION_HOST_PATH, "serve", "--app", dir / "My.app", "--socket",
                       dir / "s.sock", "--parallel", "8", "--memory-limit", "4096"},
                      env, dir / "service.err");
@@ -816,6 +819,54 @@ TEST(ServiceWithRealExtensionTest, CountsParallelPushesExactly) {
   EXPECT_EQ(json::parse(status.out)["count"], 24);
   service.signal(SIGTERM);
   EXPECT_EQ(service.wait(), 0);
+}
+
+}  // namespace
+}  // namespace quenlarch
+
+namespace quenlarch {
+namespace {
+
+// Envelopes through send and the client protocol: the service checks the topic against the app
+// (send cannot), refuses with the header and the reason, and runs the extension only for the
+// pushes a device would hand it.
+TEST_F(ServiceTest, EnvelopesAreJudgedByTheServiceAsByDeliver) {
+  std::ofstream(dir_ / "App.app/Contents/Info.plist")
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+         "<key>CFBundleIdentifier</key><string>com.example.app</string></dict></plist>\n";
+  std::vector<std::string> argv = serveArgs({});
+  const auto all = std::find(argv.begin(), argv.end(), "--extension-for");  // what a device does
+  argv.erase(all, all + 2);
+  auto service = start(argv, extensionEnv("echo", {}));
+  const std::string mutableAlert = R"({"aps":{"alert":"Hi","mutable-content":1}})";
+  const std::string input =
+      R"({"headers":{"apns-topic":"com.example.other"},"payload":)" + mutableAlert + "}\n" +
+      R"({"headers":{"apns-topic":"com.example.app","apns-collapse-id":"c"},"payload":)" +
+      mutableAlert + "}\n" + R"({"aps":{"alert":"Hi"}})" + "\n";
+  testing::CommandResult sent =
+      runCommand({NOTIFICATION_HOST_PATH, "send", "--socket", socket_, "-"}, input);
+  EXPECT_EQ(sent.exitCode, 1);
+  EXPECT_EQ(sent.err,
+            "notification-host: refused stdin line 1: apns-topic: BadTopic (apns-topic "
+            "\"com.example.other\" is not this app's \"com.example.app\")\n");
+  std::vector<json> lines = testing::jsonLines(sent.out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["extension"], "ran");
+  EXPECT_EQ(lines[0]["collapseId"], "c");
+  EXPECT_EQ(lines[1]["extension"], "not mutable");
+  EXPECT_EQ(lines[1]["deliveredBy"], "host");
+
+  int fd = connectTo(socket_);
+  std::vector<json> answers =
+      converse(fd, {R"({"type":"push","name":"p","payload":"{\"headers\":{\"apns-priority\":7},)"
+                    R"(\"payload\":{\"aps\":{\"badge\":1}}}"})"});
+  ::close(fd);
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0]["type"], "refused");
+  EXPECT_EQ(answers[0]["reason"], "BadPriority");
+  EXPECT_EQ(answers[0]["header"], "apns-priority");
+  stopService(*service);
+  EXPECT_EQ(extensionStarts(), 1u);
 }
 
 }  // namespace

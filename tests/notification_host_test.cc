@@ -8,11 +8,13 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,8 +71,10 @@ std::size_t countContaining(const std::vector<std::string>& lines, const std::st
 json displayedFields(const json& line) {
   json fields = json::object();
   for (const auto& [key, value] : line.items()) {
-    if (key != "payload" && key != "deliveredBy" && key != "badge" && key != "alert" &&
-        key != "userInfo") {
+    static const std::set<std::string> kHostKeys = {
+        "payload",   "apnsId",  "pushType", "priority",  "collapseId", "deliveredBy", "extension",
+        "presented", "expired", "badge",    "badgeNote", "alert",      "userInfo"};
+    if (kHostKeys.count(key) == 0) {
       fields[key] = value;
     }
   }
@@ -134,6 +138,11 @@ class NotificationHostTest : public ::testing::Test {
                   const std::string& mode = "echo", const std::string& input = "",
                   std::vector<std::string> env = {}) {
     std::vector<std::string> argv = {NOTIFICATION_HOST_PATH, "deliver", "--app", app};
+    // Every push runs the extension unless told otherwise; which pushes a device runs it for has
+    // a table of its own.
+    if (std::find(arguments.begin(), arguments.end(), "--extension-for") == arguments.end()) {
+      argv.insert(argv.end(), {"--extension-for", "all"});
+    }
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     env.push_back("SCRIPTED_EXTENSION_MODE=" + mode);
     env.push_back("SCRIPTED_EXTENSION_LOG=" + logPath_);
@@ -402,7 +411,8 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
   }
   EXPECT_EQ(host.errorLines.size(), refusedCount) << "one line per refusal, nothing else";
   EXPECT_EQ(countContaining(host.errorLines, "not a regular file"), 3u);
-  EXPECT_EQ(countContaining(host.errorLines, "nul-then-junk.json: not valid JSON"), 1u);
+  EXPECT_EQ(countContaining(host.errorLines, "nul-then-junk.json: BadPayload (not valid JSON)"),
+            1u);
 }
 
 TEST_F(NotificationHostTest, StdinGivesOnePayloadPerLineBetweenFiles) {
@@ -537,6 +547,7 @@ TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
       {{"deliver", "--app", "", payload}, "--app: expects a path"},
       {{"deliver", "--app", "/tmp/\xff.app", payload}, "--app: expects a path in UTF-8"},
       {{"deliver", "--app", app, "--no-such-option", payload}, ""},
+      {{"deliver", "--app", app, "--extension-for", "some", payload}, "--extension-for"},
       {{"redeliver", "--app", app, payload}, ""},
       // serve takes deliver's options through the same registration, and refuses the same values.
       {{"serve", "--app", app, "--socket", socket, "--time-limit", "nan"}, kSeconds},
@@ -553,6 +564,7 @@ TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
       {{"serve", "--app", app, "--socket", socket, "--parallel", "0"}, "--parallel"},
       {{"serve", "--app", app, "--socket", socket, "--max-clients", "0"}, "--max-clients"},
       {{"serve", "--app", app, "--socket", socket, "--memory-limit", "0"}, "--memory-limit"},
+      {{"serve", "--app", app, "--socket", socket, "--extension-for", ""}, "--extension-for"},
       {{"serve", "--socket", socket}, "--app is required"},
       {{"send", "--socket", "", payload}, "--socket: expects a path"},
       {{"status", "--socket", ""}, "--socket: expects a path"},
@@ -580,7 +592,7 @@ TEST_F(NotificationHostTest, LostOutputExitsWithOneAndSaysHowManyLines) {
   std::string first = payloadFile("a.json", {{"aps", {{"badge", 1}}}});
   std::string second = payloadFile("b.json", {{"aps", {{"badge", 2}}}});
   HostRun host = run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", NOTIFICATION_HOST_PATH,
-                      "deliver", "--app", app, first, second},
+                      "deliver", "--app", app, "--extension-for", "all", first, second},
                      "", {"SCRIPTED_EXTENSION_LOG=" + logPath_});
   EXPECT_EQ(host.exitCode, 1);
   ASSERT_EQ(host.errorLines.size(), 1u) << ::testing::PrintToString(host.errorLines);
@@ -650,6 +662,153 @@ TEST_F(NotificationHostTest, BadgeIsTakenOnlyFromAnIntegerApsBadge) {
     EXPECT_EQ(host.lines[i]["badge"], cases[i].badge);
     EXPECT_EQ(host.lines[i]["userInfo"], json::parse(cases[i].payload));
   }
+}
+
+}  // namespace
+}  // namespace quenlarch
+
+namespace quenlarch {
+namespace {
+
+// Which pushes reach the extension: those that show an alert and ask for it with mutable-content
+// 1, or every push with --extension-for all; and which show a person anything at all.
+TEST_F(NotificationHostTest, OnlyMutableAlertsReachTheExtension) {
+  struct Row {
+    const char* aps;
+    const char* extensionFor;
+    const char* extension;  // the line's "extension"
+    bool presented;
+  };
+  const Row rows[] = {
+      {R"({"alert":"Hi","mutable-content":1})", "mutable", "ran", true},
+      {R"({"alert":{"loc-key":"K"},"mutable-content":1})", "mutable", "ran", true},
+      {R"({"alert":"Hi","badge":1})", "mutable", "not mutable", true},  // a device counts nothing
+      {R"({"alert":"Hi","mutable-content":0})", "mutable", "not mutable", true},
+      {R"({"alert":"","badge":2,"mutable-content":1})", "mutable", "no alert", true},
+      {R"({"alert":{"launch-image":"x"},"mutable-content":1})", "mutable", "no alert", false},
+      {R"({"content-available":1,"mutable-content":1})", "mutable", "no alert", false},
+      {R"({"badge":3})", "mutable", "no alert", true},
+      {R"({"sound":"default"})", "mutable", "no alert", true},
+      {R"({"content-available":1})", "all", "ran", false},
+      {R"({"alert":"Hi"})", "all", "ran", true},
+  };
+  const std::string app = serviceApp();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.aps) + " " + row.extensionFor);
+    fs::remove(logPath_);
+    const json aps = json::parse(row.aps);
+    const std::string payload = payloadFile("gate.json", {{"aps", aps}});
+    HostRun host = deliver(app, {"--extension-for", row.extensionFor, payload});
+    ASSERT_EQ(host.exitCode, 0);
+    ASSERT_EQ(host.lines.size(), 1u);
+    const json& line = host.lines[0];
+    const bool ran = std::string(row.extension) == "ran";
+    EXPECT_EQ(line["extension"], row.extension);
+    EXPECT_EQ(line["presented"], row.presented);
+    EXPECT_EQ(line["deliveredBy"], ran ? "extension" : "host");
+    EXPECT_EQ(starts().size(), ran ? 1u : 0u) << "the extension is started only for a push it runs";
+    if (!ran) {
+      EXPECT_EQ(line["userInfo"], json({{"aps", aps}})) << "shown as received";
+    }
+  }
+}
+
+// Request headers in envelopes, one per line of standard input: a bad one is refused with one line
+// naming the header and the reason, the others still run, and each line carries the headers.
+TEST_F(NotificationHostTest, EnvelopeHeadersAreCheckedAndCarriedInTheLine) {
+  const std::string app = serviceApp();
+  writeFile("App.app/Contents/Info.plist",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+            "<key>CFBundleIdentifier</key><string>com.example.app</string></dict></plist>\n");
+  const json alert = {{"aps", {{"alert", "Hi"}}}};
+  const auto envelope = [](const json& headers, const json& payload) {
+    return json{{"headers", headers}, {"payload", payload}}.dump();
+  };
+  const auto padded = [](std::size_t bytes) {
+    json payload = {{"aps", {{"alert", "Hi"}}}, {"pad", ""}};
+    payload["pad"] = std::string(bytes - payload.dump().size(), 'x');
+    return payload;
+  };
+  const std::string id = "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3";
+  struct Row {
+    const char* name;
+    std::string input;
+    const char* refusal;  // the refusal's line, after "refused stdin line N: "; null: shown
+    json fields = json::object();  // what the shown line must hold
+  };
+  // Each header's own rules have a table of their own; these rows show how deliver reports them.
+  const std::vector<Row> rows = {
+      {"priority 7", envelope({{"apns-priority", 7}}, alert),
+       "apns-priority: BadPriority (apns-priority \"7\" is not 10, 5 or 1)"},
+      {"another app's topic", envelope({{"apns-topic", "com.example.other"}}, alert),
+       "apns-topic: BadTopic"},
+      {"background push with an alert", envelope({{"apns-push-type", "background"}}, alert),
+       "apns-push-type: InvalidPushType"},
+      {"envelope, a NUL byte and junk", envelope({}, alert) + std::string(1, '\0') + "junk",
+       "BadPayload (not valid JSON)"},
+      {"alert payload over 4096 bytes", padded(4097).dump(), "PayloadTooLarge"},
+      {"voip payload over 5120 bytes", envelope({{"apns-push-type", "voip"}}, padded(5121)),
+       "PayloadTooLarge"},
+      {"voip payload of 5120 bytes",
+       envelope({{"apns-push-type", "voip"}}, padded(5120)),
+       nullptr,
+       {{"pushType", "voip"}, {"priority", 10}}},
+      {"every header given",
+       envelope({{"apns-id", id},
+                 {"apns-priority", "5"},
+                 {"apns-collapse-id", "score"},
+                 {"apns-topic", "com.example.app"},
+                 {"apns-expiration", 0}},
+                alert),
+       nullptr,
+       {{"apnsId", id},
+        {"pushType", "alert"},
+        {"priority", 5},
+        {"collapseId", "score"},
+        {"presented", true}}},
+      {"bare background payload",
+       json{{"aps", {{"content-available", 1}}}}.dump(),
+       nullptr,
+       {{"pushType", "background"}, {"priority", 5}, {"presented", false}}},
+      {"expiry passed: not run, not shown",
+       envelope({{"apns-expiration", 1}}, {{"aps", {{"alert", "Hi"}, {"mutable-content", 1}}}}),
+       nullptr,
+       {{"expired", true},
+        {"presented", false},
+        {"extension", "expired"},
+        {"deliveredBy", "host"}}},
+      {"expiry to come",
+       envelope({{"apns-expiration", 4102444800}}, alert),
+       nullptr,
+       {{"presented", true}, {"extension", "not mutable"}}},
+  };
+  std::string input;
+  for (const Row& row : rows) input += row.input + "\n";
+  HostRun host = deliver(app, {"--extension-for", "mutable", "-"}, "echo", input);
+  EXPECT_EQ(host.exitCode, 1) << "some pushes were refused";
+  std::size_t shown = 0;
+  std::size_t refused = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.name);
+    if (row.refusal != nullptr) {
+      const std::string expected =
+          "notification-host: refused stdin line " + std::to_string(i + 1) + ": " + row.refusal;
+      ASSERT_LT(refused, host.errorLines.size());
+      EXPECT_EQ(host.errorLines[refused++].rfind(expected, 0), 0u) << host.errorLines[refused - 1];
+      continue;
+    }
+    ASSERT_LT(shown, host.lines.size());
+    const json& line = host.lines[shown++];
+    EXPECT_EQ(line["payload"], "stdin line " + std::to_string(i + 1));
+    for (const auto& [key, value] : row.fields.items()) EXPECT_EQ(line[key], value) << key;
+    const std::string apnsId = line.value("apnsId", "");
+    EXPECT_EQ(apnsId.size(), 36u) << "every push has an apns-id: " << apnsId;
+    EXPECT_EQ(line.contains("collapseId"), row.fields.contains("collapseId"));
+    EXPECT_EQ(line.contains("expired"), row.fields.contains("expired"));
+  }
+  EXPECT_EQ(host.lines.size(), shown);
+  EXPECT_EQ(host.errorLines.size(), refused) << ::testing::PrintToString(host.errorLines);
 }
 
 }  // namespace

@@ -7,12 +7,12 @@
 #include <variant>
 
 #include "tools/common/command_line.h"
+#include "tools/notification_host/accepted_push.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/host_engine.h"
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/notification_host.h"
-#include "tools/notification_host/payload.h"
 #include "tools/notification_host/payload_source.h"
 #include "tools/notification_host/shown_line.h"
 
@@ -41,20 +41,18 @@ std::unique_ptr<HostEngine> engineFor(const DeliverArgs& args, sd_event* loop) {
   return std::move(*engine);
 }
 
-// The content of `payload`, or none when it is refused (then reported).
-std::shared_ptr<const PushContent> acceptedContent(const RawPayload& payload) {
-  std::optional<std::string> refused = payload.refused;
-  std::shared_ptr<const PushContent> content;
-  if (!refused) {
-    auto built = contentFromPayload(payload.bytes);
-    if (const auto* refusal = std::get_if<Refusal>(&built)) {
-      refused = refusal->reason;
-    } else {
-      content = std::get<std::shared_ptr<const PushContent>>(std::move(built));
-    }
+// The push in `payload`, or none when it is refused (then reported).
+std::optional<AcceptedPush> acceptedPush(const RawPayload& payload, const std::string& bundleId) {
+  if (payload.refused) {
+    note("refused " + payload.name + ": " + *payload.refused);
+    return std::nullopt;
   }
-  if (refused) note("refused " + payload.name + ": " + *refused);
-  return content;
+  auto accepted = acceptPush(payload.bytes, bundleId);
+  if (!accepted) {
+    note("refused " + payload.name + ": " + refusalText(accepted.error()));
+    return std::nullopt;
+  }
+  return std::move(*accepted);
 }
 
 }  // namespace
@@ -64,22 +62,27 @@ int runDeliver(const DeliverArgs& args) {
   if (!loop) return console().fail(tools::kExitFailed, loop.error());
   std::unique_ptr<HostEngine> engine = engineFor(args, loop->get());
   ShownLinePrinter printer;
-  NotificationHost host(engine.get(), loop->get(), args.app, args.desktop(),
-                        [&printer](const std::string& opened) { printer.print(opened); });
+  NotificationHost host(
+      engine.get(), loop->get(), args.app, args.desktop(),
+      [&printer](const std::string& opened) { printer.print(opened); }, std::nullopt,
+      args.extensionScope());
+  const std::string bundleId = bundleIdentifier(args.app);
 
   bool anyRefused = false;
   PayloadSource source(args.payloads);
   while (std::optional<RawPayload> payload = source.next()) {
-    std::shared_ptr<const PushContent> content = acceptedContent(*payload);
-    if (!content) {
+    std::optional<AcceptedPush> accepted = acceptedPush(*payload, bundleId);
+    if (!accepted) {
       anyRefused = true;
       continue;
     }
     bool shown = false;
-    host.receive(IncomingPush{payload->name, std::move(content)}, [&](const std::string& line) {
-      printer.print(line);
-      shown = true;
-    });
+    host.receive(IncomingPush{payload->name, std::move(accepted->content), Clock::now(),
+                              std::move(accepted->headers)},
+                 [&](const std::string& line) {
+                   printer.print(line);
+                   shown = true;
+                 });
     while (!shown) loop->runOnce();
   }
   if (engine) {
@@ -109,7 +112,8 @@ void addDeliverCommand(CLI::App& app, int& exitCode) {
   addHostOptions(*deliver, *args);
   deliver
       ->add_option("payloads", args->payloads,
-                   "JSON payload files, in order; '-' reads one payload per line of stdin")
+                   "JSON payload files (a payload, or {\"headers\":{...},\"payload\":{...}}), "
+                   "in order; '-' reads one per line of stdin")
       ->required();
   deliver->callback([args, &exitCode] { exitCode = runDeliver(*args); });
 }

@@ -101,6 +101,12 @@ void addHostOptions(CLI::App& command, HostArgs& args) {
                   "(notifications and the launcher badge on the session bus)")
       ->check(CLI::IsMember({"json", "desktop"}))
       ->capture_default_str();
+  command
+      .add_option("--extension-for", args.extensionFor,
+                  "Which pushes run the extension: mutable (those with an alert and "
+                  "mutable-content 1, as on a device) or all (every push)")
+      ->check(CLI::IsMember({"mutable", "all"}))
+      ->capture_default_str();
 }
 
 }  // namespace quenlarch::notification_host

@@ -8,8 +8,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/linux/host_protocol.h"
 #include "platform/linux/push_content.h"
+#include "tools/notification_host/push_gate.h"
 
 namespace quenlarch::notification_host {
 
@@ -18,6 +21,9 @@ using Clock = std::chrono::steady_clock;
 struct Shown {
   std::shared_ptr<const PushContent> content;
   bool byExtension = false;  // false: the host showed the content as received
+  // The extension's log entries for the push (how its badge work ended), oldest first; the host's
+  // own "time limit passed" when it showed the push after the time limit without one.
+  std::vector<host_protocol::LogEntry> log = {};
 };
 
 struct ExtensionLaunch {
@@ -37,13 +43,18 @@ struct HostArgs {
   // "json": the JSON lines only; "desktop": also notifications and the launcher badge on the
   // session bus.
   std::string show = "json";
+  // "mutable": the extension runs for the pushes a device hands it; "all": for every push.
+  std::string extensionFor = "mutable";
 
   Clock::duration timeLimit() const;
   Clock::duration grace() const { return std::chrono::milliseconds(graceMs); }
   bool desktop() const { return show == "desktop"; }
+  ExtensionFor extensionScope() const {
+    return extensionFor == "all" ? ExtensionFor::kAll : ExtensionFor::kMutable;
+  }
 };
 
-// Registers --app, --time-limit, --grace-ms, --keychain and --show on `command`.
+// Registers --app, --time-limit, --grace-ms, --keychain, --show and --extension-for on `command`.
 void addHostOptions(CLI::App& command, HostArgs& args);
 
 // A finite number of seconds from 0 to `maxSeconds`, such as 2.5.

@@ -2,6 +2,7 @@
 // line can be made when the push is shown, however long that takes.
 #include "tools/notification_host/notification_host.h"
 
+#include "platform/outcome_log.h"
 #include "tools/common/command_line.h"
 #include "tools/notification_host/alert_rendering.h"
 #include "tools/notification_host/desktop_notice.h"
@@ -12,10 +13,12 @@ namespace quenlarch::notification_host {
 
 NotificationHost::NotificationHost(HostEngine* engine, sd_event* loop, const std::string& appPath,
                                    bool desktop, ShownLine opened,
-                                   std::optional<std::size_t> maxLineBytes)
+                                   std::optional<std::size_t> maxLineBytes,
+                                   ExtensionFor extensionFor)
     : engine_(engine),
       strings_(loadLocalizedStrings(appPath, preferredLanguagesFromEnvironment())),
-      maxLineBytes_(maxLineBytes) {
+      maxLineBytes_(maxLineBytes),
+      extensionFor_(extensionFor) {
   if (!desktop) return;
   desktop_.emplace(
       appPath, loop, [](std::string_view message) { note(message); },
@@ -25,20 +28,57 @@ NotificationHost::NotificationHost(HostEngine* engine, sd_event* loop, const std
 }
 
 void NotificationHost::receive(IncomingPush push, ShownLine shown) {
-  if (engine_ == nullptr) return show(push, Shown{push.content, false}, shown);
+  // A front that leaves the headers at their defaults still gets an id to report the push by.
+  if (push.headers.apnsId.empty()) push.headers.apnsId = push::newApnsId();
+  PushFacts facts{push.headers};
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  if (push::hasExpired(push.headers,
+                       std::chrono::duration_cast<std::chrono::seconds>(now).count())) {
+    facts.extension = ExtensionDecision::kExpired;
+    facts.expired = true;
+    facts.presented = false;
+    return show(push, Shown{push.content, false}, facts, shown);
+  }
+  facts.extension = extensionDecision(push.content->userInfo(), extensionFor_);
+  if (facts.extension == ExtensionDecision::kRan && engine_ == nullptr) {
+    facts.extension = ExtensionDecision::kNoExtension;
+  }
+  if (facts.extension != ExtensionDecision::kRan) {
+    return show(push, Shown{push.content, false}, facts, shown);
+  }
   auto incoming = std::make_shared<const IncomingPush>(std::move(push));
-  engine_->submit(
-      incoming->content, incoming->arrival,
-      [this, incoming, done = std::move(shown)](Shown result) { show(*incoming, result, done); });
+  engine_->submit(incoming->content, incoming->arrival,
+                  [this, incoming, facts = std::move(facts), done = std::move(shown)](
+                      Shown result) { show(*incoming, result, facts, done); });
 }
 
-void NotificationHost::show(const IncomingPush& push, const Shown& shown, const ShownLine& done) {
-  const std::string line = boundedLine(push, shown);
-  if (desktop_) {
-    desktop_->present(
-        desktopNotice(*shown.content, renderAlert(shown.content->userInfo(), strings_)));
+void NotificationHost::show(const IncomingPush& push, const Shown& shown, const PushFacts& given,
+                            const ShownLine& done) {
+  PushFacts facts = given;
+  if (!facts.expired) facts.presented = presentsAnything(shown.content->userInfo());
+  noteBadgeProblem(shown);
+  const std::string line = boundedLine(push, shown, facts);
+  if (desktop_ && facts.presented) {
+    DesktopNotice notice =
+        desktopNotice(*shown.content, renderAlert(shown.content->userInfo(), strings_));
+    notice.collapseId = push.headers.collapseId;
+    notice.apnsId = push.headers.apnsId;
+    desktop_->present(std::move(notice));
   }
   done(line);
+}
+
+void NotificationHost::noteBadgeProblem(const Shown& shown) {
+  if (badgeProblemNoted_ || shown.log.empty()) return;
+  const std::string& outcome = shown.log.back().badgeNote;
+  for (BadgeOutcome problem : {BadgeOutcome::kKeychainUnusable, BadgeOutcome::kNoBadgeItem,
+                               BadgeOutcome::kNoValidRecord, BadgeOutcome::kOtherInstallation}) {
+    if (outcome != badgeNoteText(problem)) continue;
+    badgeProblemNoted_ = true;
+    note("the extension counts no badges: " + badgeNote(shown).value_or(outcome) +
+         " (said once; each line's \"badgeNote\" tells its push)");
+    return;
+  }
 }
 
 void NotificationHost::flush(std::chrono::microseconds within, std::function<void()> done) {
@@ -46,15 +86,17 @@ void NotificationHost::flush(std::chrono::microseconds within, std::function<voi
   desktop_->flush(within, std::move(done));
 }
 
-std::string NotificationHost::boundedLine(const IncomingPush& push, const Shown& shown) const {
+std::string NotificationHost::boundedLine(const IncomingPush& push, const Shown& shown,
+                                          const PushFacts& facts) const {
   // Written once: the size check and every front use the same text.
-  std::string line = tools::jsonLine(shownLine(push.name, shown, strings_));
+  std::string line = tools::jsonLine(shownLine(push.name, shown, facts, strings_));
   if (!maxLineBytes_ || line.size() <= *maxLineBytes_) return line;
   note("the line for " + push.name + " would be longer than the " + std::to_string(*maxLineBytes_) +
        " bytes a line may have; showing it as received");
-  nlohmann::ordered_json received = shownLine(push.name, Shown{push.content, false}, strings_);
+  nlohmann::ordered_json received =
+      shownLine(push.name, Shown{push.content, false, shown.log}, facts, strings_);
   line = tools::jsonLine(received);
-  // The content as received comes from a payload of at most 4 KiB; only its rendered alert can
+  // The content as received comes from a payload of at most 5 KiB; only its rendered alert can
   // still be long.
   if (line.size() > *maxLineBytes_) {
     received["alert"] = alertJson(RenderedAlert{});

@@ -19,10 +19,12 @@
 #include "tools/notification_host/host_options.h"
 #include "tools/notification_host/localized_strings.h"
 #include "tools/notification_host/push/push_headers.h"
+#include "tools/notification_host/push_gate.h"
+#include "tools/notification_host/shown_line.h"
 
 namespace quenlarch::notification_host {
 
-// A push as the host receives it, its payload already accepted.
+// A push as the host receives it, its payload already accepted (acceptPush in accepted_push.h).
 struct IncomingPush {
   std::string name;  // the payload file, "stdin line N", or what a client called it
   std::shared_ptr<const PushContent> content;
@@ -40,12 +42,14 @@ class NotificationHost {
   // shown push on the session bus's desktop; a notification the person opens is then reported to
   // `opened` as its event line (openedEventLine()). `maxLineBytes`: a shown line longer than this
   // is made from the content as received instead, so that a front with a line limit never has to
-  // drop a push that was shown.
+  // drop a push that was shown. `extensionFor`: which pushes are handed to the extension.
   NotificationHost(HostEngine* engine, sd_event* loop, const std::string& appPath, bool desktop,
-                   ShownLine opened = {}, std::optional<std::size_t> maxLineBytes = std::nullopt);
+                   ShownLine opened = {}, std::optional<std::size_t> maxLineBytes = std::nullopt,
+                   ExtensionFor extensionFor = ExtensionFor::kMutable);
 
-  // Shows `push`: `shown` gets its line once, on the loop's thread (at once when there is no
-  // engine).
+  // Shows `push`: `shown` gets its line once, on the loop's thread; at once when the push is not
+  // handed to the extension (there is none, the push does not ask for it, or it has expired). An
+  // expired push, and one that shows nothing, is not put on the desktop.
   void receive(IncomingPush push, ShownLine shown);
 
   // How long a host about to exit waits for the desktop.
@@ -56,13 +60,20 @@ class NotificationHost {
   void flush(std::chrono::microseconds within, std::function<void()> done);
 
  private:
-  void show(const IncomingPush& push, const Shown& shown, const ShownLine& done);
-  std::string boundedLine(const IncomingPush& push, const Shown& shown) const;
+  void show(const IncomingPush& push, const Shown& shown, const PushFacts& facts,
+            const ShownLine& done);
+  std::string boundedLine(const IncomingPush& push, const Shown& shown,
+                          const PushFacts& facts) const;
+  // Says once per host that the extension cannot count with its keychain, so that a badge that
+  // stays null is never silent.
+  void noteBadgeProblem(const Shown& shown);
 
   HostEngine* engine_;
   const LocalizedStrings strings_;
   const std::optional<std::size_t> maxLineBytes_;
+  const ExtensionFor extensionFor_;
   std::optional<DesktopPresenter> desktop_;
+  bool badgeProblemNoted_ = false;
 };
 
 }  // namespace quenlarch::notification_host

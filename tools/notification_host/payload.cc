@@ -69,15 +69,15 @@ std::string_view withoutTrailingWhitespace(std::string_view bytes) {
   return bytes.substr(0, end == std::string_view::npos ? 0 : end + 1);
 }
 
-std::string tooLargeReason() {
-  return "larger than the " + std::to_string(kMaxPayloadBytes) + " bytes a push payload may have";
+std::string tooLargeReason(std::size_t maxBytes) {
+  return "larger than the " + std::to_string(maxBytes) + " bytes a push payload may have";
 }
 
-std::variant<std::shared_ptr<const PushContent>, Refusal> contentFromPayload(
-    std::string_view bytes) {
+std::variant<std::shared_ptr<const PushContent>, Refusal> contentFromPayload(std::string_view bytes,
+                                                                             std::size_t maxBytes) {
   bytes = withoutTrailingWhitespace(bytes);
-  if (bytes.size() > kMaxPayloadBytes) {
-    return Refusal{tooLargeReason()};
+  if (bytes.size() > maxBytes) {
+    return Refusal{tooLargeReason(maxBytes)};
   }
   // The parser takes a NUL byte for the end of its input: {"aps":{}}\0junk would pass.
   if (bytes.find('\0') != std::string_view::npos) return Refusal{"not valid JSON"};

@@ -12,8 +12,12 @@
 
 namespace quenlarch::notification_host {
 
-// The push service refuses payloads larger than this many bytes.
+// The push service refuses payloads larger than this many bytes (voip pushes may carry
+// kMaxVoipPayloadBytes).
 inline constexpr std::size_t kMaxPayloadBytes = 4096;
+inline constexpr std::size_t kMaxVoipPayloadBytes = 5120;
+// The longest push text the host reads: the largest payload in an envelope with its headers.
+inline constexpr std::size_t kMaxPushTextBytes = kMaxVoipPayloadBytes + 1024;
 
 struct Refusal {
   std::string reason;
@@ -22,13 +26,13 @@ struct Refusal {
 // `bytes` without the JSON whitespace at its end, which the size limit does not count.
 std::string_view withoutTrailingWhitespace(std::string_view bytes);
 
-// The reason given for a payload over kMaxPayloadBytes.
-std::string tooLargeReason();
+// The reason given for a payload over `maxBytes`.
+std::string tooLargeReason(std::size_t maxBytes = kMaxPayloadBytes);
 
-// The content for the raw payload `bytes`, or why the payload is refused: too large (not counting
-// trailing whitespace), not JSON (a NUL byte or anything after the value included), not a JSON
-// object, or without an "aps" object.
+// The content for the raw payload `bytes`, or why the payload is refused: larger than `maxBytes`
+// (not counting trailing whitespace), not JSON (a NUL byte or anything after the value included),
+// not a JSON object, or without an "aps" object.
 std::variant<std::shared_ptr<const PushContent>, Refusal> contentFromPayload(
-    std::string_view bytes);
+    std::string_view bytes, std::size_t maxBytes = kMaxPayloadBytes);
 
 }  // namespace quenlarch::notification_host

@@ -19,11 +19,11 @@ constexpr std::size_t kFileWhitespaceAllowance = 64 * 1024;
 // blocking on it.
 RawPayload readPayloadFile(const std::string& path) {
   RawPayload payload{path, {}, std::nullopt};
-  FileContents file = readRegularFile(path, kMaxPayloadBytes + kFileWhitespaceAllowance);
+  FileContents file = readRegularFile(path, kMaxPushTextBytes + kFileWhitespaceAllowance);
   if (file.error) {
     payload.refused = file.error->kind == FileError::Kind::kTooLarge
-                          ? tooLargeReason()
-                          : file.error->message(kMaxPayloadBytes + kFileWhitespaceAllowance);
+                          ? tooLargeReason(kMaxPushTextBytes)
+                          : file.error->message(kMaxPushTextBytes + kFileWhitespaceAllowance);
     return payload;
   }
   payload.bytes = std::move(file.bytes);
@@ -54,7 +54,7 @@ std::optional<RawPayload> PayloadSource::next() {
     const std::string& argument = arguments_[nextArgument_++];
     if (argument != "-") return readPayloadFile(argument);
     stdin_ =
-        std::make_unique<LineReader>(STDIN_FILENO, kMaxPayloadBytes + kLineWhitespaceAllowance);
+        std::make_unique<LineReader>(STDIN_FILENO, kMaxPushTextBytes + kLineWhitespaceAllowance);
   }
 }
 
@@ -64,7 +64,7 @@ std::optional<RawPayload> PayloadSource::nextStdinLine() {
     RawPayload payload{"stdin line " + std::to_string(stdinLine_), {}, std::nullopt};
     if (line->oversized) {
       // The reader keeps none of an oversized line; its size is all that matters here.
-      payload.refused = tooLargeReason();
+      payload.refused = tooLargeReason(kMaxPushTextBytes);
       return payload;
     }
     if (isBlank(line->text)) continue;

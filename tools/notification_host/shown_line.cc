@@ -11,14 +11,28 @@
 
 namespace quenlarch::notification_host {
 
+std::optional<std::string> badgeNote(const Shown& shown) {
+  if (shown.log.empty()) return std::nullopt;
+  const host_protocol::LogEntry& last = shown.log.back();
+  return last.detail ? last.badgeNote + ": " + *last.detail : last.badgeNote;
+}
+
 nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown,
-                                 const LocalizedStrings& strings) {
+                                 const PushFacts& facts, const LocalizedStrings& strings) {
   const PushContent& content = *shown.content;
   nlohmann::ordered_json line;
   line["payload"] = payloadName;
+  line["apnsId"] = facts.headers.apnsId;
+  line["pushType"] = push::pushTypeName(facts.headers.pushType);
+  line["priority"] = facts.headers.priority;
+  if (facts.headers.collapseId) line["collapseId"] = *facts.headers.collapseId;
   line["deliveredBy"] = shown.byExtension ? "extension" : "host";
+  line["extension"] = extensionDecisionText(facts.extension);
+  line["presented"] = facts.presented;
+  if (facts.expired) line["expired"] = true;
   line["badge"] = nullptr;
   if (std::optional<std::int64_t> badge = content.badge()) line["badge"] = *badge;
+  if (std::optional<std::string> note = badgeNote(shown)) line["badgeNote"] = *note;
   line["alert"] = alertJson(renderAlert(content.userInfo(), strings));
   line["userInfo"] = nlohmann::ordered_json(jsonFromPlist(content.userInfo()));
   if (const PlistValue::Dictionary* fields = content.displayFields().asDictionary()) {

@@ -4,18 +4,35 @@
 
 #include <cstddef>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "tools/notification_host/host_options.h"
 #include "tools/notification_host/localized_strings.h"
+#include "tools/notification_host/push/push_headers.h"
+#include "tools/notification_host/push_gate.h"
 
 namespace quenlarch::notification_host {
 
-// The line for a shown notification: payload name, who showed it, the badge, the alert as rendered
-// with `strings`, the payload, then the displayed fields spread in (absent ones omitted).
+// What the host knows of a push besides the content it showed.
+struct PushFacts {
+  push::PushHeaders headers;
+  ExtensionDecision extension = ExtensionDecision::kRan;
+  bool presented = true;  // a person sees something: an alert, a sound or a badge
+  bool expired = false;   // its expiry had passed when it arrived; nothing was run or shown
+};
+
+// How the push's badge work ended, from the last entry of its log ("counted", "keychain unusable:
+// DETAIL", ...); none when nothing was said.
+std::optional<std::string> badgeNote(const Shown& shown);
+
+// The line for a shown notification: payload name, the request's headers, who showed it, whether
+// the extension ran (or why not), whether a person sees anything, the badge and how its work
+// ended, the alert as rendered with `strings`, the payload, then the displayed fields spread in
+// (absent ones omitted).
 nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown,
-                                 const LocalizedStrings& strings = {});
+                                 const PushFacts& facts, const LocalizedStrings& strings = {});
 
 // Writes shown lines to stdout, each flushed at once so that a reader sees every notification as
 // it is shown. Once a write fails, that line and every later one count as lost: the notifications

@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "platform/linux/host_protocol.h"
+#include "platform/outcome_log.h"
 #include "tools/notification_host/engine/resident_memory.h"
 
 namespace quenlarch::notification_host {
@@ -297,7 +298,7 @@ void HostEngine::dispatch(std::string_view line) {
     Push push = std::move(it->second);
     inFlight_.erase(it);
     lastActive_ = Clock::now();
-    return answer(std::move(push), Shown{deliver->content, true});
+    return answer(std::move(push), Shown{deliver->content, true, deliver->log});
   }
   if (const auto* released = std::get_if<protocol::Released>(&message)) {
     auto it = inFlight_.find(released->id);
@@ -309,7 +310,7 @@ void HostEngine::dispatch(std::string_view line) {
     inFlight_.erase(it);
     lastActive_ = Clock::now();
     std::shared_ptr<const PushContent> received = push.content;
-    return answer(std::move(push), Shown{received, false});
+    return answer(std::move(push), Shown{received, false, released->log});
   }
   if (const auto* error = std::get_if<protocol::Error>(&message)) {
     if (blank(line)) return;  // nothing said
@@ -382,6 +383,12 @@ void HostEngine::answerQueuedAsReceived() {
   }
 }
 
-void HostEngine::answer(Push push, Shown shown) { push.done(std::move(shown)); }
+void HostEngine::answer(Push push, Shown shown) {
+  // A push answered after its time limit without a word on its badge: the host says why.
+  if (shown.log.empty() && Clock::now() >= push.expireAt) {
+    shown.log.push_back({std::string(badgeNoteText(BadgeOutcome::kTimeLimitPassed)), std::nullopt});
+  }
+  push.done(std::move(shown));
+}
 
 }  // namespace quenlarch::notification_host

@@ -217,9 +217,9 @@ Expected<PushHeaders, PushRefusal> resolvePush(const GivenHeaders& given, std::s
   const PushType sizedAs = given.pushType.value_or(PushType::kAlert);
   if (payload.size() > maxPayloadBytes(sizedAs)) {
     return unexpected(refusal("PayloadTooLarge", "",
-                              "the payload has " + std::to_string(payload.size()) + " bytes; a " +
-                                  std::string(pushTypeName(sizedAs)) + " push may carry " +
-                                  std::to_string(maxPayloadBytes(sizedAs)),
+                              "the payload has " + std::to_string(payload.size()) +
+                                  " bytes; a push of type " + std::string(pushTypeName(sizedAs)) +
+                                  " may carry " + std::to_string(maxPayloadBytes(sizedAs)),
                               413));
   }
   const nlohmann::json json = nlohmann::json::parse(payload, nullptr, /*allow_exceptions=*/false);

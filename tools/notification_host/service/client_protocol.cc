@@ -36,8 +36,12 @@ std::string shownAnswer(std::string_view line) {
   return answer;
 }
 
-std::string refusedAnswer(std::string_view reason) {
-  return tools::jsonLine({{"type", "refused"}, {"reason", reason}});
+std::string refusedAnswer(std::string_view reason, std::string_view header,
+                          std::string_view message) {
+  nlohmann::ordered_json answer{{"type", "refused"}, {"reason", reason}};
+  if (!header.empty()) answer["header"] = header;
+  answer["message"] = message;
+  return tools::jsonLine(answer);
 }
 
 std::string errorAnswer(std::string_view message) {

@@ -3,12 +3,16 @@
 // exactly one service line, in order.
 //
 //   client -> service
-//     {"type":"push","name":NAME,"payload":TEXT}   one push; TEXT is the raw payload, checked as
-//                                                  `deliver` checks a payload file
+//     {"type":"push","name":NAME,"payload":TEXT}   one push; TEXT is the raw payload, or an
+//                                                  envelope {"headers":{...},"payload":{...}},
+//                                                  checked as `deliver` checks a payload file
 //     {"type":"status"}                            what the service's extension is doing
 //   service -> client
 //     {"type":"shown","line":LINE}                 LINE is the line `deliver` prints for the push
-//     {"type":"refused","reason":TEXT}             the payload was refused; nothing was shown
+//     {"type":"refused","reason":REASON[,"header":NAME],"message":TEXT}
+//                                                  the push was refused (REASON is the provider
+//                                                  API's, such as BadPriority; NAME the header at
+//                                                  fault); nothing was shown
 //     {"type":"status","extensionPid":N|null,"extensionStarts":N,"pushesInFlight":N,
 //      "extensionPeakResidentBytes":N}
 //     {"type":"error","message":TEXT}              a line that is malformed or over kMaxClientLine-
@@ -29,8 +33,8 @@
 
 namespace quenlarch::notification_host::client_protocol {
 
-// A payload of kMaxPayloadBytes, every byte escaped as \u00XX, with room for the name.
-inline constexpr std::size_t kMaxClientLineBytes = 8 * kMaxPayloadBytes + 4096;
+// A push text of kMaxPushTextBytes, every byte escaped as \u00XX, with room for the name.
+inline constexpr std::size_t kMaxClientLineBytes = 8 * kMaxPushTextBytes + 4096;
 // The longest line the service writes. A shown line holds what the extension delivered (one line
 // of at most 256 KiB, whose numbers can grow 3.6-fold when written again: 1E14 becomes
 // 100000000000000.0), the name (escaped, up to six times a client line) and the rendered alert.
@@ -54,7 +58,9 @@ ClientMessage decodeClientLine(std::string_view line);
 
 // `line` is the shown line already written as one JSON line; it goes in as it is.
 std::string shownAnswer(std::string_view line);
-std::string refusedAnswer(std::string_view reason);
+// `header` empty: the push as a whole was refused, and the answer names no header.
+std::string refusedAnswer(std::string_view reason, std::string_view header,
+                          std::string_view message);
 std::string errorAnswer(std::string_view message);
 
 }  // namespace quenlarch::notification_host::client_protocol

@@ -1,10 +1,11 @@
-// Client requests: every line gets exactly one reply; a push's reply comes when it is shown.
+// Client requests: every line gets exactly one reply; a push's reply comes when it is shown, or at
+// once when it is refused.
 #include "tools/notification_host/service/client_requests.h"
 
 #include <variant>
 
 #include "tools/common/command_line.h"
-#include "tools/notification_host/payload.h"
+#include "tools/notification_host/accepted_push.h"
 #include "tools/notification_host/service/client_protocol.h"
 
 namespace quenlarch::notification_host {
@@ -34,13 +35,14 @@ void ClientRequests::answer(std::string_view line, ClientConnection::Reply reply
     return reply(statusAnswer(engine_.status()));
   }
   auto& push = std::get<cp::Push>(message);
-  auto built = contentFromPayload(push.payload);
-  if (const auto* refusal = std::get_if<Refusal>(&built)) {
-    return reply(cp::refusedAnswer(refusal->reason));
+  auto accepted = acceptPush(push.payload, bundleId_);
+  if (!accepted) {
+    const push::PushRefusal& refusal = accepted.error();
+    return reply(cp::refusedAnswer(refusal.reason, refusal.header, refusal.message));
   }
   host_.receive(
-      IncomingPush{std::move(push.name),
-                   std::get<std::shared_ptr<const PushContent>>(std::move(built)), arrival},
+      IncomingPush{std::move(push.name), std::move(accepted->content), arrival,
+                   std::move(accepted->headers)},
       [reply = std::move(reply)](const std::string& shown) { reply(cp::shownAnswer(shown)); });
 }
 

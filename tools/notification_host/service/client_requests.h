@@ -18,7 +18,9 @@ std::string statusAnswer(const EngineStatus& status);
 
 class ClientRequests {
  public:
-  ClientRequests(HostEngine& engine, NotificationHost& host) : engine_(engine), host_(host) {}
+  // `bundleId`: the app's CFBundleIdentifier, which a push's apns-topic must name.
+  ClientRequests(HostEngine& engine, NotificationHost& host, std::string bundleId)
+      : engine_(engine), host_(host), bundleId_(std::move(bundleId)) {}
 
   // Answers `line`, which arrived now, through `reply`.
   void answer(std::string_view line, ClientConnection::Reply reply);
@@ -26,6 +28,7 @@ class ClientRequests {
  private:
   HostEngine& engine_;
   NotificationHost& host_;
+  const std::string bundleId_;
 };
 
 }  // namespace quenlarch::notification_host

@@ -15,9 +15,9 @@
 #include "platform/linux/file_io.h"
 #include "platform/linux/line_reader.h"
 #include "tools/common/command_line.h"
+#include "tools/notification_host/accepted_push.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/host_options.h"
-#include "tools/notification_host/payload.h"
 #include "tools/notification_host/payload_source.h"
 #include "tools/notification_host/service/client_protocol.h"
 #include "tools/notification_host/service/service_socket.h"
@@ -46,8 +46,9 @@ int runSend(const SendArgs& args) {
   while (std::optional<RawPayload> payload = source.next()) {
     std::optional<std::string> refused = payload->refused;
     if (!refused) {
-      auto built = contentFromPayload(payload->bytes);
-      if (const auto* refusal = std::get_if<Refusal>(&built)) refused = refusal->reason;
+      // The topic is the service's to check: it knows the app.
+      auto accepted = acceptPush(payload->bytes, "", /*checkTopic=*/false);
+      if (!accepted) refused = refusalText(accepted.error());
     }
     if (!refused) {
       if (!writeAll(fd, cp::encodePush({payload->name, payload->bytes}) + "\n")) {
@@ -72,7 +73,12 @@ int runSend(const SendArgs& args) {
         continue;
       }
       if (type == "refused") {
-        refused = answer.value("reason", std::string("refused by the service"));
+        auto text = [&answer](const char* key, std::string absent) {
+          auto it = answer.find(key);
+          return it != answer.end() && it->is_string() ? it->get<std::string>() : absent;
+        };
+        refused = refusalText({text("reason", "refused by the service"), text("header", ""),
+                               text("message", "no reason given"), 400});
       } else {
         std::string why = !line             ? "hung up"
                           : type == "error" ? "answered: " + answer.value("message", "")

@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "tools/common/command_line.h"
+#include "tools/notification_host/accepted_push.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/host_engine.h"
@@ -106,8 +107,8 @@ int runServe(const ServeArgs& args) {
           note("lost an opened event writing standard output (" + opened.failure() + ")");
         }
       },
-      client_protocol::kMaxAnswerBytes);
-  ClientRequests requests(**engine, host);
+      client_protocol::kMaxAnswerBytes, args.extensionScope());
+  ClientRequests requests(**engine, host, bundleIdentifier(args.app));
 
   ServiceOptions options;
   options.maxClients = clientsAllowed(args.maxClients);

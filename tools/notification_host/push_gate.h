@@ -1,0 +1,38 @@
+// Which pushes a device hands to the notification service extension, and which show a person
+// anything. The extension runs only for a push that shows an alert and asks for it with
+// "mutable-content": 1; every other push is shown as received. A push with no alert, sound or
+// badge (content-available only, a background push) shows nothing at all.
+#pragma once
+
+#include <string_view>
+
+#include "platform/plist_value.h"
+
+namespace quenlarch::notification_host {
+
+// Which pushes the host hands to the extension: those a device would (mutable), or every push, to
+// exercise the extension with any payload (all).
+enum class ExtensionFor { kMutable, kAll };
+
+// Why a push was or was not handed to the extension; each has its word in the shown line.
+enum class ExtensionDecision {
+  kRan,          // "ran"
+  kNotMutable,   // "not mutable": it shows an alert but does not ask for the extension
+  kNoAlert,      // "no alert": it shows no alert, so there is nothing to modify
+  kNoExtension,  // "no extension": the app has none that can run
+  kExpired,      // "expired": its expiry had passed when it arrived
+};
+
+std::string_view extensionDecisionText(ExtensionDecision decision);
+
+// True when `aps` has an alert a person would read: a non-empty string, or a dictionary with any
+// of title, subtitle, body or their localization keys.
+bool showsAlert(const PlistValue& aps);
+
+// Whether the push with payload `userInfo` goes to the extension under `extensionFor`.
+ExtensionDecision extensionDecision(const PlistValue& userInfo, ExtensionFor extensionFor);
+
+// True when the push with payload `userInfo` shows a person anything: an alert, a sound or a badge.
+bool presentsAnything(const PlistValue& userInfo);
+
+}  // namespace quenlarch::notification_host
