@@ -142,26 +142,33 @@ fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
   echo
   "$harness" table --pipeline "$work/pipeline.json" --startup "$work/startup.json" \
     --contention "$work/contention.json" --memory "$work/memory.json" \
-    --service "$work/service.json"
-  # The provider endpoint's rows, against send from 8 clients (figure 6).
-  python3 - "$work/provider.json" "$work/service.json" "$provider_pushes" <<'PY'
+    --service "$work/service.json" >"$work/table.md"
+  # The provider endpoint's rows go at the end of the figures' table, against send from 8 clients
+  # (figure 6).
+  python3 - "$work/table.md" "$work/provider.json" "$work/service.json" "$provider_pushes" <<'PY'
 import json, sys
-provider = json.load(open(sys.argv[1]))
-send = json.load(open(sys.argv[2]))["parallelPushesPerSecond"]
-pushes = int(sys.argv[3])
+lines = open(sys.argv[1]).read().split("\n")
+provider = json.load(open(sys.argv[2]))
+send = json.load(open(sys.argv[3]))["parallelPushesPerSecond"]
+pushes = int(sys.argv[4])
 rate = provider["pushesPerSecond"]
 ratio = rate / send
-print(f"| 7 one node-apn provider, 100 streams, {pushes} pushes ({provider['failed']} not 200) | "
-      f"{rate:.0f} pushes/s | {send:.0f} pushes/s: send, 8 clients (6) | {ratio:.2f} | ≥ 0.9 | "
-      f"{'yes' if ratio >= 0.9 else '**no**'} |")
-print(f"| 7 request to shown line, p50 / p99 | {provider['p50Ms']:.2f} / {provider['p99Ms']:.2f} ms "
-      f"| — | — | info | — |")
 rss = provider["rssKiB"]
 first, last = rss.get("1000", 0), rss.get(str(pushes), 0)
 grew = last - first
-print(f"| 7 serve VmRSS after 1,000 / {pushes:,} provider pushes | {first / 1024:.2f} / "
-      f"{last / 1024:.2f} MiB | — | — | no growth past the first 1,000 | "
-      f"{'yes' if grew <= 256 else f'**no** (+{grew} KiB)'} |")
+rows = [
+    f"| 7 one node-apn provider, 100 streams, {pushes} pushes ({provider['failed']} not 200) | "
+    f"{rate:.0f} pushes/s | {send:.0f} pushes/s: send, 8 clients (6) | {ratio:.2f} | ≥ 0.9 | "
+    f"{'yes' if ratio >= 0.9 else '**no**'} |",
+    f"| 7 request to shown line, p50 / p99 | {provider['p50Ms']:.2f} / {provider['p99Ms']:.2f} ms "
+    f"| — | — | info | — |",
+    f"| 7 serve VmRSS after 1,000 / {pushes:,} provider pushes | {first / 1024:.2f} / "
+    f"{last / 1024:.2f} MiB | — | — | no growth past the first 1,000 | "
+    f"{'yes' if grew <= 256 else f'**no** (+{grew} KiB)'} |",
+]
+start = next(i for i, line in enumerate(lines) if line.startswith("|"))
+end = next((i for i in range(start, len(lines)) if not lines[i].startswith("|")), len(lines))
+print("\n".join(lines[:end] + rows + lines[end:]), end="")
 PY
   if [[ -n $syscall_notes ]]; then
     echo
