@@ -533,9 +533,10 @@ TEST_F(ServeEndpointTest, NodeApnPushesAreEachCountedAndShownOnce) {
 }
 
 TEST_F(ServeEndpointTest, AFullQueueAndAStoppingServiceAnswerAtOnce) {
-  // An extension that never answers holds the one push the queue takes until its time limit.
+  // An extension that never answers holds the one push the queue takes until its time limit, which
+  // leaves the second request ample time to find the queue full.
   install(SCRIPTED_EXTENSION_PATH);
-  auto server = serve({"--provider-auth", "none", "--provider-queue", "1", "--time-limit", "1"},
+  auto server = serve({"--provider-auth", "none", "--provider-queue", "1", "--time-limit", "5"},
                       {"SCRIPTED_EXTENSION_MODE=hang"});
   struct Row {
     int status;
