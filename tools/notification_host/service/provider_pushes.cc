@@ -27,13 +27,13 @@ provider::SinkAnswer ProviderPushes::submit(provider::ProviderPush push) {
   ++queued_;
   // The apns-id names the push in its shown line, so that a provider can match the two.
   std::string name = push.headers.apnsId;
-  host_.receive(IncomingPush{std::move(name),
-                             std::get<std::shared_ptr<const PushContent>>(std::move(built)),
-                             Clock::now(), std::move(push.headers)},
-                [this](const std::string& line) {
-                  print_(line);
-                  if (--queued_ == 0 && idle_) idle_();
-                });
+  host_.receive(
+      IncomingPush{std::move(name), std::get<std::shared_ptr<const PushContent>>(std::move(built)),
+                   Clock::now(), std::move(push.headers)},
+      [this](const std::string& line) {
+        print_(line);
+        if (--queued_ == 0 && idle_) idle_();
+      });
   return {};
 }
 
