@@ -165,6 +165,8 @@ rows = [
     f"| 7 serve VmRSS after 1,000 / {pushes:,} provider pushes | {first / 1024:.2f} / "
     f"{last / 1024:.2f} MiB | — | — | no growth past the first 1,000 | "
     f"{'yes' if grew <= 256 else f'**no** (+{grew} KiB)'} |",
+    f"| 7 CPU per push: serve (without its extension) / the node-apn client | "
+    f"{provider['serveCpuUs']:.0f} µs / {provider['clientCpuUs']:.0f} µs | — | — | info | — |",
 ]
 start = next(i for i, line in enumerate(lines) if line.startswith("|"))
 end = next((i for i in range(start, len(lines)) if not lines[i].startswith("|")), len(lines))

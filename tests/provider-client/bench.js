@@ -11,7 +11,9 @@
 //     device, topic, payload        the device token, apns-topic and payload object
 //     pushes, concurrency, warmup   pushes timed, streams in flight, pushes sent first untimed
 //     memoryAt                      push counts after which serve's VmRSS is read (ascending)
-//   Prints one JSON object: pushesPerSecond, p50Ms, p99Ms, failed, rssKiB: {COUNT: KiB}.
+//   Prints one JSON object: pushesPerSecond, p50Ms, p99Ms, failed, rssKiB: {COUNT: KiB}, and the
+//   CPU per timed push of serve (its extension not included) and of this client: serveCpuUs,
+//   clientCpuUs.
 'use strict';
 
 const { spawn } = require('child_process');
@@ -25,6 +27,12 @@ const config = JSON.parse(process.argv[2]);
 function residentKiB(pid) {
   const match = /VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
   return match ? Number(match[1]) : 0;
+}
+
+// CPU time (user + system) the process has used, in ms.
+function cpuMs(pid) {
+  const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+  return ((Number(fields[11]) + Number(fields[12])) * 1000) / 100;  // utime, stime in 1/100 s
 }
 
 function startServe() {
@@ -96,10 +104,15 @@ async function main() {
   const rssKiB = {};
   const memoryAt = config.memoryAt || [];
   const began = process.hrtime.bigint();
+  const serveCpuBefore = cpuMs(serve.pid);
+  const clientCpuBefore = process.cpuUsage();
   const times = await run(config.pushes, done => {
     if (memoryAt.includes(done)) rssKiB[done] = residentKiB(serve.pid);
   });
   const seconds = Number(process.hrtime.bigint() - began) / 1e9;
+  const serveCpuUs = ((cpuMs(serve.pid) - serveCpuBefore) * 1000) / config.pushes;
+  const clientCpu = process.cpuUsage(clientCpuBefore);
+  const clientCpuUs = (clientCpu.user + clientCpu.system) / config.pushes;
   const ok = times.filter(t => t !== null).sort((a, b) => a - b);
   const at = q => ok[Math.min(ok.length - 1, Math.floor(q * ok.length))];
   await provider.shutdown();
@@ -107,7 +120,7 @@ async function main() {
   await new Promise(resolve => serve.on('exit', resolve));
   process.stdout.write(JSON.stringify({
     pushesPerSecond: ok.length / seconds, p50Ms: at(0.5), p99Ms: at(0.99),
-    failed: times.length - ok.length, rssKiB,
+    failed: times.length - ok.length, rssKiB, serveCpuUs, clientCpuUs,
   }) + '\n');
 }
 
