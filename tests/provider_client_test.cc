@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -530,6 +531,36 @@ TEST_F(ServeEndpointTest, NodeApnPushesAreEachCountedAndShownOnce) {
   server->terminate();
   EXPECT_EQ(server->exitCode(), 0) << server->notes();
   EXPECT_EQ(server->shown().size(), 200u);
+}
+
+TEST_F(ServeEndpointTest, UnusableEndpointOptionsGetOneLineAndNoService) {
+  install(BADGE_SERVICE_PATH);
+  const std::string cert = keys().dir / "server.pem";
+  const std::string key = keys().dir / "server.key";
+  struct Row {
+    std::vector<std::string> options;
+    std::string said;
+  };
+  const std::vector<Row> rows = {
+      {{"--provider-listen", "nonsense", "--tls-cert", cert, "--tls-key", key}, "ADDRESS:PORT"},
+      {{"--provider-listen", "127.0.0.1:99999", "--tls-cert", cert, "--tls-key", key},
+       "ADDRESS:PORT"},
+      {{"--provider-listen", "[::1:80", "--tls-cert", cert, "--tls-key", key}, "ADDRESS:PORT"},
+      {{"--provider-listen", "127.0.0.1:0", "--tls-cert", key, "--tls-key", cert}, "certificate"},
+      {{"--provider-listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key},
+       "needs at least one --provider-key"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> argv{NOTIFICATION_HOST_PATH, "serve", "--app", app_, "--socket",
+                                  dir_ / "s.sock"};
+    argv.insert(argv.end(), row.options.begin(), row.options.end());
+    if (&row != &rows.back()) argv.insert(argv.end(), {"--provider-auth", "none"});
+    testing::CommandResult result = testing::runCommand(argv, "", {keychain_});
+    EXPECT_EQ(result.exitCode, 1) << row.options[1];
+    EXPECT_NE(result.err.find(row.said), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_FALSE(fs::exists(dir_ / "s.sock")) << row.options[1];
+  }
 }
 
 TEST_F(ServeEndpointTest, AFullQueueAndAStoppingServiceAnswerAtOnce) {
