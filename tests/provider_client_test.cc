@@ -504,8 +504,9 @@ TEST_F(ServeEndpointTest, NodeApnPushesAreEachCountedAndShownOnce) {
   install(BADGE_SERVICE_PATH);
   auto server = serve({"--provider-key", std::string(kKeyId) + "=" + keys().dir / "provider.pub",
                        "--parallel", "8"});
-  // A new-message alert, which the extension counts.
-  const json message = json::parse(R"({"aps":{"alert":{"loc-key":"Neue Nachricht"}}})");
+  // A new-message alert, which the extension counts (mutable-content: a device hands it over).
+  const json message =
+      json::parse(R"({"aps":{"alert":{"loc-key":"Neue Nachricht"},"mutable-content":1}})");
   std::vector<json> answers =
       nodeApn(*server, {{"count", 200}, {"device", token_}, {"payload", message}});
   ASSERT_EQ(answers.size(), 201u);
@@ -574,7 +575,9 @@ TEST_F(ServeEndpointTest, AFullQueueAndAStoppingServiceAnswerAtOnce) {
     const char* reason;
   };
   for (const Row& row : std::vector<Row>{{200, ""}, {429, "TooManyRequests"}}) {
-    Answer answer = curl(*server, {{kTopic}, kAlert, "/3/device/" + token_});
+    Answer answer =
+        curl(*server,
+             {{kTopic}, R"({"aps":{"alert":"Hi","mutable-content":1}})", "/3/device/" + token_});
     EXPECT_EQ(answer.status, row.status);
     EXPECT_EQ(answer.reason, row.reason);
   }

@@ -38,8 +38,8 @@ class NotificationHost {
   // `engine`: none when the app has no extension that can run; every push is then shown as
   // received. `loop`: the engine's loop, which must outlive the host. `desktop`: also present each
   // shown push on the session bus's desktop; a notification the person opens is then reported to
-  // `opened` as its event line (openedEventLine()). `maxLineBytes`: a shown line longer than this
-  // is made from the content as received instead, so that a front with a line limit never has to
+  // `opened` as its event line (openedEventLine()). `maxLineBytes`: a shown line longer than this is
+  // made from the content as received instead, so that a front with a line limit never has to
   // drop a push that was shown.
   NotificationHost(HostEngine* engine, sd_event* loop, const std::string& appPath, bool desktop,
                    ShownLine opened = {}, std::optional<std::size_t> maxLineBytes = std::nullopt);
