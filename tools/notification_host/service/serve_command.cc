@@ -100,24 +100,33 @@ int runServe(const ServeArgs& args) {
   };
   auto engine = HostEngine::create(loop->get(), std::move(engineOptions));
   if (!engine) return out.fail(tools::kExitFailed, engine.error());
-  // The service's standard output: the line of each push from the provider endpoint as it is
-  // shown, and each notification the person opens.
-  ShownLinePrinter output;
-  auto printer = [&output](std::string_view what) {
-    return [&output, what](const std::string& line) {
-      const bool lostBefore = output.lost() > 0;
-      output.print(line);
-      if (!lostBefore && output.lost() > 0) {
-        note("lost " + std::string(what) + " writing standard output (" + output.failure() + ")");
-      }
-    };
-  };
-  NotificationHost host(engine->get(), loop->get(), args.app, args.desktop(),
-                        printer("an opened event"), client_protocol::kMaxAnswerBytes);
+  // A notification the person opens is told on the service's standard output.
+  ShownLinePrinter opened;
+  NotificationHost host(
+      engine->get(), loop->get(), args.app, args.desktop(),
+      [&opened](const std::string& line) {
+        const bool lostBefore = opened.lost() > 0;
+        opened.print(line);
+        if (!lostBefore && opened.lost() > 0) {
+          note("lost an opened event writing standard output (" + opened.failure() + ")");
+        }
+      },
+      client_protocol::kMaxAnswerBytes);
   ClientRequests requests(**engine, host);
-  ProviderPushes providerPushes(host, args.providerQueue, printer("a shown line"), [&service] {
-    if (service != nullptr) service->engineIdle();
-  });
+
+  // So is the line of each push from the provider endpoint, once it is shown.
+  ProviderPushes providerPushes(
+      host, args.providerQueue,
+      [&opened](const std::string& line) {
+        const bool lostBefore = opened.lost() > 0;
+        opened.print(line);
+        if (!lostBefore && opened.lost() > 0) {
+          note("lost a shown line writing standard output (" + opened.failure() + ")");
+        }
+      },
+      [&service] {
+        if (service != nullptr) service->engineIdle();
+      });
   std::unique_ptr<provider::ProviderService> endpoint;
   if (args.provider.listen) {
     auto started =
@@ -155,10 +164,10 @@ int runServe(const ServeArgs& args) {
   const int code = service->run();
   service = nullptr;
   if (code < 0) return out.fail(tools::kExitFailed, "the event loop failed");
-  if (!output.finish()) {
-    return out.fail(tools::kExitFailed, std::to_string(output.lost()) +
+  if (!opened.finish()) {
+    return out.fail(tools::kExitFailed, std::to_string(opened.lost()) +
                                             " lines lost writing standard output (" +
-                                            output.failure() + ")");
+                                            opened.failure() + ")");
   }
   return tools::kExitOk;
 }
