@@ -5,7 +5,8 @@
 # Knobs (environment): BENCH_REPETITIONS (in-process repetitions, 9), BENCH_RUNS (process-per-push
 # rounds, 30), BENCH_PUSHES (pushes through one extension process, 1000), BENCH_WRITERS (writer
 # process counts, 1,2,8,32), BENCH_INCREMENTS (increments per writer, 200), BENCH_SERVICE_PUSHES
-# (pushes from eight clients through notification-host serve, 10000).
+# (pushes from eight clients through notification-host serve, 10000), BENCH_PROVIDER_PUSHES (pushes
+# from one node-apn provider through serve's provider endpoint, 10000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,7 @@ pushes="${BENCH_PUSHES:-1000}"
 writers="${BENCH_WRITERS:-1,2,8,32}"
 increments="${BENCH_INCREMENTS:-200}"
 service_pushes="${BENCH_SERVICE_PUSHES:-10000}"
+provider_pushes="${BENCH_PROVIDER_PUSHES:-10000}"
 
 build=build-bench
 if [[ ! -f $build/build.ninja ]]; then
@@ -109,6 +111,27 @@ echo "== 6: notification-host serve (warm pushes; $service_pushes pushes from 8 
   --keychain "$QUENLARCH_KEYCHAIN" --payload "$payload" --pushes "$service_pushes" \
   --out "$work/service.json"
 
+echo "== 7: serve's provider endpoint ($provider_pushes pushes from one node-apn provider, 100 streams)"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=127.0.0.1 \
+  -addext subjectAltName=IP:127.0.0.1 -keyout "$work/endpoint.key" -out "$work/endpoint.pem" 2>/dev/null
+openssl ecparam -name prime256v1 -genkey -noout -out "$work/provider.p8"
+openssl ec -in "$work/provider.p8" -pubout -out "$work/provider.pub" 2>/dev/null
+status=$("$bin/tools/badge_app/badge-app" status --app "$app")
+python3 - "$status" "$work" "$host" "$app" "$QUENLARCH_KEYCHAIN" "$payload" "$provider_pushes" \
+  >"$work/provider-config.json" <<'PY'
+import json, sys
+status, work, host, app, keychain, payload, pushes = sys.argv[1:]
+print(json.dumps({
+    "host": host, "app": app, "keychain": keychain, "socket": work + "/provider.sock",
+    "cert": work + "/endpoint.pem", "key": work + "/endpoint.key",
+    "providerKey": work + "/provider.p8", "providerPub": work + "/provider.pub",
+    "keyId": "BENCHKEY01", "teamId": "QLBADGE001",
+    "device": json.loads(status)["deviceToken"], "topic": "com.quenlarch.app",
+    "payload": json.load(open(payload)), "pushes": int(pushes), "concurrency": 100,
+    "warmup": 200, "memoryAt": [1000, int(pushes)]}))
+PY
+node tests/provider-client/bench.js "$(cat "$work/provider-config.json")" >"$work/provider.json"
+
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
 {
@@ -119,7 +142,36 @@ fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
   echo
   "$harness" table --pipeline "$work/pipeline.json" --startup "$work/startup.json" \
     --contention "$work/contention.json" --memory "$work/memory.json" \
-    --service "$work/service.json"
+    --service "$work/service.json" >"$work/table.md"
+  # The provider endpoint's rows go at the end of the figures' table, against send from 8 clients
+  # (figure 6).
+  python3 - "$work/table.md" "$work/provider.json" "$work/service.json" "$provider_pushes" <<'PY'
+import json, sys
+lines = open(sys.argv[1]).read().split("\n")
+provider = json.load(open(sys.argv[2]))
+send = json.load(open(sys.argv[3]))["parallelPushesPerSecond"]
+pushes = int(sys.argv[4])
+rate = provider["pushesPerSecond"]
+ratio = rate / send
+rss = provider["rssKiB"]
+first, last = rss.get("1000", 0), rss.get(str(pushes), 0)
+grew = last - first
+rows = [
+    f"| 7 one node-apn provider, 100 streams, {pushes} pushes ({provider['failed']} not 200) | "
+    f"{rate:.0f} pushes/s | {send:.0f} pushes/s: send, 8 clients (6) | {ratio:.2f} | ≥ 0.9 | "
+    f"{'yes' if ratio >= 0.9 else '**no**'} |",
+    f"| 7 request to shown line, p50 / p99 | {provider['p50Ms']:.2f} / {provider['p99Ms']:.2f} ms "
+    f"| — | — | info | — |",
+    f"| 7 serve VmRSS after 1,000 / {pushes:,} provider pushes | {first / 1024:.2f} / "
+    f"{last / 1024:.2f} MiB | — | — | no growth past the first 1,000 | "
+    f"{'yes' if grew <= 256 else f'**no** (+{grew} KiB)'} |",
+    f"| 7 CPU per push: serve (without its extension) / the node-apn client | "
+    f"{provider['serveCpuUs']:.0f} µs / {provider['clientCpuUs']:.0f} µs | — | — | info | — |",
+]
+start = next(i for i, line in enumerate(lines) if line.startswith("|"))
+end = next((i for i in range(start, len(lines)) if not lines[i].startswith("|")), len(lines))
+print("\n".join(lines[:end] + rows + lines[end:]), end="")
+PY
   if [[ -n $syscall_notes ]]; then
     echo
     echo "$syscall_notes"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds, installs a demo app with its badge extension, and
 # delivers a short story of pushes through the notification host, telling for each what a person
-# sees (the alert and the badge) and why the badge is what it is.
+# sees (the alert and the badge) and why the badge is what it is. Ends with one push sent as a
+# provider's server sends it: curl over HTTP/2 to the service's provider endpoint.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -94,3 +95,35 @@ echo "== The demo app's stored record afterwards"
 app="$demo/Demo.app"
 export QUENLARCH_KEYCHAIN="$PWD/$demo/keychain.sqlite"
 badge_app status --app "$app"
+
+echo
+echo "== A push from a provider's server: curl --http2 to serve's provider endpoint"
+# A certificate for 127.0.0.1 made for the demo; --provider-auth none because curl signs no
+# provider token (see the README's "Push from your server" for a signed one).
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
+  -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+  -keyout "$demo/endpoint.key" -out "$demo/endpoint.pem" 2>/dev/null
+"$bin/notification_host/notification-host" serve --app "$app" --socket "$demo/host.sock" \
+  --provider-listen 127.0.0.1:0 --tls-cert "$demo/endpoint.pem" --tls-key "$demo/endpoint.key" \
+  --provider-auth none >"$demo/serve.out" 2>"$demo/serve.err" &
+serve_pid=$!
+trap 'kill "$serve_pid" 2>/dev/null || true' EXIT
+until port=$(grep -o 'provider endpoint listening on 127.0.0.1:[0-9]*' "$demo/serve.err" | grep -o '[0-9]*$'); do
+  kill -0 "$serve_pid" 2>/dev/null || { cat "$demo/serve.err" >&2; exit 1; }
+  sleep 0.1
+done
+token=$(badge_app status --app "$app" | python3 -c 'import json, sys; print(json.load(sys.stdin)["deviceToken"])')
+echo "  8. Ana's message, as her server pushes it:"
+echo "      curl --http2 -H 'apns-topic: com.quenlarch.app' --data-binary @demo/new-message.json \\"
+echo "           https://127.0.0.1:$port/3/device/${token:0:8}..."
+curl -sS --http2 --cacert "$demo/endpoint.pem" -H "apns-topic: com.quenlarch.app" \
+  --data-binary @demo/new-message.json -o /dev/null -w '      answer: %{http_code}, apns-id %header{apns-id}\n' \
+  "https://127.0.0.1:$port/3/device/$token"
+until [[ -s $demo/serve.out ]]; do sleep 0.1; done  # the push's line once it was shown
+kill "$serve_pid" && wait "$serve_pid" || true
+python3 - "$(head -n 1 "$demo/serve.out")" <<'PY'
+import json, sys
+line = json.loads(sys.argv[1])
+alert = line.get("alert") or {}
+print(f"      shown by the {line['deliveredBy']}: \"{alert.get('body', '')}\", badge {line['badge']}")
+PY

@@ -1,23 +1,29 @@
 // The provider endpoint with real clients, against provider-test-server on 127.0.0.1 with a CA,
 // certificate and provider key made for the run: curl --http2 for every answer the provider API
 // gives, @parse/node-apn pushing from a pool of connections, the limits against idle and
-// half-open clients, and SIGTERM with a stream in flight.
+// half-open clients, and SIGTERM with a stream in flight. Then the same clients against
+// notification-host serve with the endpoint, end to end: the real extension counting in the
+// keychain, each push shown on serve's output; its full queue, a retired token and its stop.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/plist_file.h"
+#include "platform/linux/push_registration.h"
 #include "platform/linux/subprocess.h"
 #include "tests/support/es256_token.h"
 #include "tests/support/run_command.h"
@@ -85,8 +91,13 @@ const Keys& keys() {
   return made;
 }
 
+// Where a server under test takes provider requests.
+struct Endpoint {
+  int port = 0;
+};
+
 // provider-test-server, stopped by pid when the test ends.
-class Server {
+class Server : public Endpoint {
  public:
   Server(const std::string& app, const std::string& record, std::vector<std::string> extra) {
     SubprocessOptions options;
@@ -119,11 +130,67 @@ class Server {
     child_->waitUntil(soon());
     return child_->exitCode();
   }
-  int port = 0;
 
  private:
   std::unique_ptr<Subprocess> child_;
   std::string buffer_;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Waits until `condition` holds, looking again every few milliseconds; false when it still does
+// not after `limit`, which only bounds a failing test.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 30s) {
+  for (auto end = std::chrono::steady_clock::now() + limit; !condition();) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// notification-host serve for `app` with the endpoint on 127.0.0.1; its shown lines go to
+// `output`, its notes to `output`.err. Stopped by pid when the test ends.
+class Serve : public Endpoint {
+ public:
+  Serve(const std::string& app, const std::string& output, const std::vector<std::string>& extra,
+        const std::vector<std::string>& env)
+      : output_(output) {
+    SubprocessOptions options;
+    const std::string& dir = keys().dir.path();
+    options.argv = {NOTIFICATION_HOST_PATH, "serve", "--app", app, "--socket", output + ".sock",
+                    // A sanitizer build's extension is resident far past the default limit.
+                    "--memory-limit", "4096", "--provider-listen", "127.0.0.1:0", "--tls-cert",
+                    dir + "/server.pem", "--tls-key", dir + "/server.key"};
+    options.argv.insert(options.argv.end(), extra.begin(), extra.end());
+    options.environment = env;
+    options.input = SubprocessOptions::Stream::kNull;
+    options.output = SubprocessOptions::Stream::kFile;
+    options.outputFile = output;
+    options.error = SubprocessOptions::Stream::kFile;
+    options.errorFile = output + ".err";
+    std::string error;
+    child_ = Subprocess::start(options, &error);
+    if (!child_) return;
+    const std::string said = "provider endpoint listening on 127.0.0.1:";
+    waitFor([&] { return notes().find(said) != std::string::npos || child_->tryReap(); });
+    if (const std::size_t at = notes().find(said); at != std::string::npos) {
+      port = std::stoi(notes().substr(at + said.size()));
+    }
+  }
+  std::string notes() const { return readFile(output_ + ".err"); }
+  std::vector<json> shown() const { return testing::jsonLines(readFile(output_)); }
+  void terminate() { child_->sendSignal(SIGTERM); }
+  std::optional<int> exitCode() {
+    child_->waitUntil(soon());
+    return child_->exitCode();
+  }
+
+ private:
+  std::string output_;
+  std::unique_ptr<Subprocess> child_;
 };
 
 struct Request {
@@ -173,7 +240,7 @@ class ProviderClientTest : public ::testing::Test {
   }
 
   // One request with curl, with a valid provider token unless the request has authorization.
-  Answer curl(const Server& server, const Request& request, bool http2 = true) const {
+  Answer curl(const Endpoint& server, const Request& request, bool http2 = true) const {
     std::vector<std::string> argv{onPath("curl"),
                                   "-sS",
                                   http2 ? "--http2" : "--http1.1",
@@ -205,7 +272,7 @@ class ProviderClientTest : public ::testing::Test {
   }
 
   // node-apn's answers for `count` pushes sent at once with `config` over the base one.
-  std::vector<json> nodeApn(const Server& server, const json& config) const {
+  std::vector<json> nodeApn(const Endpoint& server, const json& config) const {
     json full{{"port", server.port},
               {"ca", keys().dir / "ca.pem"},
               {"key", keys().dir / "provider.pem"},
@@ -219,6 +286,33 @@ class ProviderClientTest : public ::testing::Test {
         testing::runCommand(
             {onPath("node"), std::string(PROVIDER_CLIENT_DIR) + "/send.js", full.dump()})
             .out);
+  }
+
+  // One push held by hand after its headers (node send.js --hold, no provider token): the client,
+  // once the server has the headers; null when it never got that far.
+  std::unique_ptr<Subprocess> holdOne(const Endpoint& server,
+                                      const std::string& device = kToken) const {
+    SubprocessOptions hold;
+    const json config{{"port", server.port},
+                      {"ca", keys().dir / "ca.pem"},
+                      {"device", device},
+                      {"topic", "com.quenlarch.app"},
+                      {"payload", json::parse(kAlert)}};
+    hold.argv = {onPath("node"), std::string(PROVIDER_CLIENT_DIR) + "/send.js", "--hold",
+                 config.dump()};
+    std::string error;
+    std::unique_ptr<Subprocess> client = Subprocess::start(hold, &error);
+    std::string said;
+    while (client && said.find("held") == std::string::npos &&
+           client->readOutput(said, soon()) == Subprocess::ReadStatus::kData) {
+    }
+    EXPECT_NE(said.find("held"), std::string::npos) << said << error;
+    return said.find("held") != std::string::npos ? std::move(client) : nullptr;
+  }
+  // Sends the held push's body; the answer it got.
+  json release(Subprocess& client) const {
+    std::vector<json> said = testing::jsonLines(client.communicate("go\n", soon()).output);
+    return said.empty() ? json() : said.back();
   }
 
   std::vector<json> recorded() const {
@@ -366,29 +460,145 @@ TEST_F(ProviderClientTest, StalledClientsHoldNobodyUpAndTimeOut) {
 
 TEST_F(ProviderClientTest, StopAnswersTheStreamInFlightAndSaysGoAway) {
   auto server = serve({"--provider-auth", "none"});
-  SubprocessOptions hold;
-  const json config{{"port", server->port},
-                    {"ca", keys().dir / "ca.pem"},
-                    {"device", kToken},
-                    {"topic", "com.quenlarch.app"},
-                    {"payload", json::parse(kAlert)}};
-  hold.argv = {onPath("node"), std::string(PROVIDER_CLIENT_DIR) + "/send.js", "--hold",
-               config.dump()};
-  std::string error;
-  std::unique_ptr<Subprocess> client = Subprocess::start(hold, &error);
-  ASSERT_TRUE(client) << error;
-  std::string said;
-  while (said.find("held") == std::string::npos &&
-         client->readOutput(said, soon()) == Subprocess::ReadStatus::kData) {
-  }
-  ASSERT_NE(said.find("held"), std::string::npos) << said;
+  std::unique_ptr<Subprocess> client = holdOne(*server);
+  ASSERT_TRUE(client);
   server->terminate();
   EXPECT_EQ(server->nextLine(), json({{"stopping", true}}));
   EXPECT_EQ(curl(*server, {{kTopic}}).curlExit, 7) << "the listener is closed";
-  Subprocess::Captured rest = client->communicate("go\n", soon());
-  EXPECT_EQ(testing::jsonLines(rest.output).back(),
+  EXPECT_EQ(release(*client),
             json({{"status", 503}, {"reason", "ServiceUnavailable"}, {"goaway", true}}));
   EXPECT_EQ(server->exitCode(), 0);
+}
+
+// notification-host serve with the endpoint, for the app badge-app installs (token and team made
+// by the install, topic its identifier).
+class ServeEndpointTest : public ProviderClientTest {
+ protected:
+  // Installs the app with `extension` as its notification service extension.
+  void install(const std::string& extension) {
+    fs::remove_all(app_);
+    testing::CommandResult installed =
+        testing::runCommand({BADGE_APP_PATH, "install", "--app", app_, "--team", kTeam}, "",
+                            {keychain_, "BADGE_SERVICE_EXECUTABLE=" + extension});
+    ASSERT_EQ(installed.exitCode, 0) << installed.err;
+    Expected<std::optional<PushRegistration>> registration = readPushRegistration(app_);
+    ASSERT_TRUE(registration && *registration);
+    token_ = (*registration)->deviceToken;
+  }
+  std::unique_ptr<Serve> serve(const std::vector<std::string>& extra,
+                               std::vector<std::string> env = {}) {
+    env.push_back(keychain_);
+    auto server = std::make_unique<Serve>(app_, dir_ / "shown.jsonl", extra, env);
+    EXPECT_NE(server->port, 0) << server->notes();
+    return server;
+  }
+  testing::CommandResult badgeApp(const std::string& command) const {
+    return testing::runCommand({BADGE_APP_PATH, command, "--app", app_}, "", {keychain_});
+  }
+
+  std::string keychain_ = "QUENLARCH_KEYCHAIN=" + dir_ / "keychain.sqlite";
+  std::string token_;
+};
+
+TEST_F(ServeEndpointTest, NodeApnPushesAreEachCountedAndShownOnce) {
+  install(BADGE_SERVICE_PATH);
+  auto server = serve({"--provider-key", std::string(kKeyId) + "=" + keys().dir / "provider.pub",
+                       "--parallel", "8"});
+  // A new-message alert, which the extension counts (mutable-content: a device hands it over).
+  const json message =
+      json::parse(R"({"aps":{"alert":{"loc-key":"Neue Nachricht"},"mutable-content":1}})");
+  std::vector<json> answers =
+      nodeApn(*server, {{"count", 200}, {"device", token_}, {"payload", message}});
+  ASSERT_EQ(answers.size(), 201u);
+  EXPECT_EQ(answers.back(), json({{"sent", 200}, {"failed", 0}}));
+  std::set<std::string> answered, shown;
+  for (std::size_t i = 0; i < 200; ++i) answered.insert(answers[i].value("apnsId", ""));
+  EXPECT_EQ(answered.size(), 200u);
+  // A push is answered 200 before it runs; its line follows once the extension has shown it.
+  EXPECT_TRUE(waitFor([&] { return server->shown().size() >= 200; })) << server->notes();
+  for (const json& line : server->shown()) {
+    EXPECT_EQ(line.value("deliveredBy", ""), "extension") << line;
+    EXPECT_TRUE(line["badge"].is_number()) << line;
+    shown.insert(line.value("payload", ""));
+  }
+  EXPECT_EQ(shown, answered) << "every push shown once, named by its apns-id";
+  EXPECT_EQ(json::parse(badgeApp("status").out, nullptr, false).value("count", 0), 200);
+
+  // A voip push may carry more than an alert's 4096 bytes, all the way to the host.
+  const std::string voip = R"({"aps":{},"call":")" + std::string(4900, 'x') + R"("})";
+  Answer call = curl(*server, {{"apns-topic: com.quenlarch.app.voip", "apns-push-type: voip"},
+                               voip,
+                               "/3/device/" + token_});
+  EXPECT_EQ(call.status, 200) << call.reason;
+  EXPECT_TRUE(waitFor([&] { return server->shown().size() >= 201; })) << server->notes();
+
+  // Uninstalled while the service runs: the token is retired at once.
+  ASSERT_EQ(badgeApp("uninstall").exitCode, 0);
+  Answer retired = curl(*server, {{kTopic}, kAlert, "/3/device/" + token_});
+  EXPECT_EQ(retired.status, 410);
+  EXPECT_EQ(retired.reason, "Unregistered");
+  server->terminate();
+  EXPECT_EQ(server->exitCode(), 0) << server->notes();
+  EXPECT_EQ(server->shown().size(), 201u);
+}
+
+TEST_F(ServeEndpointTest, UnusableEndpointOptionsGetOneLineAndNoService) {
+  install(BADGE_SERVICE_PATH);
+  const std::string cert = keys().dir / "server.pem";
+  const std::string key = keys().dir / "server.key";
+  struct Row {
+    std::vector<std::string> options;
+    std::string said;
+  };
+  const std::vector<Row> rows = {
+      {{"--provider-listen", "nonsense", "--tls-cert", cert, "--tls-key", key}, "ADDRESS:PORT"},
+      {{"--provider-listen", "127.0.0.1:99999", "--tls-cert", cert, "--tls-key", key},
+       "ADDRESS:PORT"},
+      {{"--provider-listen", "[::1:80", "--tls-cert", cert, "--tls-key", key}, "ADDRESS:PORT"},
+      {{"--provider-listen", "127.0.0.1:0", "--tls-cert", key, "--tls-key", cert}, "certificate"},
+      {{"--provider-listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key},
+       "needs at least one --provider-key"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> argv{NOTIFICATION_HOST_PATH, "serve", "--app", app_, "--socket",
+                                  dir_ / "s.sock"};
+    argv.insert(argv.end(), row.options.begin(), row.options.end());
+    if (&row != &rows.back()) argv.insert(argv.end(), {"--provider-auth", "none"});
+    testing::CommandResult result = testing::runCommand(argv, "", {keychain_});
+    EXPECT_EQ(result.exitCode, 1) << row.options[1];
+    EXPECT_NE(result.err.find(row.said), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_FALSE(fs::exists(dir_ / "s.sock")) << row.options[1];
+  }
+}
+
+TEST_F(ServeEndpointTest, AFullQueueAndAStoppingServiceAnswerAtOnce) {
+  // An extension that never answers holds the one push the queue takes until its time limit, which
+  // leaves the second request ample time to find the queue full.
+  install(SCRIPTED_EXTENSION_PATH);
+  auto server = serve({"--provider-auth", "none", "--provider-queue", "1", "--time-limit", "5"},
+                      {"SCRIPTED_EXTENSION_MODE=hang"});
+  struct Row {
+    int status;
+    const char* reason;
+  };
+  for (const Row& row : std::vector<Row>{{200, ""}, {429, "TooManyRequests"}}) {
+    Answer answer =
+        curl(*server,
+             {{kTopic}, R"({"aps":{"alert":"Hi","mutable-content":1}})", "/3/device/" + token_});
+    EXPECT_EQ(answer.status, row.status);
+    EXPECT_EQ(answer.reason, row.reason);
+  }
+  std::unique_ptr<Subprocess> client = holdOne(*server, token_);
+  ASSERT_TRUE(client);
+  server->terminate();
+  EXPECT_EQ(release(*client),
+            json({{"status", 503}, {"reason", "ServiceUnavailable"}, {"goaway", true}}));
+  EXPECT_EQ(server->exitCode(), 0) << server->notes();
+  // The push taken before the stop was still shown, as received once its time was up.
+  std::vector<json> shown = server->shown();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].value("deliveredBy", ""), "host");
 }
 
 }  // namespace

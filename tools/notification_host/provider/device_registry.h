@@ -1,12 +1,7 @@
 // The app's push registration as the provider endpoint needs it: the device token pushes must
 // name, the team whose tokens may send them, and when the token was retired. badge-app keeps it in
-// <app>/Contents/PushRegistration.plist:
-//
-//   DeviceToken     string    64 lowercase hexadecimal digits (32 random bytes)
-//   TeamIdentifier  string    the team the app was installed with
-//   RetiredAt       integer   milliseconds since 1970, only once `badge-app uninstall` retired it
-//
-// The endpoint reads it through DeviceRegistry, so that tests and other stores can stand in.
+// the app (platform/linux/push_registration.h, the one reader of that file). The endpoint reads it
+// through DeviceRegistry, so that tests and other stores can stand in.
 #pragma once
 
 #include <sys/stat.h>
@@ -39,23 +34,18 @@ class DeviceRegistry {
 };
 
 // The registration file of the app at `appPath`. It is read again whenever it changed (a stat per
-// request), so a token retired while the service runs is answered as retired at once.
+// request), so a token retired while the service runs is answered as retired at once. A damaged
+// file counts as no registration: no push can be addressed to it.
 class PlistDeviceRegistry final : public DeviceRegistry {
  public:
   explicit PlistDeviceRegistry(const std::string& appPath);
   std::optional<DeviceRegistration> current() override;
 
  private:
+  std::string appPath_;
   std::string path_;
   std::optional<struct stat> readAt_;  // the file as it was when `registration_` was read
   std::optional<DeviceRegistration> registration_;
 };
-
-// Where the registration of the app at `appPath` lives.
-std::string pushRegistrationPath(const std::string& appPath);
-
-// A registration as its file holds it; none unless DeviceToken is 64 lowercase hexadecimal
-// digits and TeamIdentifier a non-empty string (RetiredAt, when present, an integer).
-std::optional<DeviceRegistration> readPushRegistration(const std::string& path);
 
 }  // namespace quenlarch::notification_host::provider

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 namespace quenlarch::notification_host::provider {
@@ -34,7 +35,15 @@ std::optional<HostPort> splitAddress(const std::string& address) {
   } else if (host.find(':') != std::string::npos) {
     return std::nullopt;  // an IPv6 address needs its brackets
   }
-  return HostPort{host, address.substr(colon + 1)};
+  // getaddrinfo takes any number as a service and keeps its low 16 bits, so 99999 would listen
+  // on 34463: the port is checked here.
+  const std::string port = address.substr(colon + 1);
+  unsigned value = 0;
+  const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+  if (error != std::errc() || end != port.data() + port.size() || value > 65535) {
+    return std::nullopt;
+  }
+  return HostPort{host, port};
 }
 
 std::string describe(const sockaddr_storage& address, std::uint16_t* port) {

@@ -1,5 +1,6 @@
-// serve: one thread. The listener, the clients, the extension's pipes and exit, every deadline,
-// the idle stop and exit, and the stop signals all run on one event loop in the main thread.
+// serve: one thread. The listener, the clients, the provider endpoint, the extension's pipes and
+// exit, every deadline, the idle stop and exit, and the stop signals all run on one event loop in
+// the main thread.
 #include "tools/notification_host/service/serve_command.h"
 
 #include <signal.h>
@@ -21,8 +22,10 @@
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/host_options.h"
 #include "tools/notification_host/notification_host.h"
+#include "tools/notification_host/provider/provider_service.h"
 #include "tools/notification_host/service/client_protocol.h"
 #include "tools/notification_host/service/client_requests.h"
+#include "tools/notification_host/service/provider_pushes.h"
 #include "tools/notification_host/service/service.h"
 #include "tools/notification_host/service/service_socket.h"
 #include "tools/notification_host/shown_line.h"
@@ -38,6 +41,8 @@ struct ServeArgs : HostArgs {
   double extensionIdleSeconds = 30;
   double clientIdleSeconds = 30;
   unsigned maxClients = 64;
+  provider::ProviderArgs provider;
+  unsigned providerQueue = ProviderPushes::kDefaultMaxQueued;
 };
 
 // Descriptors the service needs besides its clients: the standard streams, the listener and its
@@ -96,19 +101,29 @@ int runServe(const ServeArgs& args) {
   };
   auto engine = HostEngine::create(loop->get(), std::move(engineOptions));
   if (!engine) return out.fail(tools::kExitFailed, engine.error());
-  // A notification the person opens is told on the service's standard output.
-  ShownLinePrinter opened;
-  NotificationHost host(
-      engine->get(), loop->get(), args.app, args.desktop(),
-      [&opened](const std::string& line) {
-        const bool lostBefore = opened.lost() > 0;
-        opened.print(line);
-        if (!lostBefore && opened.lost() > 0) {
-          note("lost an opened event writing standard output (" + opened.failure() + ")");
-        }
-      },
-      client_protocol::kMaxAnswerBytes, args.extensionScope());
+  // The service's standard output tells what no client asked for: each notification the person
+  // opens, and the line of each push from the provider endpoint once it is shown.
+  ShownLinePrinter output;
+  auto printOutput = [&output](const std::string& line) {
+    const bool lostBefore = output.lost() > 0;
+    output.print(line);
+    if (!lostBefore && output.lost() > 0) {
+      note("lost a line writing standard output (" + output.failure() + ")");
+    }
+  };
+  NotificationHost host(engine->get(), loop->get(), args.app, args.desktop(), printOutput,
+                        client_protocol::kMaxAnswerBytes, args.extensionScope());
   ClientRequests requests(**engine, host, bundleIdentifier(args.app));
+  ProviderPushes providerPushes(host, args.providerQueue, printOutput, [&service] {
+    if (service != nullptr) service->engineIdle();
+  });
+  std::unique_ptr<provider::ProviderService> endpoint;
+  if (args.provider.listen) {
+    auto started =
+        provider::ProviderService::start(loop->get(), args.provider, args.app, providerPushes, out);
+    if (!started) return out.fail(tools::kExitFailed, started.error());
+    endpoint = std::move(*started);
+  }
 
   ServiceOptions options;
   options.maxClients = clientsAllowed(args.maxClients);
@@ -118,15 +133,32 @@ int runServe(const ServeArgs& args) {
   options.finishing = [&host](std::function<void()> done) {
     host.flush(NotificationHost::kDesktopFlushTime, std::move(done));
   };
+  if (endpoint) {
+    options.frontBusy = [&endpoint, &providerPushes] {
+      return endpoint->server().connections() > 0 || providerPushes.queued() > 0;
+    };
+    // New streams get GOAWAY, those in flight are answered (503 from here on), then the engine
+    // runs what was taken before it stops.
+    options.stopFront = [&endpoint, &providerPushes](std::function<void()> drained) {
+      providerPushes.stopTaking();
+      endpoint->stop(std::move(drained));
+    };
+  }
   auto created = Service::create(*loop, *listener, **engine, requests, options);
   if (!created) return out.fail(tools::kExitFailed, created.error());
   service = created->get();
 
   note("listening on " + listener->description());
+  if (endpoint) note("provider endpoint listening on " + endpoint->server().boundAddress());
   sd_notify(0, "READY=1");
   const int code = service->run();
   service = nullptr;
   if (code < 0) return out.fail(tools::kExitFailed, "the event loop failed");
+  if (!output.finish()) {
+    return out.fail(tools::kExitFailed, std::to_string(output.lost()) +
+                                            " lines lost writing standard output (" +
+                                            output.failure() + ")");
+  }
   return tools::kExitOk;
 }
 
@@ -165,6 +197,13 @@ void addServeCommand(CLI::App& app, int& exitCode) {
       ->capture_default_str();
   serve->add_option("--max-clients", args->maxClients, "Connections served at once")
       ->check(CLI::Range(1u, 4096u))
+      ->capture_default_str();
+  provider::addProviderOptions(*serve, args->provider);
+  serve
+      ->add_option("--provider-queue", args->providerQueue,
+                   "Provider pushes taken and not yet shown before the next is answered 429")
+      ->check(CLI::Range(1u, 65536u))
+      ->needs("--provider-listen")
       ->capture_default_str();
   serve->callback([args, &exitCode] { exitCode = runServe(*args); });
 }

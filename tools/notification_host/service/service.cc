@@ -161,7 +161,10 @@ void Service::idleExitDue() {
   // is served, not dropped.
   pollfd waiting{listener_.fd(), POLLIN, 0};
   if (::poll(&waiting, 1, 0) > 0) return acceptClients();
-  if (clients_.empty() && !engine_.busy()) beginStop();
+  if (!clients_.empty() || engine_.busy()) return;
+  // The other front does not say when its last connection goes, so it is asked again later.
+  if (frontBusy()) return idleExit_.armAt(Clock::now() + *options_.idleExit);
+  beginStop();
 }
 
 void Service::beginStop() {
@@ -175,11 +178,19 @@ void Service::beginStop() {
   std::vector<std::shared_ptr<ClientConnection>> clients;
   for (auto& [key, client] : clients_) clients.push_back(client);
   for (auto& client : clients) client->stop(deadline);  // may close it at once
+  if (options_.stopFront) {
+    options_.stopFront([this] {  // may be called at once
+      frontDrained_ = true;
+      stopEngineOnceClientsAreGone();
+    });
+  } else {
+    frontDrained_ = true;
+  }
   stopEngineOnceClientsAreGone();
 }
 
 void Service::stopEngineOnceClientsAreGone() {
-  if (!clients_.empty() || engineStopping_) return;
+  if (!clients_.empty() || !frontDrained_ || engineStopping_) return;
   engineStopping_ = true;
   engine_.stop([this] {
     if (!options_.finishing) return loop_.exit(0);

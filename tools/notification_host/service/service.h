@@ -2,7 +2,8 @@
 // one event loop that also runs the engine. Stopping: stop listening (the socket file goes at
 // once, the path stays held until exit), answer what every client has already sent and tell it
 // the service is stopping, then let the engine answer whatever is still in flight and stop the
-// extension.
+// extension. A second front (the provider endpoint) on the same loop is stopped alongside the
+// clients, and the engine stops only once it has drained too.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +33,12 @@ struct ServiceOptions {
   // Once the engine has stopped: what is left to finish before the loop exits (the desktop taking
   // the last notifications); it calls its argument when done.
   std::function<void(std::function<void()> done)> finishing;
+  // Another front taking pushes on the loop, such as the provider endpoint. `frontBusy`: it has
+  // connections open or pushes not yet shown, so the idle exit waits. `stopFront`: called once
+  // stopping begins; it stops taking pushes, finishes what it has and then calls its argument,
+  // after which the engine is stopped.
+  std::function<bool()> frontBusy;
+  std::function<void(std::function<void()> drained)> stopFront;
 };
 
 class Service {
@@ -46,7 +53,7 @@ class Service {
 
   // Serves until stopped by a signal or the idle exit; the loop's exit code.
   int run() { return loop_.run(); }
-  // The engine has answered its last push.
+  // The engine has answered its last push, or the other front has finished its last one.
   void engineIdle() { updateIdleExit(); }
 
  private:
@@ -63,6 +70,7 @@ class Service {
   void idleExitDue();
   void beginStop();
   void stopEngineOnceClientsAreGone();
+  bool frontBusy() const { return options_.frontBusy && options_.frontBusy(); }
 
   EventLoop& loop_;
   Listener& listener_;
@@ -75,6 +83,7 @@ class Service {
   bool listenerPaused_ = false;
   bool stopping_ = false;
   bool engineStopping_ = false;
+  bool frontDrained_ = false;
 
   EventSource accepting_;
   EventSource acceptRetry_;
