@@ -198,17 +198,21 @@ TEST_F(EndToEndTest, EachSituationShowsTheRightBadge) {
 // Holds the keychain's write lock from this process, as a stuck writer elsewhere would.
 class KeychainWriteLock {
  public:
+  // Waits for a writer that is still finishing (a checkpoint, say) rather than holding nothing.
   explicit KeychainWriteLock(const std::string& path) {
-    sqlite3_open(path.c_str(), &db_);
-    sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    held_ = sqlite3_open(path.c_str(), &db_) == SQLITE_OK &&
+            sqlite3_busy_timeout(db_, 10000) == SQLITE_OK &&
+            sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
   }
   ~KeychainWriteLock() {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(db_);
   }
+  bool held() const { return held_; }
 
  private:
   sqlite3* db_ = nullptr;
+  bool held_ = false;
 };
 
 TEST_F(EndToEndTest, KeychainLockedPastTheTimeLimitShowsThePushAsReceivedOnce) {
@@ -217,6 +221,7 @@ TEST_F(EndToEndTest, KeychainLockedPastTheTimeLimitShowsThePushAsReceivedOnce) {
   std::vector<json> shown;
   {
     KeychainWriteLock lock(keychain_);
+    ASSERT_TRUE(lock.held());
     shown = deliver({kCountedWithBadge, kCounted}, 1.0);
   }
   auto elapsed = std::chrono::steady_clock::now() - start;
@@ -235,6 +240,7 @@ TEST_F(EndToEndTest, ExtensionKilledMidRequestIsShownByTheHostAndTheNextPushStil
   std::future<std::vector<json>> host;
   {
     KeychainWriteLock lock(keychain_);
+    ASSERT_TRUE(lock.held());
     host = std::async(std::launch::async, [&] {
       return deliver({kCountedWithBadge, kCounted}, 20);
     });
