@@ -58,7 +58,7 @@ story() {
     "$root/usr/libexec/quenlarch/BadgeService" || return 1
   out=$(installed "$bin/notification-host" deliver --app "$work/My.app" \
     "$root/usr/share/doc/quenlarch-badge/examples/new-message.json") || return 1
-  contains "$out" '"deliveredBy":"extension","badge":1' || return 1
+  contains "$out" '"deliveredBy":"extension"' && contains "$out" '"badge":1,"badgeNote":"counted"' || return 1
   contains "$out" 'New message from Ana' || return 1
   out=$(installed "$bin/badge-app" status --app "$work/My.app") || return 1
   contains "$out" '"enabled":true,"count":1'
