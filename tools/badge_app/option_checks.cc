@@ -3,30 +3,18 @@
 
 #include <cstdint>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "platform/hex.h"
+#include "tools/common/command_line.h"
 
 namespace quenlarch::badge_app {
-namespace {
-
-bool isUtf8(const std::string& text) {
-  try {
-    (void)nlohmann::json(text).dump();  // the strict dump refuses malformed UTF-8
-    return true;
-  } catch (const nlohmann::json::exception&) {
-    return false;
-  }
-}
-
-}  // namespace
 
 CLI::Validator utf8Path() {
   return CLI::Validator(
       [](std::string& path) -> std::string {
         if (path.empty()) return "an empty path is not a path";
-        if (!isUtf8(path)) return "the path is not valid UTF-8";
+        if (!tools::isUtf8(path)) return "the path is not valid UTF-8";
         return {};
       },
       "PATH");

@@ -175,4 +175,13 @@ bool stdoutIntact() {
   return static_cast<bool>(std::cout) && std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
+bool isUtf8(const std::string& text) {
+  try {
+    (void)nlohmann::json(text).dump();  // the strict dump refuses malformed UTF-8
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
 }  // namespace quenlarch::tools

@@ -17,6 +17,9 @@ inline constexpr int kExitUsage = 2;   // malformed arguments
 // not UTF-8 become escapes (\n, \t, \xNN), so one diagnostic is always exactly one line.
 std::string oneLine(std::string_view text);
 
+// True when `text` is well-formed UTF-8, as option values that name files must be.
+bool isUtf8(const std::string& text);
+
 // Diagnostics as "<program>: <message>" on stderr, one line each (the message goes through
 // oneLine; callers pass raw paths and names).
 class Console {

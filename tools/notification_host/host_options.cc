@@ -5,7 +5,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <nlohmann/json.hpp>
 
 #include "tools/common/command_line.h"
 
@@ -17,15 +16,6 @@ constexpr long long kMaxMillis = 86'400'000;
 std::string numberText(double value) {
   std::string text = std::to_string(static_cast<long long>(value));
   return text;
-}
-
-bool isUtf8(const std::string& text) {
-  try {
-    (void)nlohmann::json(text).dump();  // the strict dump refuses malformed UTF-8
-    return true;
-  } catch (const nlohmann::json::exception&) {
-    return false;
-  }
 }
 
 }  // namespace
@@ -71,7 +61,8 @@ CLI::Validator pathValidator() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
         if (text.empty()) return "expects a path, not an empty string";
-        if (!isUtf8(text)) return "expects a path in UTF-8, not \"" + tools::oneLine(text) + "\"";
+        if (!tools::isUtf8(text))
+          return "expects a path in UTF-8, not \"" + tools::oneLine(text) + "\"";
         return "";
       },
       "PATH");
