@@ -10,14 +10,13 @@
 #include <string_view>
 
 #include "badge/keychain_item.h"
+#include "fuzz/fuzz_check.h"
 #include "platform/linux/plist_file.h"
 
 namespace quenlarch {
 namespace {
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using quenlarch::fuzz::check;
 
 void checkAccessGroup(const std::optional<PlistValue>& value) {
   const std::optional<std::string> group = validatedKeychainAccessGroup(value);

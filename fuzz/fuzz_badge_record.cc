@@ -10,9 +10,12 @@
 #include "badge/badge_environment.h"
 #include "badge/badge_record.h"
 #include "badge/install_tag.h"
+#include "fuzz/fuzz_check.h"
 
 namespace quenlarch {
 namespace {
+
+using quenlarch::fuzz::check;
 
 // The seed corpus uses these tags: "QLKNOWN1" is the installation the caller knows (passed as the
 // known tag), "QLCURRNT" the process's current installation. "QLNOMASK" is a current tag whose
@@ -27,10 +30,6 @@ const HomeScreenBadgeInstallTag& currentTag() {
   static const HomeScreenBadgeInstallTag tag{ByteString{'Q', 'L', 'C', 'U', 'R', 'R', 'N', 'T'},
                                              ByteString{0xA5, 0x5A, 0xC3, 0x3C}};
   return tag;
-}
-
-void check(bool condition) {
-  if (!condition) __builtin_trap();
 }
 
 void checkRoundTrip(std::span<const std::uint8_t> data, const HomeScreenBadgeInstallTag& known,

@@ -7,13 +7,12 @@
 #include <optional>
 #include <span>
 
+#include "fuzz/fuzz_check.h"
 #include "platform/linux/binary_plist_walk.h"
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using quenlarch::fuzz::check;
 
 }  // namespace
 

@@ -8,14 +8,13 @@
 #include <string>
 
 #include "extension/counted_notification.h"
+#include "fuzz/fuzz_check.h"
 #include "platform/linux/plist_json.h"
 
 namespace quenlarch {
 namespace {
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using quenlarch::fuzz::check;
 
 // The counted rule on the JSON itself: aps.alert.loc-key is one of the two counted keys.
 bool countedByJson(const nlohmann::json& payload) {

@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "platform/linux/line_reader.h"
 #include "tools/notification_host/payload.h"
 #include "tools/notification_host/service/client_protocol.h"
@@ -20,11 +21,9 @@
 namespace quenlarch {
 namespace {
 
-namespace cp = notification_host::client_protocol;
+using quenlarch::fuzz::check;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+namespace cp = notification_host::client_protocol;
 
 bool sameLines(const std::vector<Line>& a, const std::vector<Line>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Line& x, const Line& y) {

@@ -8,32 +8,20 @@
 //                                       not fit), string, null, an array; other lines are text
 // The rendered text must stay within its cap, and be valid UTF-8 when everything given was; the
 // plain renderer must do the same with the format alone.
-#include <unicode/utf8.h>
-
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_check.h"
 #include "tools/notification_host/strings/format_renderer.h"
 
 namespace quenlarch::notification_host {
 namespace {
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
-
-bool isValidUtf8(std::string_view text) {
-  const auto length = static_cast<int32_t>(text.size());
-  for (int32_t i = 0; i < length;) {
-    UChar32 c;
-    U8_NEXT(text.data(), i, length, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
+using quenlarch::fuzz::check;
+using quenlarch::fuzz::isValidUtf8;
 
 // "NAME REST" → NAME, REST.
 std::pair<std::string_view, std::string_view> firstWord(std::string_view text) {

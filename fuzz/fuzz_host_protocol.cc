@@ -18,6 +18,7 @@
 #include <thread>
 #include <variant>
 
+#include "fuzz/fuzz_check.h"
 #include "platform/linux/file_io.h"
 #include "platform/linux/host_connection.h"
 #include "platform/linux/host_protocol.h"
@@ -27,11 +28,9 @@
 namespace quenlarch {
 namespace {
 
-namespace hp = host_protocol;
+using quenlarch::fuzz::check;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+namespace hp = host_protocol;
 
 // Levels of arrays and dictionaries in `value` (0 for a scalar).
 std::size_t nestingDepth(const PlistValue& value) {

@@ -12,17 +12,16 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "tools/notification_host/provider/provider_token.h"
 #include "tools/notification_host/push/push_envelope.h"
 #include "tools/notification_host/push/push_headers.h"
 
 namespace {
 
-using namespace quenlarch::notification_host;
+using quenlarch::fuzz::check;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using namespace quenlarch::notification_host;
 
 void checkRefusal(const push::PushRefusal& refusal) {
   check(!refusal.reason.empty());

@@ -1,31 +1,19 @@
 // Fuzzes the text-form strings parser. Any bytes give entries or a one-line reason, never a crash
 // or a hang; every key and value is valid UTF-8; and the entries written back in the text form
 // parse to the same entries.
-#include <unicode/utf8.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_check.h"
 #include "tools/notification_host/strings/strings_text_parser.h"
 
 namespace quenlarch::notification_host {
 namespace {
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
-
-bool isValidUtf8(std::string_view text) {
-  const auto length = static_cast<int32_t>(text.size());
-  for (int32_t i = 0; i < length;) {
-    UChar32 c;
-    U8_NEXT(text.data(), i, length, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
+using quenlarch::fuzz::check;
+using quenlarch::fuzz::isValidUtf8;
 
 std::string quoted(std::string_view text) {
   std::string out = "\"";
