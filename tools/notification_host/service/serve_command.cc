@@ -96,9 +96,11 @@ int runServe(const ServeArgs& args) {
   engineOptions.memoryLimitBytes = std::uint64_t{args.memoryLimitMiB} << 20;
   engineOptions.idleStop = toDuration(args.extensionIdleSeconds);
   engineOptions.diagnostics = [](std::string_view message) { note(message); };
-  engineOptions.idle = [&service] {
+  // The engine and the provider's queue each say when they have nothing left in flight.
+  auto reportIdle = [&service] {
     if (service != nullptr) service->engineIdle();
   };
+  engineOptions.idle = reportIdle;
   auto engine = HostEngine::create(loop->get(), std::move(engineOptions));
   if (!engine) return out.fail(tools::kExitFailed, engine.error());
   // The service's standard output tells what no client asked for: each notification the person
@@ -114,9 +116,7 @@ int runServe(const ServeArgs& args) {
   NotificationHost host(engine->get(), loop->get(), args.app, args.desktop(), printOutput,
                         client_protocol::kMaxAnswerBytes, args.extensionScope());
   ClientRequests requests(**engine, host, bundleIdentifier(args.app));
-  ProviderPushes providerPushes(host, args.providerQueue, printOutput, [&service] {
-    if (service != nullptr) service->engineIdle();
-  });
+  ProviderPushes providerPushes(host, args.providerQueue, printOutput, reportIdle);
   std::unique_ptr<provider::ProviderService> endpoint;
   if (args.provider.listen) {
     auto started =
