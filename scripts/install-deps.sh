@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  ccache lld                          # every build shares compiled objects; a faster linker
   clang libclang-rt-14-dev            # fuzzers, sanitizer runtimes, thread-safety analysis
   clang-format                        # the code style, checked in CI
   libsqlite3-dev sqlite3              # keychain store (sqlite3 CLI for fault tests)

@@ -14,15 +14,13 @@ if [[ -n $first_run ]]; then
   echo "package.sh: first build of the package in $build/ (a few minutes; progress below)"
 fi
 
-launcher=()
-if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 # Debian's flags for packages: fortified functions, stack protector, read-only relocations, now.
 CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DBADGE_BUILD_TESTS=OFF -DBADGE_BUILD_BENCHMARKS=OFF \
   -DBADGE_PACKAGE_DEB=ON "-DCMAKE_CXX_FLAGS=$CXXFLAGS" "-DCMAKE_EXE_LINKER_FLAGS=$LDFLAGS" \
-  "${launcher[@]}" >/dev/null
+  >/dev/null
 cmake --build "$build"
 
 rm -f "$build"/*.deb

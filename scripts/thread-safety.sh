@@ -12,10 +12,8 @@ if ! command -v clang++ >/dev/null; then
   exit 1
 fi
 
-launcher=()
-if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-Wthread-safety" -DBADGE_WARNINGS_AS_ERRORS=ON -DBADGE_BUILD_TESTS=OFF \
-  -DBADGE_BUILD_BENCHMARKS=OFF "${launcher[@]}" >/dev/null
+  -DBADGE_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build-clang
 echo "thread-safety.sh: clean"
