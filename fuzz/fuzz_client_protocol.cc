@@ -15,7 +15,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/linux/line_reader.h"
-#include "tools/notification_host/payload.h"
+#include "tools/notification_host/push/payload.h"
 #include "tools/notification_host/service/client_protocol.h"
 
 namespace quenlarch {

@@ -1,6 +1,6 @@
 // How an alert reads: literal and localized fields, the format rules of localized strings, which
 // languages the environment asks for, and which strings tables of an app bundle are consulted.
-#include "tools/notification_host/alert_rendering.h"
+#include "tools/notification_host/rendering/alert_rendering.h"
 
 #include <gtest/gtest.h>
 

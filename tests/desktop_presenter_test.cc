@@ -1,7 +1,7 @@
 // The desktop presenter on an sd-event loop against a private session bus: what a notification
 // server receives (a recording fake server, and dunst for replacement), the opened event, and the
 // bus faults the presenter must live through without blocking its loop or ending desktop output.
-#include "tools/notification_host/desktop_presenter.h"
+#include "tools/notification_host/desktop/desktop_presenter.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,8 +12,8 @@
 
 #include "tests/support/private_desktop.h"
 #include "tests/support/temp_dir.h"
-#include "tools/notification_host/bus_text.h"
-#include "tools/notification_host/payload.h"
+#include "tools/notification_host/desktop/bus_text.h"
+#include "tools/notification_host/push/payload.h"
 
 namespace quenlarch::notification_host {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "platform/linux/host_protocol.h"
 #include "platform/linux/push_content.h"
-#include "tools/notification_host/push_gate.h"
+#include "tools/notification_host/push/push_gate.h"
 
 namespace quenlarch::notification_host {
 

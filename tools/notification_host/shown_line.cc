@@ -7,7 +7,7 @@
 
 #include "platform/linux/plist_json.h"
 #include "tools/common/command_line.h"
-#include "tools/notification_host/alert_rendering.h"
+#include "tools/notification_host/rendering/alert_rendering.h"
 
 namespace quenlarch::notification_host {
 

@@ -29,7 +29,7 @@
 #include <string_view>
 #include <variant>
 
-#include "tools/notification_host/payload.h"
+#include "tools/notification_host/push/payload.h"
 
 namespace quenlarch::notification_host::client_protocol {
 

@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "tools/common/command_line.h"
-#include "tools/notification_host/accepted_push.h"
+#include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/service/client_protocol.h"
 
 namespace quenlarch::notification_host {

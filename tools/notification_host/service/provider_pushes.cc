@@ -6,7 +6,7 @@
 #include <utility>
 #include <variant>
 
-#include "tools/notification_host/payload.h"
+#include "tools/notification_host/push/payload.h"
 
 namespace quenlarch::notification_host {
 

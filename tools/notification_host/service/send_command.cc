@@ -15,10 +15,10 @@
 #include "platform/linux/file_io.h"
 #include "platform/linux/line_reader.h"
 #include "tools/common/command_line.h"
-#include "tools/notification_host/accepted_push.h"
+#include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/host_options.h"
-#include "tools/notification_host/payload_source.h"
+#include "tools/notification_host/push/payload_source.h"
 #include "tools/notification_host/service/client_protocol.h"
 #include "tools/notification_host/service/service_socket.h"
 

@@ -15,7 +15,7 @@
 #include <variant>
 
 #include "tools/common/command_line.h"
-#include "tools/notification_host/accepted_push.h"
+#include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/host_engine.h"

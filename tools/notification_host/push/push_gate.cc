@@ -1,5 +1,5 @@
 // The gate reads the payload as received; "aps" that is no dictionary shows nothing.
-#include "tools/notification_host/push_gate.h"
+#include "tools/notification_host/push/push_gate.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 // Payload checks and the payload-to-content mapping: userInfo is the whole payload, the badge and
 // the displayed fields come from "aps".
-#include "tools/notification_host/payload.h"
+#include "tools/notification_host/push/payload.h"
 
 #include <cstdint>
 #include <limits>

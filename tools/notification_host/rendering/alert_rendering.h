@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "platform/plist_value.h"
-#include "tools/notification_host/localized_strings.h"
+#include "tools/notification_host/rendering/localized_strings.h"
 
 namespace quenlarch::notification_host {
 

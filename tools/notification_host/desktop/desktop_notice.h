@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/notification_content.h"
-#include "tools/notification_host/alert_rendering.h"
+#include "tools/notification_host/rendering/alert_rendering.h"
 
 namespace quenlarch::notification_host {
 

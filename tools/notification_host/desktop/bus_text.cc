@@ -1,6 +1,6 @@
 // Bus text: ICU's UTF-8 macros decide what is well-formed (maximal subparts, as Unicode recommends,
 // so one bad byte costs one replacement character).
-#include "tools/notification_host/bus_text.h"
+#include "tools/notification_host/desktop/bus_text.h"
 
 #include <unicode/utf.h>
 #include <unicode/utf8.h>

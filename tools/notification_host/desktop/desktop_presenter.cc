@@ -1,6 +1,6 @@
 // Desktop output over sd-bus: asynchronous Notify calls to the notification server, LauncherEntry
 // signals, and the server's ActionInvoked and NotificationClosed signals, all on the host's loop.
-#include "tools/notification_host/desktop_presenter.h"
+#include "tools/notification_host/desktop/desktop_presenter.h"
 
 #include <time.h>
 
@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "platform/linux/disk_bundle.h"
-#include "tools/notification_host/bus_text.h"
+#include "tools/notification_host/desktop/bus_text.h"
 
 namespace quenlarch::notification_host {
 namespace {

@@ -1,11 +1,11 @@
 // Payload files and standard-input lines. Reads stop just past the payload limit, so that a huge
 // file costs bounded memory and is still refused for its size.
-#include "tools/notification_host/payload_source.h"
+#include "tools/notification_host/push/payload_source.h"
 
 #include <unistd.h>
 
 #include "platform/linux/file_io.h"
-#include "tools/notification_host/payload.h"
+#include "tools/notification_host/push/payload.h"
 
 namespace quenlarch::notification_host {
 namespace {

@@ -1,5 +1,5 @@
 // Alert rendering: which text each field takes, and the arguments its format gets.
-#include "tools/notification_host/alert_rendering.h"
+#include "tools/notification_host/rendering/alert_rendering.h"
 
 #include <span>
 

@@ -1,5 +1,5 @@
 // Finding and reading an app's strings tables.
-#include "tools/notification_host/localized_strings.h"
+#include "tools/notification_host/rendering/localized_strings.h"
 
 #include <algorithm>
 #include <cerrno>

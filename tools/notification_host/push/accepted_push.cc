@@ -1,11 +1,11 @@
 // Headers first, because the payload's size limit depends on its push type; then the content,
 // whose own checks (nesting depth, a NUL byte) the header rules do not make.
-#include "tools/notification_host/accepted_push.h"
+#include "tools/notification_host/push/accepted_push.h"
 
 #include <variant>
 
 #include "platform/linux/disk_bundle.h"
-#include "tools/notification_host/payload.h"
+#include "tools/notification_host/push/payload.h"
 #include "tools/notification_host/push/push_envelope.h"
 
 namespace quenlarch::notification_host {

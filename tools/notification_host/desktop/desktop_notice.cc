@@ -1,5 +1,5 @@
 // Desktop notices from shown content.
-#include "tools/notification_host/desktop_notice.h"
+#include "tools/notification_host/desktop/desktop_notice.h"
 
 namespace quenlarch::notification_host {
 
