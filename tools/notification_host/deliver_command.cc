@@ -7,12 +7,12 @@
 #include <variant>
 
 #include "tools/common/command_line.h"
-#include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/host_engine.h"
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/notification_host.h"
+#include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/push/payload_source.h"
 #include "tools/notification_host/shown_line.h"
 

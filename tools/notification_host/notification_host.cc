@@ -4,9 +4,9 @@
 
 #include "platform/outcome_log.h"
 #include "tools/common/command_line.h"
-#include "tools/notification_host/rendering/alert_rendering.h"
 #include "tools/notification_host/desktop/desktop_notice.h"
 #include "tools/notification_host/diagnostics.h"
+#include "tools/notification_host/rendering/alert_rendering.h"
 #include "tools/notification_host/shown_line.h"
 
 namespace quenlarch::notification_host {

@@ -17,9 +17,9 @@
 #include "tools/notification_host/desktop/desktop_presenter.h"
 #include "tools/notification_host/engine/host_engine.h"
 #include "tools/notification_host/host_options.h"
-#include "tools/notification_host/rendering/localized_strings.h"
-#include "tools/notification_host/push/push_headers.h"
 #include "tools/notification_host/push/push_gate.h"
+#include "tools/notification_host/push/push_headers.h"
+#include "tools/notification_host/rendering/localized_strings.h"
 #include "tools/notification_host/shown_line.h"
 
 namespace quenlarch::notification_host {

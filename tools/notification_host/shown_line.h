@@ -9,9 +9,9 @@
 #include <string_view>
 
 #include "tools/notification_host/host_options.h"
-#include "tools/notification_host/rendering/localized_strings.h"
-#include "tools/notification_host/push/push_headers.h"
 #include "tools/notification_host/push/push_gate.h"
+#include "tools/notification_host/push/push_headers.h"
+#include "tools/notification_host/rendering/localized_strings.h"
 
 namespace quenlarch::notification_host {
 

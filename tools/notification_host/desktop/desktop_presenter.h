@@ -27,10 +27,10 @@
 #include <string>
 #include <string_view>
 
-#include "tools/notification_host/rendering/alert_rendering.h"
 #include "tools/notification_host/desktop/desktop_notice.h"
 #include "tools/notification_host/desktop/recent_map.h"
 #include "tools/notification_host/desktop/retry_backoff.h"
+#include "tools/notification_host/rendering/alert_rendering.h"
 
 namespace quenlarch::notification_host {
 

@@ -15,7 +15,6 @@
 #include <variant>
 
 #include "tools/common/command_line.h"
-#include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/host_engine.h"
@@ -23,6 +22,7 @@
 #include "tools/notification_host/host_options.h"
 #include "tools/notification_host/notification_host.h"
 #include "tools/notification_host/provider/provider_service.h"
+#include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/service/client_protocol.h"
 #include "tools/notification_host/service/client_requests.h"
 #include "tools/notification_host/service/provider_pushes.h"
