@@ -261,6 +261,8 @@ TEST(StringsFormatsTest, RenderingWorkIsBoundedPerField) {
   RenderWork plain;
   EXPECT_EQ(renderFormat(emptyDirectives, {}, &plain), marker);
   EXPECT_EQ(plain.formatBytes, kMaxRenderWork);
+  // A character the allowance cuts is left out whole.
+  EXPECT_EQ(renderFormat(repeat("%@", kMaxRenderWork / 2 - 1) + "xé", {}), "x" + marker);
 }
 
 }  // namespace

@@ -189,11 +189,13 @@ class Renderer {
         return;
       }
       const std::size_t percent = rest.find('%');
-      out_.append(rest.substr(0, percent));
       if (percent == std::string_view::npos) {
+        // A character that the allowance cuts is left out whole.
+        out_.append(rest.substr(0, boundaryAtOrBefore(format.substr(i), rest.size())));
         consume(rest.size(), i);
         continue;
       }
+      out_.append(rest.substr(0, percent));
       std::optional<Directive> directive = parseDirective(format.substr(i + percent + 1));
       if (directive && percent + 1 + directive->length > rest.size()) {
         consume(rest.size(), i);  // a directive that goes on past the allowance
