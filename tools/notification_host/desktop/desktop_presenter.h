@@ -81,8 +81,8 @@ class DesktopPresenter {
   // Calls `done` (on the loop, or at once when there is nothing to wait for) once everything
   // presented has been written to the bus and answered, or when `within` has passed (then with a
   // line saying what was left). Notifications held for a server that is not there are not waited
-  // for (a line says how many are not shown). The presenter must outlive the call of `done`, and
-  // `done` must not destroy it. For a host about to exit.
+  // for: the line that said the server failed said they are held. The presenter must outlive the
+  // call of `done`, and `done` must not destroy it. For a host about to exit.
   void flush(std::chrono::microseconds within, std::function<void()> done);
 
  private:

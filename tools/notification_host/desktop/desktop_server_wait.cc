@@ -33,7 +33,7 @@ void DesktopPresenter::hold(Outgoing notification) {
   if (serverAbsent_ && reportedServerError_.empty()) {
     reportServerProblem(kAbsent,
                         "no notification server on the session bus (its owner left); "
-                        "notifications are shown when one appears");
+                        "notifications are held until one appears");
   }
   if (heldForServer_.hold(std::move(notification)) && droppedForServer_++ == 0) {
     diagnostics_("the newest " + std::to_string(options_.maxHeld) +
@@ -70,7 +70,7 @@ void DesktopPresenter::serverFailed(const sd_bus_error& error) {
   const char* again = "; notifications are held and tried again after a pause";
   if (absent) {
     reportServerProblem(kAbsent, "no notification server on the session bus " + cause +
-                                     "; notifications are shown when one appears");
+                                     "; notifications are held until one appears");
   } else if (sd_bus_error_has_name(&error, SD_BUS_ERROR_NO_REPLY)) {
     reportServerProblem(name, "the notification server did not answer within " +
                                   secondsText(options_.callTimeout) + " " + cause + again);
