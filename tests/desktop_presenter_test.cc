@@ -101,6 +101,18 @@ class Scene {
     presenter->present(notice);
     return flushed() ? server->nextNotify() : std::nullopt;
   }
+  // The bodies of the notifications the server received next, until the one for "end" presented
+  // once all before it is answered; none when it received nothing more.
+  std::vector<std::string> shownUntilEnd() {
+    std::vector<std::string> bodies;
+    if (!flushed()) return bodies;
+    presenter->present(textNotice("end"));
+    if (!flushed()) return bodies;
+    for (std::optional<json> call; (call = server->nextNotify()) && (*call)["body"] != "end";) {
+      bodies.push_back((*call)["body"]);
+    }
+    return bodies;
+  }
 
   testing::TempDir temp{"presenter"};
   testing::PrivateBus bus{temp.path()};
@@ -200,6 +212,12 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
     std::vector<std::string> reports;  // the beginning of each line reported, in order
   };
   const DesktopOptions retryAtOnce{.callTimeout = 200ms, .firstRetry = 0us};
+  // Only the server's name ending the wait can show what is held.
+  const DesktopOptions holdThree{.maxHeld = 3, .firstRetry = 1h, .lastRetry = 1h};
+  const auto withoutServer = [](Scene& scene, const DesktopOptions& options) {
+    scene.start(options).present(textNotice("first"));
+    ASSERT_TRUE(scene.reported("no notification server"));
+  };
   const std::vector<Row> rows = {
       {"no session bus, then one",
        [&](Scene& scene) {
@@ -231,7 +249,60 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
        },
        {"64 notifications are waiting for the notification server",
         "the notification server did not answer within 200 ms (org.freedesktop.DBus.Error.NoReply",
+        "the newest 32 notifications are held for the notification server",
         "the notification server answers again"}},
+      {"a server that appears during the wait gets the newest held, in order",
+       [&](Scene& scene) {
+         withoutServer(scene, holdThree);
+         for (const char* body : {"1", "2", "3", "4"}) scene.presenter->present(textNotice(body));
+         scene.serve();
+         ASSERT_TRUE(scene.reported("the notification server answers again"));
+         EXPECT_EQ(scene.shownUntilEnd(), (std::vector<std::string>{"2", "3", "4"}));
+       },
+       {"no notification server on the session bus (org.freedesktop.DBus.Error.ServiceUnknown",
+        "the newest 3 notifications are held for the notification server; older ones are dropped",
+        "the notification server answers again; pushes are shown as notifications (2 held ones "
+        "dropped meanwhile)"}},
+      {"a collapsed push held during the wait replaces its predecessor",
+       [&](Scene& scene) {
+         withoutServer(scene, holdThree);
+         scene.presenter->present(noticeFor(R"({"aps":{"alert":"u1"}})", "unread"));
+         scene.presenter->present(textNotice("other"));
+         scene.presenter->present(noticeFor(R"({"aps":{"alert":"u2"}})", "unread"));
+         scene.serve();
+         ASSERT_TRUE(scene.reported("the notification server answers again"));
+         EXPECT_EQ(scene.shownUntilEnd(), (std::vector<std::string>{"first", "other", "u2"}));
+       },
+       {"no notification server on the session bus", "the notification server answers again"}},
+      {"a server that leaves and comes back gets what came meanwhile",
+       [&](Scene& scene) {
+         testing::BusObserver observer(scene.bus.address());
+         scene.serve();
+         scene.start(holdThree);
+         ASSERT_TRUE(scene.shown(textNotice("first")));
+         scene.server.reset();
+         // The bus tells of the name before the server's own leaving, and the presenter hears of
+         // both before its flush's call is answered.
+         ASSERT_TRUE(observer.waitForClientToLeave());
+         ASSERT_TRUE(scene.flushed());
+         scene.presenter->present(textNotice("meanwhile"));
+         scene.serve();
+         ASSERT_TRUE(scene.reported("the notification server answers again"));
+         EXPECT_EQ(scene.shownUntilEnd(), std::vector<std::string>{"meanwhile"});
+       },
+       {"no notification server on the session bus (its owner left)",
+        "the notification server answers again"}},
+      {"a server that never appears",
+       [&](Scene& scene) {
+         withoutServer(scene, {.firstRetry = 1h, .lastRetry = 1h});
+         const std::size_t before = residentBytes();
+         for (int i = 0; i < 50'000; ++i)
+           scene.presenter->present(textNotice(std::to_string(i) + std::string(1024, 'x')));
+         EXPECT_TRUE(memoryBounded(before));
+         ASSERT_TRUE(scene.flushed());
+       },
+       {"no notification server on the session bus",
+        "the newest 32 notifications are held for the notification server"}},
       {"text that is not valid UTF-8",
        [&](Scene& scene) {
          scene.serve();

@@ -119,6 +119,10 @@ Expected<EventSource> EventSource::deferred(sd_event* loop, std::function<void()
   return EventSource(*adopted);
 }
 
+void EventSource::describe(const char* description) {
+  sd_event_source_set_description(source_.get(), description);
+}
+
 void EventSource::setIoEvents(std::uint32_t events) {
   sd_event_source_set_io_events(source_.get(), events);
 }

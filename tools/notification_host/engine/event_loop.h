@@ -51,6 +51,9 @@ class EventSource {
 
   explicit operator bool() const { return source_ != nullptr; }
 
+  // Names the source in sd-event's debug log and errors; `description` is copied.
+  void describe(const char* description);
+
   void setIoEvents(std::uint32_t events);
   void setEnabled(bool enabled);
   // Timers: fire once at `when` (at once when it has passed); disarm() takes that back.
