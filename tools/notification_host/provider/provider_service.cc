@@ -75,7 +75,8 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
   ProviderEndpoint* endpoint = service->endpoint_.get();
   auto server = ProviderServer::listen(
       event, *args.listen, std::move(*tls), limits,
-      [endpoint](ProviderRequest request) { return endpoint->answer(std::move(request)); });
+      [endpoint](ProviderRequest request) { return endpoint->answer(std::move(request)); },
+      [&console](std::string_view line) { console.note(line); });
   if (!server) return unexpected(server.error());
   service->server_ = std::move(*server);
   if (args.auth == "none") {

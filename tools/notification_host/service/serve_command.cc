@@ -148,11 +148,12 @@ int runServe(const ServeArgs& args) {
     options.frontBusy = [&endpoint, &providerPushes] {
       return endpoint->server().connections() > 0 || providerPushes.queued() > 0;
     };
-    // New streams get GOAWAY, those in flight are answered (503 from here on), then the engine
-    // runs what was taken before it stops.
-    options.stopFront = [&endpoint, &providerPushes](std::function<void()> drained) {
+    // New streams get GOAWAY, those in flight are answered (503 from here on, and those still
+    // incomplete when the allowance is up), then the engine runs what was taken before it stops.
+    options.stopFront = [&endpoint, &providerPushes,
+                         allowance = options.stopAllowance](std::function<void()> drained) {
       providerPushes.stopTaking();
-      endpoint->stop(std::move(drained));
+      endpoint->stop(allowance, std::move(drained));
     };
   }
   auto created = Service::create(*loop, *listener, **engine, requests, options);
