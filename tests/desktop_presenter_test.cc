@@ -280,6 +280,7 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
          scene.serve();
          scene.start(holdThree);
          ASSERT_TRUE(scene.shown(textNotice("first")));
+         scene.presenter->present(noticeFor(R"({"aps":{"badge":5}})"));
          scene.server.reset();
          // The bus tells of the name before the server's own leaving, and the presenter hears of
          // both before its flush's call is answered.
@@ -289,6 +290,11 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
          scene.serve();
          ASSERT_TRUE(scene.reported("the notification server answers again"));
          EXPECT_EQ(scene.shownUntilEnd(), std::vector<std::string>{"meanwhile"});
+         // The launcher count went out again when the server came back.
+         scene.presenter.reset();
+         ASSERT_TRUE(observer.waitForClientToLeave());
+         const testing::BusObserver::LauncherUpdate five{"application://Chat.desktop", 5, true};
+         EXPECT_EQ(observer.takeLauncherUpdates(), (std::vector{five, five}));
        },
        {"no notification server on the session bus (its owner left)",
         "the notification server answers again"}},
