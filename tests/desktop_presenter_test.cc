@@ -283,6 +283,7 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
          scene.serve();
          scene.start(holdThree);
          ASSERT_TRUE(scene.shown(textNotice("first")));
+         scene.presenter->present(noticeFor(R"({"aps":{"badge":5}})"));
          scene.server.reset();
          // The bus tells of the name before the server's own leaving, and the presenter hears of
          // both before its flush's call is answered.
@@ -292,6 +293,11 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
          scene.serve();
          ASSERT_TRUE(scene.reported("the notification server answers again"));
          EXPECT_EQ(scene.shownUntilEnd(), std::vector<std::string>{"meanwhile"});
+         // The launcher count went out again when the server came back.
+         scene.presenter.reset();
+         ASSERT_TRUE(observer.waitForClientToLeave());
+         const testing::BusObserver::LauncherUpdate five{"application://Chat.desktop", 5, true};
+         EXPECT_EQ(observer.takeLauncherUpdates(), (std::vector{five, five}));
        },
        {"no notification server on the session bus (its owner left)",
         "the notification server answers again"}},
@@ -410,19 +416,31 @@ TEST(BusTextTest, ReplacesWhatTheBusRefusesAndKeepsTheRest) {
 TEST(RetryBackoffTest, WaitsDoubleUpToTheLastAndSuccessStartsOver) {
   RetryBackoff backoff(1000, 4000);
   struct Step {
-    bool fails;  // else succeeds
+    char step;  // 'f' fails, 's' succeeds, 'o' starts over (the peer came back)
     std::uint64_t at;
     bool returns;  // failed: starts a spell; succeeded: ends one
     std::uint64_t allowedFrom;
   };
   const std::vector<Step> steps = {
-      {true, 0, true, 1000},      {true, 1000, false, 3000}, {true, 3000, false, 7000},
-      {true, 7000, false, 11000},  // the longest wait
-      {true, 8000, false, 11000},  // the answer to an attempt made before the wait
-      {false, 12000, true, 0},    {false, 12000, false, 0},  {true, 20000, true, 21000},
+      {'f', 0, true, 1000},
+      {'f', 1000, false, 3000},
+      {'f', 3000, false, 7000},
+      {'f', 7000, false, 11000},  // the longest wait
+      {'f', 8000, false, 11000},  // the answer to an attempt made before the wait
+      {'s', 12000, true, 0},
+      {'s', 12000, false, 0},
+      {'f', 20000, true, 21000},
+      {'f', 21000, false, 23000},
+      {'o', 21500, false, 0},
+      {'f', 22000, false, 23000},  // the spell goes on, from the first wait
+      {'s', 23000, true, 0},
   };
   for (const Step& step : steps) {
-    EXPECT_EQ(step.fails ? backoff.failed(step.at) : backoff.succeeded(), step.returns) << step.at;
+    bool returned = false;
+    if (step.step == 'f') returned = backoff.failed(step.at);
+    if (step.step == 's') returned = backoff.succeeded();
+    if (step.step == 'o') backoff.startOver();
+    EXPECT_EQ(returned, step.returns) << step.at;
     EXPECT_EQ(backoff.allows(step.allowedFrom - 1), step.allowedFrom == 0) << step.at;
     EXPECT_TRUE(backoff.allows(step.allowedFrom)) << step.at;
   }
