@@ -13,6 +13,7 @@
 #include "tests/support/private_desktop.h"
 #include "tests/support/temp_dir.h"
 #include "tools/notification_host/desktop/bus_text.h"
+#include "tools/notification_host/desktop/desktop_notice.h"
 #include "tools/notification_host/push/payload.h"
 
 namespace quenlarch::notification_host {
@@ -191,6 +192,8 @@ TEST_F(DesktopPresenterTest, OpeningANotificationReportsItsApnsIdOnce) {
   ASSERT_TRUE(scene.runUntil([&] { return scene.opened.size() >= 2; }));
   ASSERT_TRUE(scene.flushed());
   EXPECT_EQ(scene.opened, (std::vector<std::string>{"A-1", "A-2"}));
+  // The event names the push as every shown line does.
+  EXPECT_EQ(openedEventLine("A-1").dump(), R"({"event":"opened","apnsId":"A-1"})");
 }
 
 TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
