@@ -52,7 +52,8 @@ std::string describe(const sockaddr_storage& address, std::uint16_t* port) {
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
     inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
     *port = ntohs(v6.sin6_port);
-    return "[" + std::string(host) + "]:" + std::to_string(*port);
+    // Appended to, not inserted into: GCC 12 at -O3 warns (-Wrestrict) about "[" + std::string.
+    return std::string("[").append(host) + "]:" + std::to_string(*port);
   }
   const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
   inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);

@@ -85,9 +85,11 @@ struct Integer {
     return directive.isSigned && magnitude <= positiveMax + 1;
   }
   std::string decimal() const {
-    char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, magnitude);
-    return (negative ? "-" : "") + std::string(digits, end);
+    // The sign in the buffer rather than prepended: GCC 12 at -O3 warns (-Wrestrict) about the
+    // insert that "-" + std::string(...) makes.
+    char text[25] = {'-'};
+    auto [end, error] = std::to_chars(text + 1, text + sizeof text, magnitude);
+    return std::string(negative ? text : text + 1, end);
   }
 };
 
