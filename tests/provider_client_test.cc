@@ -155,15 +155,19 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 // `output`, its notes to `output`.err. Stopped by pid when the test ends.
 class Serve : public Endpoint {
  public:
+  // `throwaway`: no certificate given, serve makes its own.
   Serve(const std::string& app, const std::string& output, const std::vector<std::string>& extra,
-        const std::vector<std::string>& env)
+        const std::vector<std::string>& env, bool throwaway = false)
       : output_(output) {
     SubprocessOptions options;
     const std::string& dir = keys().dir.path();
     options.argv = {NOTIFICATION_HOST_PATH, "serve", "--app", app, "--socket", output + ".sock",
                     // A sanitizer build's extension is resident far past the default limit.
-                    "--memory-limit", "4096", "--provider-listen", "127.0.0.1:0", "--tls-cert",
-                    dir + "/server.pem", "--tls-key", dir + "/server.key"};
+                    "--memory-limit", "4096", "--provider-listen", "127.0.0.1:0"};
+    if (!throwaway) {
+      options.argv.insert(options.argv.end(),
+                          {"--tls-cert", dir + "/server.pem", "--tls-key", dir + "/server.key"});
+    }
     options.argv.insert(options.argv.end(), extra.begin(), extra.end());
     options.environment = env;
     options.input = SubprocessOptions::Stream::kNull;
@@ -540,6 +544,30 @@ TEST_F(ServeEndpointTest, NodeApnPushesAreEachCountedAndShownOnce) {
   server->terminate();
   EXPECT_EQ(server->exitCode(), 0) << server->notes();
   EXPECT_EQ(server->shown().size(), 201u);
+}
+
+// Without --tls-cert and --tls-key serve makes its own certificate beside its socket and says
+// what it accepts and how to push: the command it prints, run as printed, gets its push shown.
+TEST_F(ServeEndpointTest, TheThrowawayCertificateAndThePrintedCommandPushAtOnce) {
+  install(BADGE_SERVICE_PATH);
+  const std::string output = dir_ / "shown.jsonl";
+  Serve server(app_, output, {"--provider-auth", "none"}, {keychain_}, true);
+  ASSERT_NE(server.port, 0) << server.notes();
+  const std::string notes = server.notes();
+  EXPECT_NE(notes.find("accepting device token " + token_ + ", topic com.quenlarch.app"),
+            std::string::npos)
+      << notes;
+  const std::string said = "push with: ";
+  const std::size_t at = notes.find(said);
+  ASSERT_NE(at, std::string::npos) << notes;
+  const std::string command =
+      notes.substr(at + said.size(), notes.find('\n', at) - at - said.size());
+  testing::CommandResult pushed = testing::runCommand({"/bin/sh", "-c", command});
+  EXPECT_NE(pushed.out.find("HTTP/2 200"), std::string::npos) << command << "\n" << pushed.err;
+  EXPECT_TRUE(waitFor([&] { return server.shown().size() == 1; })) << server.notes();
+  EXPECT_EQ(fs::status(output + "-provider.key").permissions(), fs::perms(0600));
+  server.terminate();
+  EXPECT_EQ(server.exitCode(), 0) << server.notes();
 }
 
 TEST_F(ServeEndpointTest, UnusableEndpointOptionsGetOneLineAndNoService) {

@@ -22,7 +22,9 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args) {
                          .add_option("--tls-key", args.tlsKey,
                                      "PEM private key of the push-provider endpoint's certificate")
                          ->check(CLI::ExistingFile);
-  listen->needs(cert)->needs(key);
+  // Neither: serve makes a throwaway certificate. Only one of them is a slip.
+  cert->needs(key)->needs(listen);
+  key->needs(cert);
   command
       .add_option("--provider-key", args.keys,
                   "KEYID=PEM: a public key provider tokens may be signed with (repeatable)")
