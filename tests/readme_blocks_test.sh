@@ -75,17 +75,24 @@ systemctl() {
   exec_start=$(sed -n 's/^ExecStart=//p' "$service_unit")
   [[ -f $env_file ]] || fail "the service's environment file $env_file is missing"
   local -A vars=()
-  local passed=(-E HOME -E PATH -E XDG_RUNTIME_DIR) line name value word argv=()
+  local passed=(-E HOME -E PATH -E XDG_RUNTIME_DIR) line name value word argv=() split=()
   while IFS= read -r line; do
     [[ $line =~ ^([A-Za-z_][A-Za-z0-9_]*)=(.*)$ ]] || continue
     name=${BASH_REMATCH[1]} value=${BASH_REMATCH[2]}
     vars[$name]=$value
     passed+=(-E "$name=$value")
   done <"$env_file"
-  # ${NAME} in ExecStart is one word holding the variable's value, as systemd expands it.
+  # ${NAME} in ExecStart is one word holding the variable's value, $NAME its value split at
+  # whitespace into zero or more words, as systemd expands them.
   for word in $exec_start; do
-    if [[ $word =~ ^\$\{([A-Za-z_][A-Za-z0-9_]*)\}$ ]]; then word=${vars[${BASH_REMATCH[1]}]-}; fi
-    argv+=("$word")
+    if [[ $word =~ ^\$\{([A-Za-z_][A-Za-z0-9_]*)\}$ ]]; then
+      argv+=("${vars[${BASH_REMATCH[1]}]-}")
+    elif [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
+      read -ra split <<<"${vars[${BASH_REMATCH[1]}]-}"
+      argv+=("${split[@]}")
+    else
+      argv+=("$word")
+    fi
   done
   if [[ -n $ROOT ]]; then argv[0]=$ROOT${argv[0]}; else argv[0]=$(command -v "${argv[0]##*/}"); fi
   mkdir -p -m 0700 "$(dirname "$listen")"
