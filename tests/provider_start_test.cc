@@ -51,7 +51,8 @@ TEST(ProviderStartTest, TheThrowawayCertificateCoversWhatAClientDials) {
     ASSERT_TRUE(cert && key);
     EXPECT_EQ(X509_check_private_key(cert.get(), key.get()), 1) << "the key is the certificate's";
     EXPECT_EQ(X509_check_ca(cert.get()), 1) << "a client takes it as its own anchor";
-    for (const std::string& ip : row.ips) EXPECT_EQ(X509_check_ip_asc(cert.get(), ip.c_str(), 0), 1) << ip;
+    for (const std::string& ip : row.ips)
+      EXPECT_EQ(X509_check_ip_asc(cert.get(), ip.c_str(), 0), 1) << ip;
     for (const std::string& host : row.hosts) {
       EXPECT_EQ(X509_check_host(cert.get(), host.c_str(), host.size(), 0, nullptr), 1) << host;
     }
@@ -73,21 +74,31 @@ TEST(ProviderStartTest, TheSummaryNamesWhatTheEndpointAcceptsAndAReadyCommand) {
   };
   const std::vector<Row> rows = {
       {"throwaway, no authentication",
-       {"127.0.0.1:4431", "com.quenlarch.app", DeviceRegistration{token, "TEAM1", std::nullopt},
-        {}, "/run/q/c'a.pem", true},
+       {"127.0.0.1:4431",
+        "com.quenlarch.app",
+        DeviceRegistration{token, "TEAM1", std::nullopt},
+        {},
+        "/run/q/c'a.pem",
+        true},
        {"throwaway self-signed certificate for the endpoint: /run/q/c'a.pem",
         "accepting device token " + token + ", topic com.quenlarch.app, any request",
         "push with: curl -sS -i --http2 --cacert '/run/q/c'\\''a.pem' -H 'apns-topic: "
         "com.quenlarch.app' -d '{\"aps\":{\"alert\":\"Hello\",\"mutable-content\":1}}' "
-        "https://127.0.0.1:4431/3/device/" + token}},
+        "https://127.0.0.1:4431/3/device/" +
+            token}},
       {"tokens, a wildcard address",
-       {"0.0.0.0:8443", "com.quenlarch.app", DeviceRegistration{token, "TEAM1", std::nullopt},
-        {"KEY1", "KEY2"}, "own.pem", false},
+       {"0.0.0.0:8443",
+        "com.quenlarch.app",
+        DeviceRegistration{token, "TEAM1", std::nullopt},
+        {"KEY1", "KEY2"},
+        "own.pem",
+        false},
        {"team TEAM1 signed with key KEY1, KEY2", "authorization: bearer $PROVIDER_TOKEN",
         "https://127.0.0.1:8443/3/device/" + token}},
       {"IPv6 wildcard, a retired token",
        {"[::]:8443", "t", DeviceRegistration{token, "TEAM1", 1000}, {}, "own.pem", false},
-       {"is retired", "accepting device token DEVICE_TOKEN", "https://[::1]:8443/3/device/DEVICE_TOKEN"}},
+       {"is retired", "accepting device token DEVICE_TOKEN",
+        "https://[::1]:8443/3/device/DEVICE_TOKEN"}},
       {"no registration",
        {"127.0.0.1:1", "t", std::nullopt, {}, "own.pem", false},
        {"no device token yet", "/3/device/DEVICE_TOKEN"}},

@@ -48,24 +48,24 @@ std::vector<std::string> welcomeLines(const EndpointFacts& facts) {
   std::vector<std::string> lines;
   if (facts.throwawayCertificate) {
     lines.push_back("made a throwaway self-signed certificate for the endpoint: " +
-                    facts.certificate + " (trust it with curl --cacert " + facts.certificate +
-                    ")");
+                    facts.certificate + " (trust it with curl --cacert " + facts.certificate + ")");
   }
   std::string token = "DEVICE_TOKEN";
   if (!facts.registration) {
-    lines.push_back("the app has no device token yet, so every push is answered 400 "
-                    "BadDeviceToken (badge-app install gives it one)");
+    lines.push_back(
+        "the app has no device token yet, so every push is answered 400 "
+        "BadDeviceToken (badge-app install gives it one)");
   } else if (facts.registration->retiredAtMs) {
-    lines.push_back("the app's device token " + facts.registration->deviceToken +
-                    " is retired (badge-app uninstall): pushes to it are answered 410 Unregistered");
+    lines.push_back(
+        "the app's device token " + facts.registration->deviceToken +
+        " is retired (badge-app uninstall): pushes to it are answered 410 Unregistered");
   } else {
     token = facts.registration->deviceToken;
   }
   const std::string team = facts.registration ? facts.registration->teamId : "(none)";
-  const std::string who =
-      facts.keyIds.empty() ? "any request (authentication is off)"
-                           : "provider tokens of team " + team + " signed with key " +
-                                 joined(facts.keyIds);
+  const std::string who = facts.keyIds.empty() ? "any request (authentication is off)"
+                                               : "provider tokens of team " + team +
+                                                     " signed with key " + joined(facts.keyIds);
   lines.push_back("accepting device token " + token + ", topic " + facts.topic + ", " + who);
   std::string curl = "push with: curl -sS -i --http2 --cacert " + shellQuoted(facts.certificate) +
                      " -H " + shellQuoted("apns-topic: " + facts.topic);

@@ -16,7 +16,8 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args) {
                          "Serve the push-provider API (HTTP/2 over TLS) on ADDRESS:PORT");
   CLI::Option* cert = command
                           .add_option("--tls-cert", args.tlsCert,
-                                      "PEM certificate (and chain) of the push-provider endpoint")
+                                      "PEM certificate (and chain) of the push-provider endpoint "
+                                      "(default: a throwaway self-signed one beside the socket)")
                           ->check(CLI::ExistingFile);
   CLI::Option* key = command
                          .add_option("--tls-key", args.tlsKey,

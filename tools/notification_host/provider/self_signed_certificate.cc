@@ -88,15 +88,15 @@ Expected<Certificate> selfSigned(EVP_PKEY* key, const std::string& host) {
   X509_gmtime_adj(X509_getm_notBefore(cert.get()), -300);
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), kValidSeconds);
   X509_NAME* name = X509_get_subject_name(cert.get());
-  const std::string commonName = host.empty() || host == "0.0.0.0" || host == "::" ? "localhost"
-                                                                                     : host;
+  const std::string commonName =
+      host.empty() || host == "0.0.0.0" || host == "::" ? "localhost" : host;
   if (X509_set_pubkey(cert.get(), key) != 1 ||
       X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
                                  reinterpret_cast<const unsigned char*>("notification-host"), -1,
                                  -1, 0) != 1 ||
       X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                 reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
-                                 -1, 0) != 1 ||
+                                 reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                                 0) != 1 ||
       X509_set_issuer_name(cert.get(), name) != 1) {
     return unexpected(failure("the certificate's names"));
   }
@@ -128,7 +128,8 @@ CertificateFiles certificateFilesBeside(const std::string& socketPath) {
   return {stem + "-provider.pem", stem + "-provider.key"};
 }
 
-Expected<void> writeSelfSignedCertificate(const std::string& listen, const CertificateFiles& files) {
+Expected<void> writeSelfSignedCertificate(const std::string& listen,
+                                          const CertificateFiles& files) {
   Key key(EVP_EC_gen("P-256"));
   if (!key) return unexpected(failure("a P-256 key"));
   auto cert = selfSigned(key.get(), hostOf(listen));
