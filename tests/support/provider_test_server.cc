@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/linux/plist_json.h"
 #include "tools/common/command_line.h"
 #include "tools/notification_host/provider/provider_service.h"
 
@@ -32,12 +33,13 @@ class RecordingSink final : public ProviderSink {
     if (stopping_) return {SinkAnswer::Outcome::kStopping, std::nullopt};
     if (held_ >= capacity_) return {SinkAnswer::Outcome::kQueueFull, std::nullopt};
     ++held_;
-    const push::PushHeaders& headers = push.headers;
-    nlohmann::ordered_json line{{"deviceToken", push.deviceToken},
-                                {"apnsId", headers.apnsId},
-                                {"pushType", push::pushTypeName(headers.pushType)},
-                                {"priority", headers.priority},
-                                {"payload", push.payload}};
+    const push::PushHeaders& headers = push.push.headers;
+    nlohmann::ordered_json line{
+        {"deviceToken", push.deviceToken},
+        {"apnsId", headers.apnsId},
+        {"pushType", push::pushTypeName(headers.pushType)},
+        {"priority", headers.priority},
+        {"payload", quenlarch::jsonFromPlist(push.push.content->userInfo()).dump()}};
     if (headers.expiration) line["expiration"] = *headers.expiration;
     if (headers.collapseId) line["collapseId"] = *headers.collapseId;
     if (headers.topic) line["topic"] = *headers.topic;

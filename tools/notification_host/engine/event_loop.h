@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "platform/linux/expected.h"
-#include "tools/notification_host/host_options.h"
+#include "tools/notification_host/engine/engine_types.h"
 
 struct sd_event;
 struct sd_event_source;

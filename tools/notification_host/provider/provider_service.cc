@@ -4,9 +4,9 @@
 
 #include <signal.h>
 
-#include "platform/linux/disk_bundle.h"
 #include "tools/notification_host/provider/provider_token.h"
 #include "tools/notification_host/provider/tls_context.h"
+#include "tools/notification_host/push/push_intake.h"
 
 namespace quenlarch::notification_host::provider {
 
@@ -53,9 +53,8 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
     }
     verifier = std::make_unique<ProviderTokenVerifier>(std::move(keys));
   }
-  std::optional<PlistValue> identifier =
-      DiskBundle::open(appPath)->objectForInfoDictionaryKey("CFBundleIdentifier");
-  if (!identifier || !identifier->isString() || identifier->asString()->empty()) {
+  std::string bundleId = bundleIdentifier(appPath);
+  if (bundleId.empty()) {
     return unexpected(appPath +
                       " has no CFBundleIdentifier in its Info.plist, which pushes name as their "
                       "topic");
@@ -68,8 +67,8 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
   ::signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<ProviderService> service(new ProviderService());
   service->registry_ = std::make_unique<PlistDeviceRegistry>(appPath);
-  service->endpoint_ = std::make_unique<ProviderEndpoint>(
-      *identifier->asString(), std::move(verifier), *service->registry_, sink);
+  service->endpoint_ = std::make_unique<ProviderEndpoint>(std::move(bundleId), std::move(verifier),
+                                                          *service->registry_, sink);
   ProviderEndpoint* endpoint = service->endpoint_.get();
   auto server = ProviderServer::listen(
       event, *args.listen, std::move(*tls), limits,

@@ -22,7 +22,7 @@
 #include "tools/notification_host/host_options.h"
 #include "tools/notification_host/notification_host.h"
 #include "tools/notification_host/provider/provider_service.h"
-#include "tools/notification_host/push/accepted_push.h"
+#include "tools/notification_host/push/push_intake.h"
 #include "tools/notification_host/service/client_protocol.h"
 #include "tools/notification_host/service/client_requests.h"
 #include "tools/notification_host/service/provider_pushes.h"
