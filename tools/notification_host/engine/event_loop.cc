@@ -20,14 +20,16 @@ std::string failure(const char* what, int negativeErrno) {
   return std::string(what) + ": " + std::strerror(-negativeErrno);
 }
 
-// Hands `box` to `source` for good, or frees it when there is no source.
+// Hands `box` to `source` for good, naming it `description`, or frees it when there is no source.
 template <typename Handler>
-Expected<sd_event_source*> adopt(int rc, sd_event_source* source, Handler* box, const char* what) {
+Expected<sd_event_source*> adopt(int rc, sd_event_source* source, Handler* box, const char* what,
+                                 std::string_view description) {
   if (rc < 0) {
     delete box;
     return unexpected(failure(what, rc));
   }
   sd_event_source_set_destroy_callback(source, &destroyBox<Handler>);
+  sd_event_source_set_description(source, std::string(description).c_str());
   return source;
 }
 
@@ -66,7 +68,8 @@ void EventSource::Unref::operator()(sd_event_source* source) const {
 }
 
 Expected<EventSource> EventSource::io(sd_event* loop, int fd, std::uint32_t events,
-                                      std::function<void(std::uint32_t)> handler) {
+                                      std::function<void(std::uint32_t)> handler,
+                                      std::string_view description) {
   auto* box = new IoHandler(std::move(handler));
   sd_event_source* source = nullptr;
   const int rc = sd_event_add_io(
@@ -76,12 +79,14 @@ Expected<EventSource> EventSource::io(sd_event* loop, int fd, std::uint32_t even
         return 0;
       },
       box);
-  Expected<sd_event_source*> adopted = adopt(rc, source, box, "cannot watch a descriptor");
+  Expected<sd_event_source*> adopted =
+      adopt(rc, source, box, "cannot watch a descriptor", description);
   if (!adopted) return unexpected(adopted.error());
   return EventSource(*adopted);
 }
 
-Expected<EventSource> EventSource::timer(sd_event* loop, std::function<void()> handler) {
+Expected<EventSource> EventSource::timer(sd_event* loop, std::function<void()> handler,
+                                         std::string_view description) {
   auto* box = new Plain(std::move(handler));
   sd_event_source* source = nullptr;
   // Accuracy 1 µs: the default lets sd-event fire up to 250 ms late to batch wake-ups, which a
@@ -89,34 +94,40 @@ Expected<EventSource> EventSource::timer(sd_event* loop, std::function<void()> h
   const int rc = sd_event_add_time(
       loop, &source, CLOCK_MONOTONIC, 0, 1,
       [](sd_event_source*, std::uint64_t, void* userdata) { return runPlain(userdata); }, box);
-  Expected<sd_event_source*> adopted = adopt(rc, source, box, "cannot make a timer");
+  Expected<sd_event_source*> adopted = adopt(rc, source, box, "cannot make a timer", description);
   if (!adopted) return unexpected(adopted.error());
   sd_event_source_set_enabled(*adopted, SD_EVENT_OFF);
   return EventSource(*adopted);
 }
 
-Expected<EventSource> EventSource::signal(sd_event* loop, int signal,
-                                          std::function<void()> handler) {
+Expected<EventSource> EventSource::signal(sd_event* loop, int signal, std::function<void()> handler,
+                                          std::string_view description) {
   auto* box = new Plain(std::move(handler));
   sd_event_source* source = nullptr;
   const int rc = sd_event_add_signal(
       loop, &source, signal,
       [](sd_event_source*, const signalfd_siginfo*, void* userdata) { return runPlain(userdata); },
       box);
-  Expected<sd_event_source*> adopted = adopt(rc, source, box, "cannot watch a signal");
+  Expected<sd_event_source*> adopted = adopt(rc, source, box, "cannot watch a signal", description);
   if (!adopted) return unexpected(adopted.error());
   return EventSource(*adopted);
 }
 
-Expected<EventSource> EventSource::deferred(sd_event* loop, std::function<void()> handler) {
+Expected<EventSource> EventSource::deferred(sd_event* loop, std::function<void()> handler,
+                                            std::string_view description) {
   auto* box = new Plain(std::move(handler));
   sd_event_source* source = nullptr;
   const int rc = sd_event_add_defer(
       loop, &source, [](sd_event_source*, void* userdata) { return runPlain(userdata); }, box);
-  Expected<sd_event_source*> adopted = adopt(rc, source, box, "cannot make a deferred call");
+  Expected<sd_event_source*> adopted =
+      adopt(rc, source, box, "cannot make a deferred call", description);
   if (!adopted) return unexpected(adopted.error());
   sd_event_source_set_enabled(*adopted, SD_EVENT_OFF);
   return EventSource(*adopted);
+}
+
+void EventSource::describe(const char* description) {
+  sd_event_source_set_description(source_.get(), description);
 }
 
 void EventSource::setIoEvents(std::uint32_t events) {

@@ -1,11 +1,13 @@
 // The host's one event loop (sd-event) and the sources on it, owned as values: a source's handler
 // is a std::function that lives exactly as long as the source, and dropping the source stops it.
+// Every source carries a description (what sd-event's debug log and errors name it by).
 // Everything on the loop runs on the thread that runs the loop.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "platform/linux/expected.h"
 #include "tools/notification_host/engine/engine_types.h"
@@ -41,15 +43,22 @@ class EventSource {
   // Calls `handler` with the events that occurred (EPOLLIN, EPOLLOUT, EPOLLHUP, ...) while `fd` is
   // ready for `events`. The descriptor stays the caller's; drop the source before closing it.
   static Expected<EventSource> io(sd_event* loop, int fd, std::uint32_t events,
-                                  std::function<void(std::uint32_t events)> handler);
+                                  std::function<void(std::uint32_t events)> handler,
+                                  std::string_view description = "io");
   // A timer on the monotonic clock (the one std::chrono::steady_clock reads), off until armAt().
-  static Expected<EventSource> timer(sd_event* loop, std::function<void()> handler);
+  static Expected<EventSource> timer(sd_event* loop, std::function<void()> handler,
+                                     std::string_view description = "timer");
   // Delivery of `signal`, which the caller has blocked in every thread.
-  static Expected<EventSource> signal(sd_event* loop, int signal, std::function<void()> handler);
+  static Expected<EventSource> signal(sd_event* loop, int signal, std::function<void()> handler,
+                                      std::string_view description = "signal");
   // Runs `handler` once in the loop's next iteration after each trigger(); off until then.
-  static Expected<EventSource> deferred(sd_event* loop, std::function<void()> handler);
+  static Expected<EventSource> deferred(sd_event* loop, std::function<void()> handler,
+                                        std::string_view description = "deferred");
 
   explicit operator bool() const { return source_ != nullptr; }
+
+  // Names the source in sd-event's debug log and errors; `description` is copied.
+  void describe(const char* description);
 
   void setIoEvents(std::uint32_t events);
   void setEnabled(bool enabled);
