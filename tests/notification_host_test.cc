@@ -751,7 +751,7 @@ TEST_F(NotificationHostTest, EnvelopeHeadersAreCheckedAndCarriedInTheLine) {
       {"background push with an alert", envelope({{"apns-push-type", "background"}}, alert),
        "apns-push-type: InvalidPushType"},
       {"envelope, a NUL byte and junk", envelope({}, alert) + std::string(1, '\0') + "junk",
-       "BadPayload (the payload is not JSON (line 1, column 48: a NUL byte))"},
+       "BadPayload (the payload is not JSON (line 1, column 50: a NUL byte))"},
       {"alert payload over 4096 bytes", padded(4097).dump(), "PayloadTooLarge"},
       {"voip payload over 5120 bytes", envelope({{"apns-push-type", "voip"}}, padded(5121)),
        "PayloadTooLarge"},

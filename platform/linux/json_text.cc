@@ -123,8 +123,7 @@ Expected<nlohmann::json, JsonSyntaxError> parseJson(std::string_view text,
     if (event == Event::key) {
       members.push_back({parsed.get<std::string>(), at, std::string_view::npos, std::nullopt});
     } else if (!members.empty() && members.back().valueEnd == std::string_view::npos &&
-               (event == Event::value || event == Event::object_end ||
-                event == Event::array_end)) {
+               (event == Event::value || event == Event::object_end || event == Event::array_end)) {
       members.back().valueEnd = at;
       if (parsed.is_string()) members.back().text = parsed.get<std::string>();
     }

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <nlohmann/json.hpp>
-#include <string>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 

@@ -34,9 +34,9 @@ struct Draft {
   std::string_view text;  // the payload's text while it is still to be parsed
   std::size_t bytes = 0;  // the payload's size as the limit counts it
   std::optional<Expected<nlohmann::json, JsonSyntaxError>> parsed;  // parsed here from `text`
-  const JsonSyntaxError* notJson = nullptr;  // where a payload read elsewhere stops being JSON
-  const nlohmann::json* payload = nullptr;   // once it is JSON
-  std::shared_ptr<const PushContent> content;                       // once it converts safely
+  const JsonSyntaxError* notJson = nullptr;    // where a payload read elsewhere stops being JSON
+  const nlohmann::json* payload = nullptr;     // once it is JSON
+  std::shared_ptr<const PushContent> content;  // once it converts safely
   push::PushHeaders headers;
 };
 
@@ -214,10 +214,9 @@ constexpr std::array<PushRule, 10> kPushRules{{
 Expected<AcceptedPush, PushRefusal> applyRules(Draft& draft) {
   for (const PushRule& rule : kPushRules) {
     if (Verdict broken = rule.apply(draft)) {
-      return unexpected(PushRefusal{broken->reason.empty() ? std::string(rule.reason)
-                                                           : std::move(broken->reason),
-                                    std::string(rule.header), std::move(broken->message),
-                                    rule.status});
+      return unexpected(
+          PushRefusal{broken->reason.empty() ? std::string(rule.reason) : std::move(broken->reason),
+                      std::string(rule.header), std::move(broken->message), rule.status});
     }
   }
   return AcceptedPush{std::move(draft.headers), std::move(draft.content)};
@@ -257,8 +256,7 @@ Expected<AcceptedPush, PushRefusal> acceptEnvelope(const nlohmann::json& envelop
   Draft draft(given, destination);
   draft.payload = &*payload;
   // Measured, not read again: the size a provider's body would have.
-  draft.bytes =
-      payload->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).size();
+  draft.bytes = payload->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).size();
   return applyRules(draft);
 }
 
@@ -287,9 +285,9 @@ Expected<AcceptedPush, PushRefusal> acceptPush(std::string_view text,
   return applyRules(draft);
 }
 
-Expected<AcceptedPush, PushRefusal> acceptPush(const Expected<nlohmann::json, JsonSyntaxError>& read,
-                                               std::size_t bytes,
-                                               const push::PushDestination& destination) {
+Expected<AcceptedPush, PushRefusal> acceptPush(
+    const Expected<nlohmann::json, JsonSyntaxError>& read, std::size_t bytes,
+    const push::PushDestination& destination) {
   if (read && isEnvelope(*read)) return acceptEnvelope(*read, destination);
   const push::GivenHeaders none;
   Draft draft(none, destination);

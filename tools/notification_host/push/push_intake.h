@@ -5,8 +5,8 @@
 //
 // Refusals use the provider API's reason names, in the order the table applies them:
 //   PayloadEmpty       no payload (nothing but whitespace, or an envelope without one)
-//   PayloadTooLarge    over maxPayloadBytes for the push type, trailing whitespace not counted (413)
-//   BadPayload         not JSON (with the line and column where it stops being JSON), not an
+//   PayloadTooLarge    over maxPayloadBytes for the push type, trailing whitespace not counted
+//   (413) BadPayload         not JSON (with the line and column where it stops being JSON), not an
 //                      object with an "aps" object, nested too deep, or a malformed envelope
 //   InvalidPushType    a background push carrying an alert, or an alert push that shows a person
 //                      nothing (push_gate.h: presentsAnything)
