@@ -17,6 +17,7 @@
 #include "tools/common/command_line.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/provider/provider_service.h"
+#include "tools/notification_host/push/push_intake.h"
 
 namespace {
 
@@ -82,8 +83,9 @@ int run(const TestServerArgs& args, const quenlarch::tools::Console& console) {
   limits.idleTimeout = std::chrono::milliseconds(args.idleTimeoutMs);
   limits.dropNoteWindow = std::chrono::milliseconds(args.noteWindowMs);
   RecordingSink sink(args.queueCapacity, args.record);
-  auto service =
-      ProviderService::start(loop->get(), args.provider, args.app, sink, console, limits);
+  auto service = ProviderService::start(loop->get(), args.provider, args.app,
+                                        quenlarch::notification_host::bundleIdentifier(args.app),
+                                        sink, console, limits);
   if (!service) return console.fail(1, service.error());
   auto stop = [&] {
     sink.stopAccepting();

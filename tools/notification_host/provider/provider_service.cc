@@ -6,7 +6,6 @@
 
 #include "tools/notification_host/provider/provider_token.h"
 #include "tools/notification_host/provider/tls_context.h"
-#include "tools/notification_host/push/push_intake.h"
 
 namespace quenlarch::notification_host::provider {
 
@@ -39,8 +38,9 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args) {
 }
 
 Expected<std::unique_ptr<ProviderService>> ProviderService::start(
-    sd_event* event, const ProviderArgs& args, const std::string& appPath, ProviderSink& sink,
-    const tools::Console& console, const ProviderLimits& limits) {
+    sd_event* event, const ProviderArgs& args, const std::string& appPath,
+    const std::string& bundleId, ProviderSink& sink, const tools::Console& console,
+    const ProviderLimits& limits) {
   std::unique_ptr<ProviderTokenVerifier> verifier;
   if (args.auth == "token") {
     if (args.keys.empty()) {
@@ -56,7 +56,6 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
     }
     verifier = std::make_unique<ProviderTokenVerifier>(std::move(keys));
   }
-  std::string bundleId = bundleIdentifier(appPath);
   if (bundleId.empty()) {
     return unexpected(appPath +
                       " has no CFBundleIdentifier in its Info.plist, which pushes name as their "
@@ -70,8 +69,8 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
   ::signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<ProviderService> service(new ProviderService());
   service->registry_ = std::make_unique<PlistDeviceRegistry>(appPath);
-  service->endpoint_ = std::make_unique<ProviderEndpoint>(std::move(bundleId), std::move(verifier),
-                                                          *service->registry_, sink);
+  service->endpoint_ =
+      std::make_unique<ProviderEndpoint>(bundleId, std::move(verifier), *service->registry_, sink);
   ProviderEndpoint* endpoint = service->endpoint_.get();
   auto server = ProviderServer::listen(
       event, *args.listen, std::move(*tls), limits,
