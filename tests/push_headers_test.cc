@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/host_protocol.h"
 #include "platform/linux/json_text.h"
 #include "platform/linux/plist_json.h"
 #include "tools/notification_host/push/push_intake.h"
@@ -314,12 +315,15 @@ TEST(PushIntakeTest, BadPayloadSaysWhereTheJsonStops) {
 
 // Each way a push comes into a process parses it as JSON once: the intake reads the text and
 // builds the content from the same value, and the provider's body is read once, after the
-// headers. The extension's answer about the push is another message, parsed where it arrives.
+// headers. The extension reads the host's request once, and the host the extension's answer.
 TEST(PushIntakeTest, EachWayInParsesAPushOnce) {
   namespace cp = client_protocol;
   const std::string payload = R"({"aps":{"alert":"Hi","badge":1}})";
   const std::string envelope = R"({"headers":{"apns-priority":5},"payload":)" + payload + "}";
   const PushDestination destination{"com.quenlarch.app"};
+  const auto content = acceptPush(payload, destination)->content;
+  const std::string request = host_protocol::encode(host_protocol::Request{"1", content});
+  const std::string answer = host_protocol::encode(host_protocol::Deliver{"1", content});
   struct Way {
     const char* name;
     std::function<bool()> take;  // true when the push was accepted
@@ -346,6 +350,16 @@ TEST(PushIntakeTest, EachWayInParsesAPushOnce) {
        [&] {
          auto given = readHeaderFields(Fields{{"apns-push-type", "alert"}});
          return given && acceptRequest(*given, payload, destination);
+       },
+       1},
+      {"the extension: the host's request",
+       [&] {
+         return std::holds_alternative<host_protocol::Request>(host_protocol::decode(request));
+       },
+       1},
+      {"the host: the extension's answer",
+       [&] {
+         return std::holds_alternative<host_protocol::Deliver>(host_protocol::decode(answer));
        },
        1},
   };
