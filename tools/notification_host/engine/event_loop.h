@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "platform/linux/expected.h"
-#include "tools/notification_host/host_options.h"
+#include "tools/notification_host/engine/engine_types.h"
 
 struct sd_event;
 struct sd_event_source;
