@@ -333,7 +333,7 @@ TEST_F(NotificationHostTest, KeychainOptionReachesTheExtensionElseEnvironmentPas
 // Payload refusals.
 
 std::string paddedPayload(std::size_t size) {
-  std::string prefix = R"({"aps":{},"pad":")";
+  std::string prefix = R"({"aps":{"badge":1},"pad":")";
   std::string suffix = R"("})";
   return prefix + std::string(size - prefix.size() - suffix.size(), 'x') + suffix;
 }
@@ -364,7 +364,7 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
       {"too-deep.json", R"({"aps":{},"x":)" + std::string(600, '[') + std::string(600, ']') + "}",
        false},
       {"deep-enough.json",
-       R"({"aps":{},"x":)" + std::string(400, '[') + std::string(400, ']') + "}", true},
+       R"({"aps":{"badge":1},"x":)" + std::string(400, '[') + std::string(400, ']') + "}", true},
       {"missing.json", "", false, PayloadCase::kMissing},
       {"empty.json", "", false},
       {"a-directory", "", false, PayloadCase::kDirectory},
@@ -374,7 +374,7 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
       // The JSON parser takes a NUL byte for the end of its input; nothing may follow the value.
       {"nul-then-junk.json", std::string("{\"aps\":{}}\0junk", 15), false},
       {"two-values.json", R"({"aps":{}} {"aps":{}})", false},
-      {"last.json", R"({"aps":{}})", true},
+      {"last.json", R"({"aps":{"badge":1}})", true},
   };
   std::vector<std::string> arguments;
   std::vector<std::string> acceptedPaths;
@@ -513,7 +513,7 @@ TEST_F(NotificationHostTest, TheFirstServiceExtensionByNameIsRun) {
       Appex{"b.appex"},
       Appex{"not-a-bundle.plugin"},
   });
-  HostRun host = deliver(app, {payloadFile("p.json", {{"aps", json::object()}})});
+  HostRun host = deliver(app, {payloadFile("p.json", {{"aps", {{"badge", 1}}}})});
   EXPECT_EQ(host.exitCode, 0);
   ASSERT_EQ(host.lines.size(), 1u);
   EXPECT_EQ(host.lines[0]["deliveredBy"], "extension");
@@ -618,13 +618,13 @@ TEST_F(NotificationHostTest, DisplayedFieldsComeFromAps) {
   };
   const std::vector<FieldsCase> cases = {
       {R"({"alert":"Hello"})", R"({"body":"Hello"})"},
-      {R"({"alert":""})", R"({"body":""})"},
+      {R"({"alert":"","badge":1})", R"({"body":""})"},
       {R"({"alert":{"title":"T","subtitle":"S","body":"B"}})",
        R"({"title":"T","subtitle":"S","body":"B"})"},
       {R"({"alert":{"title":42,"subtitle":null,"body":"B"}})", R"({"body":"B"})"},
       {R"({"alert":{"loc-key":"MSG","loc-args":["Ann",3],"title-loc-key":"TTL"}})",
        R"({"locKey":"MSG","locArgs":["Ann",3],"titleLocKey":"TTL"})"},
-      {R"({"alert":["x"]})", "{}"},
+      {R"({"alert":["x"],"badge":1})", "{}"},
       {R"({"sound":"ping.caf","category":"MESSAGE","thread-id":"chat-9"})",
        R"({"sound":"ping.caf","category":"MESSAGE","threadIdentifier":"chat-9"})"},
       {R"({"sound":{"critical":1,"name":"alarm.caf"}})",
@@ -684,27 +684,51 @@ TEST_F(NotificationHostTest, OnlyMutableAlertsReachTheExtension) {
     const char* extensionFor;
     const char* extension;  // the line's "extension"
     bool presented;
+    const char* pushType = nullptr;   // the envelope's apns-push-type; none: a bare payload
+    const char* handledBy = nullptr;  // the line's "handledBy" for a type another handler gets
   };
+  constexpr const char* kOther = "not for this push type";
+  const char* const counted = R"({"alert":"Hi","badge":1,"mutable-content":1})";
   const Row rows[] = {
       {R"({"alert":"Hi","mutable-content":1})", "mutable", "ran", true},
       {R"({"alert":{"loc-key":"K"},"mutable-content":1})", "mutable", "ran", true},
       {R"({"alert":"Hi","badge":1})", "mutable", "not mutable", true},  // a device counts nothing
       {R"({"alert":"Hi","mutable-content":0})", "mutable", "not mutable", true},
       {R"({"alert":"","badge":2,"mutable-content":1})", "mutable", "no alert", true},
-      {R"({"alert":{"launch-image":"x"},"mutable-content":1})", "mutable", "no alert", false},
-      {R"({"content-available":1,"mutable-content":1})", "mutable", "no alert", false},
+      {R"({"alert":{"launch-image":"x"},"mutable-content":1})", "mutable", kOther, false, nullptr,
+       "app"},
+      {R"({"content-available":1,"mutable-content":1})", "mutable", kOther, false, nullptr, "app"},
       {R"({"badge":3})", "mutable", "no alert", true},
       {R"({"sound":"default"})", "mutable", "no alert", true},
-      {R"({"content-available":1})", "all", "ran", false},
+      {R"({"content-available":1})", "all", kOther, false, nullptr, "app"},
       {R"({"alert":"Hi"})", "all", "ran", true},
+      {counted, "mutable", "ran", true, "alert"},
+      // Every other type goes to its handler, with or without an alert, whatever --extension-for.
+      {counted, "all", kOther, false, "voip", "pushkit"},
+      {R"({"content-available":1})", "mutable", kOther, false, "voip", "pushkit"},
+      {counted, "mutable", kOther, false, "pushtotalk", "pushkit"},
+      {counted, "mutable", kOther, false, "liveactivity", "activitykit"},
+      {R"({"event":"update","content-state":{}})", "mutable", kOther, false, "liveactivity",
+       "activitykit"},
+      {counted, "mutable", kOther, false, "widgets", "widgetkit"},
+      {counted, "mutable", kOther, false, "controls", "widgetkit"},
+      {counted, "mutable", kOther, false, "location", "location"},
+      {counted, "mutable", kOther, false, "fileprovider", "fileprovider"},
+      {counted, "all", kOther, false, "complication", "complication"},
+      {counted, "mutable", kOther, false, "mdm", "mdm"},
   };
   const std::string app = serviceApp();
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.aps) + " " + row.extensionFor);
+    SCOPED_TRACE(std::string(row.aps) + " " + row.extensionFor + " " +
+                 (row.pushType ? row.pushType : ""));
     fs::remove(logPath_);
     const json aps = json::parse(row.aps);
-    const std::string payload = payloadFile("gate.json", {{"aps", aps}});
-    HostRun host = deliver(app, {"--extension-for", row.extensionFor, payload});
+    json payload = {{"aps", aps}};
+    if (row.pushType != nullptr) {
+      payload = {{"headers", {{"apns-push-type", row.pushType}}}, {"payload", payload}};
+    }
+    HostRun host =
+        deliver(app, {"--extension-for", row.extensionFor, payloadFile("gate.json", payload)});
     ASSERT_EQ(host.exitCode, 0);
     ASSERT_EQ(host.lines.size(), 1u);
     const json& line = host.lines[0];
@@ -712,9 +736,17 @@ TEST_F(NotificationHostTest, OnlyMutableAlertsReachTheExtension) {
     EXPECT_EQ(line["extension"], row.extension);
     EXPECT_EQ(line["presented"], row.presented);
     EXPECT_EQ(line["deliveredBy"], ran ? "extension" : "host");
+    EXPECT_EQ(line.value("handledBy", ""), row.handledBy ? row.handledBy : "");
     EXPECT_EQ(starts().size(), ran ? 1u : 0u) << "the extension is started only for a push it runs";
     if (!ran) {
       EXPECT_EQ(line["userInfo"], json({{"aps", aps}})) << "shown as received";
+    }
+    if (row.handledBy != nullptr) {
+      // Received by another handler: no badge, no alert, no displayed fields.
+      EXPECT_EQ(line["badge"], nullptr);
+      EXPECT_EQ(line["alert"],
+                json({{"title", nullptr}, {"subtitle", nullptr}, {"body", nullptr}}));
+      EXPECT_FALSE(line.contains("body"));
     }
   }
 }

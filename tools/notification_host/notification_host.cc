@@ -39,6 +39,14 @@ void NotificationHost::receive(IncomingPush push, ShownLine shown) {
     facts.presented = false;
     return show(push, Shown{push.content, false}, facts, shown);
   }
+  // Only alert pushes reach the extension, whatever --extension-for says: the others have a
+  // handler of their own on a device, which shows nothing and counts nothing.
+  if (std::optional<std::string_view> handler = push::handledBy(push.headers.pushType)) {
+    facts.extension = ExtensionDecision::kNotForType;
+    facts.handledBy = handler;
+    facts.presented = false;
+    return show(push, Shown{push.content, false}, facts, shown);
+  }
   facts.extension = extensionDecision(push.content->userInfo(), extensionFor_);
   if (facts.extension == ExtensionDecision::kRan && engine_ == nullptr) {
     facts.extension = ExtensionDecision::kNoExtension;
@@ -55,7 +63,9 @@ void NotificationHost::receive(IncomingPush push, ShownLine shown) {
 void NotificationHost::show(const IncomingPush& push, const Shown& shown, const PushFacts& given,
                             const ShownLine& done) {
   PushFacts facts = given;
-  if (!facts.expired) facts.presented = presentsAnything(shown.content->userInfo());
+  if (!facts.expired && !facts.handledBy) {
+    facts.presented = presentsAnything(shown.content->userInfo());
+  }
   noteBadgeProblem(shown);
   // Rendered once, for the line and the desktop alike.
   const RenderedAlert alert = renderAlert(shown.content->userInfo(), strings_);

@@ -27,14 +27,20 @@ nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& sh
   line["priority"] = facts.headers.priority;
   if (facts.headers.collapseId) line["collapseId"] = *facts.headers.collapseId;
   line["deliveredBy"] = shown.byExtension ? "extension" : "host";
+  if (facts.handledBy) line["handledBy"] = *facts.handledBy;
   line["extension"] = extensionDecisionText(facts.extension);
   line["presented"] = facts.presented;
   if (facts.expired) line["expired"] = true;
+  if (!facts.warnings.empty()) line["warnings"] = facts.warnings;
   line["badge"] = nullptr;
-  if (std::optional<std::int64_t> badge = content.badge()) line["badge"] = *badge;
+  // A push another handler received sets no badge and shows no alert, whatever it carries.
+  if (std::optional<std::int64_t> badge = content.badge(); badge && !facts.handledBy) {
+    line["badge"] = *badge;
+  }
   if (std::optional<std::string> note = badgeNote(shown)) line["badgeNote"] = *note;
-  line["alert"] = alertJson(alert);
+  line["alert"] = alertJson(facts.handledBy ? RenderedAlert{} : alert);
   line["userInfo"] = nlohmann::ordered_json(jsonFromPlist(content.userInfo()));
+  if (facts.handledBy) return line;
   if (const PlistValue::Dictionary* fields = content.displayFields().asDictionary()) {
     for (const PlistEntry& field : *fields) {
       // The fields come from the extension; one named like the host's own keys must not replace

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/notification_host/engine/engine_types.h"
 #include "tools/notification_host/push/push_gate.h"
@@ -21,14 +22,19 @@ struct PushFacts {
   ExtensionDecision extension = ExtensionDecision::kRan;
   bool presented = true;  // a person sees something: an alert, a sound or a badge
   bool expired = false;   // its expiry had passed when it arrived; nothing was run or shown
+  // Who received a push of a type that never reaches the extension (push::handledBy): nothing was
+  // run, counted or shown, so the line carries no alert, badge or displayed fields.
+  std::optional<std::string_view> handledBy = std::nullopt;
+  std::vector<std::string> warnings = {};  // what the intake took but the platform may not deliver
 };
 
 // How the push's badge work ended, from the last entry of its log ("counted", "keychain unusable:
 // DETAIL", ...); none when nothing was said.
 std::optional<std::string> badgeNote(const Shown& shown);
 
-// The line for a shown notification: payload name, the request's headers, who showed it, whether
-// the extension ran (or why not), whether a person sees anything, the badge and how its work
+// The line for a shown notification: payload name, the request's headers, who showed it (or which
+// handler received it), whether the extension ran (or why not), whether a person sees anything,
+// the intake's warnings, the badge and how its work
 // ended, `alert` (the shown content's alert, rendered once for the line and the desktop), the
 // payload, then the displayed fields spread in (absent ones omitted).
 nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown,

@@ -24,6 +24,8 @@ std::string_view extensionDecisionText(ExtensionDecision decision) {
       return "no extension";
     case ExtensionDecision::kExpired:
       return "expired";
+    case ExtensionDecision::kNotForType:
+      return "not for this push type";
   }
   return "no extension";
 }

@@ -1,6 +1,7 @@
 // Which pushes a device hands to the notification service extension, and which show a person
-// anything. The extension runs only for a push that shows an alert and asks for it with
-// "mutable-content": 1; every other push is shown as received. A push with no alert, sound or
+// anything. The extension runs only for an alert push that shows an alert and asks for it with
+// "mutable-content": 1; every other alert push is shown as received, and a push of another type
+// goes to its own handler (push::handledBy) and is not shown at all. A push with no alert, sound or
 // badge (content-available only, a background push) shows nothing at all.
 #pragma once
 
@@ -21,6 +22,7 @@ enum class ExtensionDecision {
   kNoAlert,      // "no alert": it shows no alert, so there is nothing to modify
   kNoExtension,  // "no extension": the app has none that can run
   kExpired,      // "expired": its expiry had passed when it arrived
+  kNotForType,   // "not for this push type": its type goes to another handler (push::handledBy)
 };
 
 std::string_view extensionDecisionText(ExtensionDecision decision);

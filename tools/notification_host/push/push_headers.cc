@@ -20,20 +20,22 @@ struct PushTypeInfo {
   std::string_view name;
   // What the app's bundle identifier is followed by in the topic of such a push.
   std::string_view topicSuffix;
+  // Who receives it on a device in place of the notification service extension; "" for alert.
+  std::string_view handledBy;
 };
 
 constexpr std::array<PushTypeInfo, 11> kPushTypes{{
-    {PushType::kAlert, "alert", ""},
-    {PushType::kBackground, "background", ""},
-    {PushType::kControls, "controls", ".push-type.controls"},
-    {PushType::kLocation, "location", ".location-query"},
-    {PushType::kVoip, "voip", ".voip"},
-    {PushType::kComplication, "complication", ".complication"},
-    {PushType::kFileProvider, "fileprovider", ".pushkit.fileprovider"},
-    {PushType::kMdm, "mdm", ""},
-    {PushType::kLiveActivity, "liveactivity", ".push-type.liveactivity"},
-    {PushType::kPushToTalk, "pushtotalk", ".voip-ptt"},
-    {PushType::kWidgets, "widgets", ".push-type.widgets"},
+    {PushType::kAlert, "alert", "", ""},
+    {PushType::kBackground, "background", "", "app"},
+    {PushType::kControls, "controls", ".push-type.controls", "widgetkit"},
+    {PushType::kLocation, "location", ".location-query", "location"},
+    {PushType::kVoip, "voip", ".voip", "pushkit"},
+    {PushType::kComplication, "complication", ".complication", "complication"},
+    {PushType::kFileProvider, "fileprovider", ".pushkit.fileprovider", "fileprovider"},
+    {PushType::kMdm, "mdm", "", "mdm"},
+    {PushType::kLiveActivity, "liveactivity", ".push-type.liveactivity", "activitykit"},
+    {PushType::kPushToTalk, "pushtotalk", ".voip-ptt", "pushkit"},
+    {PushType::kWidgets, "widgets", ".push-type.widgets", "widgetkit"},
 }};
 
 const PushTypeInfo& infoFor(PushType type) { return kPushTypes[static_cast<std::size_t>(type)]; }
@@ -142,6 +144,12 @@ std::string lowercase(std::string_view text) {
 std::string_view pushTypeName(PushType type) { return infoFor(type).name; }
 
 std::string_view topicSuffix(PushType type) { return infoFor(type).topicSuffix; }
+
+std::optional<std::string_view> handledBy(PushType type) {
+  const std::string_view handler = infoFor(type).handledBy;
+  if (handler.empty()) return std::nullopt;
+  return handler;
+}
 
 std::string quotedValue(std::string_view value) {
   const bool cut = value.size() > kMaxQuotedBytes;

@@ -49,6 +49,12 @@ std::size_t maxPayloadBytes(PushType type);
 // What the app's bundle identifier is followed by in the topic of a push of `type` ("",
 // ".voip", ...).
 std::string_view topicSuffix(PushType type);
+// Who receives a push of `type` on a device instead of the notification service extension:
+// "pushkit" (voip, pushtotalk), "activitykit", "widgetkit" (widgets, controls), "location",
+// "fileprovider", "complication", "mdm", or "app" for background, whose payload the app itself
+// gets. None for alert, the one type that can reach the extension. Such a push runs no extension,
+// counts nothing and shows no alert.
+std::optional<std::string_view> handledBy(PushType type);
 // `value` quoted for a one-line message: JSON escapes keep it on one line, and a long one is cut.
 std::string quotedValue(std::string_view value);
 
