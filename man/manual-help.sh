@@ -36,3 +36,11 @@ for subcommand in "${subcommands[@]}"; do
     sed '/^\(Positionals\|Options\):/d; /^$/d; /^  -h,--help /d'
   echo
 done
+# A program with a rules subcommand gets its table as a section of its own.
+if printf '%s\n' "${subcommands[@]}" | grep -qx rules; then
+  echo "*Push rules*"
+  # One paragraph a rule: help2man makes tagged paragraphs only of options.
+  "$program" rules | awk 'NR % 2 == 1 { sub(/^ +/, ""); tag = $0; next }
+                          { sub(/^ +/, ""); print tag " " $0; print "" }'
+  echo
+fi

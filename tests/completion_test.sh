@@ -36,7 +36,7 @@ complete_line() {
 # typed so far | the answers, sorted
 cases=(
   "notification-host de|deliver"
-  "notification-host |deliver send serve status"
+  "notification-host |deliver rules send serve status"
   "notification-host --ver|--version"
   "badge-app set|set-count"
   "badge-app st|status"

@@ -751,7 +751,7 @@ TEST_F(ServiceTest, SendPrintsTheServicesRefusalsWordForWordAsDeliver) {
       R"({"aps":"Hi"})",
       R"({"aps":{"alert":")" + std::string(5000, 'x') + R"("}})",
       R"({"headers":{"apns-priority":7},"payload":{"aps":{}}})",
-      R"({"payload":{"aps":{"alert":"Hi"}},"headers":{"apns-push-type":"background"}})",
+      R"({"payload":{"aps":{"alert":"Hi"}},"headers":{"apns-push-type":"banner"}})",
       "{\"aps\":",
   };
   for (std::size_t i = 0; i < texts.size(); ++i) {

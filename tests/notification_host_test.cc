@@ -716,6 +716,7 @@ TEST_F(NotificationHostTest, OnlyMutableAlertsReachTheExtension) {
       {counted, "mutable", kOther, false, "fileprovider", "fileprovider"},
       {counted, "all", kOther, false, "complication", "complication"},
       {counted, "mutable", kOther, false, "mdm", "mdm"},
+      {R"({"alert":"Hi","mutable-content":1})", "mutable", kOther, false, "background", "app"},
   };
   const std::string app = serviceApp();
   for (const Row& row : rows) {
@@ -780,8 +781,14 @@ TEST_F(NotificationHostTest, EnvelopeHeadersAreCheckedAndCarriedInTheLine) {
        "apns-priority: BadPriority (apns-priority \"7\" is not 10, 5 or 1)"},
       {"another app's topic", envelope({{"apns-topic", "com.example.other"}}, alert),
        "apns-topic: BadTopic"},
-      {"background push with an alert", envelope({{"apns-push-type", "background"}}, alert),
-       "apns-push-type: InvalidPushType"},
+      {"background push with an alert: taken, warned of, not shown",
+       envelope({{"apns-push-type", "background"}, {"apns-priority", 5}}, alert),
+       nullptr,
+       {{"handledBy", "app"},
+        {"presented", false},
+        {"warnings",
+         {"a background push carries an alert, which a device does not show; the service may "
+          "delay or drop a push whose type does not match its payload"}}}},
       {"envelope, a NUL byte and junk", envelope({}, alert) + std::string(1, '\0') + "junk",
        "BadPayload (the payload is not JSON (line 1, column 50: a NUL byte))"},
       {"alert payload over 4096 bytes", padded(4097).dump(), "PayloadTooLarge"},
@@ -807,7 +814,7 @@ TEST_F(NotificationHostTest, EnvelopeHeadersAreCheckedAndCarriedInTheLine) {
       {"bare background payload",
        json{{"aps", {{"content-available", 1}}}}.dump(),
        nullptr,
-       {{"pushType", "background"}, {"priority", 5}, {"presented", false}}},
+       {{"pushType", "background"}, {"priority", 10}, {"presented", false}}},
       {"expiry passed: not run, not shown",
        envelope({{"apns-expiration", 1}}, {{"aps", {{"alert", "Hi"}, {"mutable-content", 1}}}}),
        nullptr,

@@ -119,6 +119,7 @@ TEST(PushHeadersTest, PayloadRulesDefaultsAndTopics) {
     unsigned status = 400;  // of a refusal
     PushType type = PushType::kAlert;
     unsigned priority = 10;
+    std::size_t warnings = 0;  // taken, with this many warnings on its line
   };
   const std::string alert = R"({"aps":{"alert":"Hi"}})";
   const std::string silent = R"({"aps":{"content-available":1}})";
@@ -140,8 +141,23 @@ TEST(PushHeadersTest, PayloadRulesDefaultsAndTopics) {
       {"an array", {}, "[1]", "BadPayload"},
       {"no aps", {}, R"({"alert":"Hi"})", "BadPayload"},
       {"aps not an object", {}, R"({"aps":"Hi"})", "BadPayload"},
-      {"background with an alert", {{"apns-push-type", "background"}}, alert, "InvalidPushType"},
-      {"alert that shows nothing", {{"apns-push-type", "alert"}}, silent, "InvalidPushType"},
+      // Where the platform only may delay or drop a push, it is taken and warned of.
+      {"background with an alert",
+       {{"apns-push-type", "background"}, {"apns-priority", "5"}},
+       alert,
+       "",
+       400,
+       PushType::kBackground,
+       5,
+       1},
+      {"alert that shows nothing",
+       {{"apns-push-type", "alert"}},
+       silent,
+       "",
+       400,
+       PushType::kAlert,
+       10,
+       1},
       {"alert with only a badge", {{"apns-push-type", "alert"}}, R"({"aps":{"badge":3}})", ""},
       // What shows a person something is one rule, the push gate's, for the type as for the line.
       {"alert with only a sound dictionary",
@@ -151,29 +167,48 @@ TEST(PushHeadersTest, PayloadRulesDefaultsAndTopics) {
       {"alert push with an empty alert",
        {{"apns-push-type", "alert"}},
        R"({"aps":{"alert":""}})",
-       "InvalidPushType"},
+       "",
+       400,
+       PushType::kAlert,
+       10,
+       1},
       {"alert push with a badge that is no number",
        {{"apns-push-type", "alert"}},
        R"({"aps":{"badge":"3"}})",
-       "InvalidPushType"},
+       "",
+       400,
+       PushType::kAlert,
+       10,
+       1},
+      // Omitted, the priority is 10 for every type, which for background is warned of.
       {"default for an empty alert",
        {},
        R"({"aps":{"alert":{}}})",
        "",
        400,
        PushType::kBackground,
-       5},
+       10,
+       1},
       {"background with an empty alert",
-       {{"apns-push-type", "background"}},
+       {{"apns-push-type", "background"}, {"apns-priority", "5"}},
        R"({"aps":{"alert":""}})",
        "",
        400,
        PushType::kBackground,
        5},
+      {"background at 10 with an alert",
+       {{"apns-push-type", "background"}, {"apns-priority", "10"}},
+       alert,
+       "",
+       400,
+       PushType::kBackground,
+       10,
+       2},
+      {"voip without priority", {{"apns-push-type", "voip"}}, silent, "", 400, PushType::kVoip},
       {"nested past the content's depth", {}, deep, "BadPayload"},
       {"default for an alert", {}, alert, ""},
-      {"default for content-available", {}, silent, "", 400, PushType::kBackground, 5},
-      {"default for an empty aps", {}, R"({"aps":{}})", "", 400, PushType::kBackground, 5},
+      {"default for content-available", {}, silent, "", 400, PushType::kBackground, 10, 1},
+      {"default for an empty aps", {}, R"({"aps":{}})", "", 400, PushType::kBackground, 10, 1},
       {"priority given", {{"apns-priority", "1"}}, silent, "", 400, PushType::kBackground, 1},
       {"the app's topic", {{"apns-topic", "com.quenlarch.app"}}, alert, ""},
       {"voip topic for voip",
@@ -206,6 +241,10 @@ TEST(PushHeadersTest, PayloadRulesDefaultsAndTopics) {
     }
     EXPECT_EQ(accepted->headers.pushType, c.type);
     EXPECT_EQ(accepted->headers.priority, c.priority);
+    EXPECT_EQ(accepted->warnings.size(), c.warnings) << testing::PrintToString(accepted->warnings);
+    for (const std::string& warning : accepted->warnings) {
+      EXPECT_EQ(warning.find('\n'), std::string::npos) << warning;
+    }
   }
 }
 
@@ -216,15 +255,15 @@ TEST(PushHeadersTest, TheRequestsIdIsKeptAndANewOneIsARandomUuid) {
   given.apnsId = kUuid;
   EXPECT_EQ(acceptRequest(given, alert, destination)->headers.apnsId, kUuid);
   const std::string first = acceptRequest({}, alert, destination)->headers.apnsId;
-  // Upper-case 8-4-4-4-12 hexadecimal digits, version 4, the RFC 4122 variant.
+  // Lower-case 8-4-4-4-12 hexadecimal digits, version 4, the RFC 4122 variant.
   std::string shape = first;
   for (char& c : shape)
-    c = std::isxdigit(static_cast<unsigned char>(c)) && !std::islower(static_cast<unsigned char>(c))
+    c = std::isxdigit(static_cast<unsigned char>(c)) && !std::isupper(static_cast<unsigned char>(c))
             ? 'x'
             : c;
   EXPECT_EQ(shape, "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx") << first;
   EXPECT_EQ(first[14], '4');
-  EXPECT_NE(std::string("89AB").find(first[19]), std::string::npos) << first;
+  EXPECT_NE(std::string("89ab").find(first[19]), std::string::npos) << first;
   EXPECT_NE(first, newApnsId());
 }
 

@@ -78,7 +78,7 @@ int runDeliver(const DeliverArgs& args) {
     }
     bool shown = false;
     host.receive(IncomingPush{payload->name, std::move(accepted->content), Clock::now(),
-                              std::move(accepted->headers)},
+                              std::move(accepted->headers), std::move(accepted->warnings)},
                  [&](const std::string& line) {
                    printer.print(line);
                    shown = true;

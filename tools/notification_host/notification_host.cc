@@ -31,6 +31,7 @@ void NotificationHost::receive(IncomingPush push, ShownLine shown) {
   // A front that leaves the headers at their defaults still gets an id to report the push by.
   if (push.headers.apnsId.empty()) push.headers.apnsId = push::newApnsId();
   PushFacts facts{push.headers};
+  facts.warnings = push.warnings;
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   if (push::hasExpired(push.headers,
                        std::chrono::duration_cast<std::chrono::seconds>(now).count())) {

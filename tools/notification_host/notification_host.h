@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/push_content.h"
 #include "tools/notification_host/desktop/desktop_presenter.h"
@@ -29,7 +30,8 @@ struct IncomingPush {
   std::string name;  // the payload file, "stdin line N", or what a client called it
   std::shared_ptr<const PushContent> content;
   Clock::time_point arrival = Clock::now();
-  push::PushHeaders headers = {};  // the request's, with their defaults filled in
+  push::PushHeaders headers = {};          // the request's, with their defaults filled in
+  std::vector<std::string> warnings = {};  // the intake's, for the shown line
 };
 
 class NotificationHost {

@@ -8,6 +8,7 @@
 #include "tools/common/command_line.h"
 #include "tools/notification_host/deliver_command.h"
 #include "tools/notification_host/diagnostics.h"
+#include "tools/notification_host/rules_command.h"
 #include "tools/notification_host/service/send_command.h"
 #include "tools/notification_host/service/serve_command.h"
 #include "tools/notification_host/service/status_command.h"
@@ -25,5 +26,6 @@ int main(int argc, char** argv) {
   notification_host::addServeCommand(app, exitCode);
   notification_host::addSendCommand(app, exitCode);
   notification_host::addStatusCommand(app, exitCode);
+  notification_host::addRulesCommand(app, exitCode);
   return tools::parseAndRun(app, notification_host::console(), argc, argv, exitCode);
 }

@@ -221,7 +221,7 @@ std::string newApnsId() {
   ::arc4random_buf(bytes.data(), bytes.size());  // the system's random source; cannot fail
   bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);  // version 4
   bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
-  static constexpr char kDigits[] = "0123456789ABCDEF";
+  static constexpr char kDigits[] = "0123456789abcdef";
   std::string id;
   id.reserve(36);
   for (std::size_t i = 0; i < bytes.size(); ++i) {

@@ -117,8 +117,8 @@ struct PushDestination {
 // nor shown. An expiration of 0 ("now or never") never passes for a push handled on arrival.
 bool hasExpired(const PushHeaders& headers, std::int64_t nowEpochSeconds);
 
-// A random (version 4) UUID from the system's random source, in upper case as the provider API
-// returns its own ids: "8D3C1A6E-58B2-4F43-9E3C-2D57A1B0C4F9".
+// A random (version 4) UUID from the system's random source, in lower case as canonical UUIDs are
+// written: "8d3c1a6e-58b2-4f43-9e3c-2d57a1b0c4f9".
 std::string newApnsId();
 
 }  // namespace quenlarch::notification_host::push

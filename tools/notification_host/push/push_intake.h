@@ -3,15 +3,8 @@
 // parsed once, every rule is applied from one table (push_intake.cc), and the content the
 // extension and the presenter see is built from the same parsed value.
 //
-// Refusals use the provider API's reason names, in the order the table applies them:
-//   PayloadEmpty       no payload (nothing but whitespace, or an envelope without one)
-//   PayloadTooLarge    over maxPayloadBytes for the push type, trailing whitespace not counted
-//   (413) BadPayload         not JSON (with the line and column where it stops being JSON), not an
-//                      object with an "aps" object, nested too deep, or a malformed envelope
-//   InvalidPushType    a background push carrying an alert, or an alert push that shows a person
-//                      nothing (push_gate.h: presentsAnything)
-//   MissingTopic, TopicDisallowed, DeviceTokenNotForTopic, BadTopic   see PushDestination
-// and, from an envelope's "headers", the header reasons of push_headers.h.
+// What is refused and what is only warned of, with the platform's words for each, is the rule
+// table's (push_rules.h); from an envelope's "headers", the header reasons of push_headers.h.
 #pragma once
 
 #include <cstddef>
@@ -23,16 +16,12 @@
 #include "platform/linux/json_text.h"
 #include "platform/linux/push_content.h"
 #include "tools/notification_host/push/push_headers.h"
+#include "tools/notification_host/push/push_rules.h"
 
 namespace quenlarch::notification_host {
 
 // The longest push text the host reads: the largest payload in an envelope with its headers.
 inline constexpr std::size_t kMaxPushTextBytes = push::kMaxVoipPayloadBytes + 1024;
-
-struct AcceptedPush {
-  push::PushHeaders headers;
-  std::shared_ptr<const PushContent> content;
-};
 
 // A push as people write it: a bare payload ({"aps": {...}, ...}, default headers) or an envelope
 // {"headers": {...}, "payload": {...}} that gives request headers with the provider API's names

@@ -41,7 +41,7 @@ void ClientRequests::answer(std::string_view line, ClientConnection::Reply reply
   }
   host_.receive(
       IncomingPush{std::move(push.name), std::move(accepted->content), arrival,
-                   std::move(accepted->headers)},
+                   std::move(accepted->headers), std::move(accepted->warnings)},
       [reply = std::move(reply)](const std::string& shown) { reply(cp::shownAnswer(shown)); });
 }
 

@@ -18,7 +18,7 @@ provider::SinkAnswer ProviderPushes::submit(provider::ProviderPush push) {
   // The apns-id names the push in its shown line, so that a provider can match the two.
   std::string name = push.push.headers.apnsId;
   host_.receive(IncomingPush{std::move(name), std::move(push.push.content), Clock::now(),
-                             std::move(push.push.headers)},
+                             std::move(push.push.headers), std::move(push.push.warnings)},
                 [this](const std::string& line) {
                   print_(line);
                   if (--queued_ == 0 && idle_) idle_();
