@@ -77,13 +77,15 @@ struct Keys {
       if (made.exitCode != 0) problem += "openssl " + args[0] + ": " + made.err;
     }
   }
+  // Issued once, as a provider signs one token for many pushes: a new one per request would be
+  // answered TooManyProviderTokenUpdates.
   std::string token(std::int64_t age = 0, const std::string& keyId = kKeyId) const {
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
     return testing::es256Token({{"alg", "ES256"}, {"kid", keyId}},
-                               {{"iss", kTeam}, {"iat", now - age}}, provider.get());
+                               {{"iss", kTeam}, {"iat", issuedAt - age}}, provider.get());
   }
+  const std::int64_t issuedAt = std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
 };
 
 const Keys& keys() {

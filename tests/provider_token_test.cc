@@ -82,9 +82,49 @@ TEST_F(ProviderTokenTest, EachWayATokenFails) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    SetUp();  // each token on its own: no earlier one was taken
     EXPECT_EQ(reasonFor(&c.authorization), c.reason);
   }
   EXPECT_EQ(reasonFor(nullptr), "MissingProviderToken");
+}
+
+// New tokens for a team and key, one after the other on a clock the test moves: a newer one within
+// 20 minutes of the last one taken is refused, and a refused one does not restart the window.
+TEST_F(ProviderTokenTest, ANewTokenIsTakenAtMostOnceInTwentyMinutes) {
+  const std::shared_ptr<EVP_PKEY> key2 = testing::newEcKey();
+  std::ofstream(dir_ / "k2.pem") << testing::keyPem(key2.get(), false);
+  auto loaded2 = loadProviderKey("K2=" + dir_ / "k2.pem");
+  ASSERT_TRUE(loaded2) << loaded2.error();
+  ProviderTokenVerifier verifier({*loadProviderKey("K1=" + dir_ / "k1.pem"), *loaded2});
+  struct Step {
+    std::int64_t now;  // seconds after kNow
+    std::int64_t iat;  // seconds after kNow
+    const char* kid;
+    const char* reason;
+  };
+  const std::vector<Step> steps = {
+      {0, 0, "K1", ""},
+      {30, 0, "K1", ""},   // the same token again
+      {40, 40, "K1", ""},  // a pool's next connection, signed moments later
+      {90, 90, "K1", "TooManyProviderTokenUpdates"},
+      {90, 90, "K2", ""},  // another key has a window of its own
+      {1199, 1199, "K1", "TooManyProviderTokenUpdates"},
+      {1200, 1150, "K1", ""},  // 20 minutes after the last one taken
+      {1300, 0, "K1", ""},     // an older token, still within its hour
+      {1300, 1290, "K1", "TooManyProviderTokenUpdates"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::to_string(step.now) + " " + step.kid);
+    const std::string token =
+        "bearer " + testing::es256Token({{"alg", "ES256"}, {"kid", step.kid}},
+                                        {{"iss", kTeam}, {"iat", kNow + step.iat}},
+                                        step.kid == std::string("K1") ? key_.get() : key2.get());
+    auto verified = verifier.verify(&token, kTeam, kNow + step.now);
+    EXPECT_EQ(verified ? "" : verified.error().reason, step.reason);
+    if (!verified) {
+      EXPECT_EQ(verified.error().status, 429u);
+    }
+  }
 }
 
 // A verified token is remembered, so that the signature is checked once per token; it must

@@ -32,7 +32,8 @@ int printRules() {
 
 void addRulesCommand(CLI::App& app, int& exitCode) {
   CLI::App* rules = app.add_subcommand(
-      "rules", "Print every push rule: what it refuses, warns of or sets, and the platform's words");
+      "rules",
+      "Print every push rule: what it refuses, warns of or sets, and the platform's words");
   rules->callback([&exitCode] { exitCode = printRules(); });
 }
 

@@ -90,7 +90,7 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
     // Without a registration there is no team a token could speak for.
     auto verified =
         verifier_->verify(authorization, registration ? registration->teamId : "", nowSeconds);
-    if (!verified) return errorAnswer(403, verified.error().reason, apnsId);
+    if (!verified) return errorAnswer(verified.error().status, verified.error().reason, apnsId);
   }
   if (!read) return refusalAnswer(read.error(), apnsId);
 

@@ -10,6 +10,7 @@
 //   400 MissingDeviceToken      /3/device/ with no token
 //   400 DuplicateHeaders        authorization given twice (other headers: see push_headers.h)
 //   403 MissingProviderToken, InvalidProviderToken, ExpiredProviderToken   (unless auth is off)
+//   429 TooManyProviderTokenUpdates   a new token within 20 minutes of the last (provider_token.h)
 //   400 header reasons          push_headers.h
 //   400 BadDeviceToken          not 64 hexadecimal digits, or not this app's token
 //   410 Unregistered            the token was retired; the body carries "timestamp" (ms)

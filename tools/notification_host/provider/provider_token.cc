@@ -160,7 +160,7 @@ Expected<ProviderTokenVerifier::Verified, TokenRefusal> ProviderTokenVerifier::c
       !signatureMatches(key->second.get(), token.substr(0, secondDot), *signature)) {
     return unexpected(invalid("the token's signature does not match its key"));
   }
-  return Verified{iss->get<std::string>(), iat->get<std::int64_t>()};
+  return Verified{iss->get<std::string>(), key->first, iat->get<std::int64_t>()};
 }
 
 Expected<void, TokenRefusal> ProviderTokenVerifier::verify(const std::string* authorization,
@@ -197,6 +197,7 @@ Expected<void, TokenRefusal> ProviderTokenVerifier::verify(const std::string* au
     remembered_.erase(std::string(token));
     return unexpected(TokenRefusal{"ExpiredProviderToken", "the token is more than an hour old"});
   }
+  if (auto taken = takeUpdate(verified, nowEpochSeconds); !taken) return taken;
   if (remembered == remembered_.end()) {
     if (remembered_.size() >= kRememberedTokens) {
       std::erase_if(remembered_, [&](const auto& entry) {
@@ -206,6 +207,24 @@ Expected<void, TokenRefusal> ProviderTokenVerifier::verify(const std::string* au
     if (remembered_.size() >= kRememberedTokens) remembered_.erase(remembered_.begin());
     remembered_.emplace(std::string(token), verified);
   }
+  return {};
+}
+
+Expected<void, TokenRefusal> ProviderTokenVerifier::takeUpdate(const Verified& verified,
+                                                               std::int64_t nowEpochSeconds) {
+  auto [last, first] = lastTaken_.try_emplace({verified.team, verified.keyId},
+                                              LastTaken{verified.issuedAt, nowEpochSeconds});
+  if (first || verified.issuedAt <= last->second.issuedAt + kSameUpdateSeconds) return {};
+  const std::int64_t since = nowEpochSeconds - last->second.takenAt;
+  if (since < kMinUpdateSeconds) {
+    return unexpected(TokenRefusal{"TooManyProviderTokenUpdates",
+                                   "a new token for team " + verified.team + " and key " +
+                                       verified.keyId + " " + std::to_string(since) +
+                                       " s after the last one; a new token may come every " +
+                                       std::to_string(kMinUpdateSeconds / 60) + " minutes",
+                                   429});
+  }
+  last->second = LastTaken{verified.issuedAt, nowEpochSeconds};
   return {};
 }
 

@@ -93,7 +93,7 @@ PushType sizedAs(const Draft& draft) { return draft.given.pushType.value_or(Push
 const nlohmann::json& apsOf(const Draft& draft) { return *draft.payload->find("aps"); }
 
 // Every rule, in the order the checks are applied.
-constexpr std::array<PushRule, 34> kPushRules{{
+constexpr std::array<PushRule, 35> kPushRules{{
     // Read with the request, before its payload (push_headers.h, provider_endpoint.h).
     {"MethodNotAllowed", "", 405, Action::kRefuses, "a request that is not POST", kResponses,
      "The specified :method value isn't POST."},
@@ -114,14 +114,20 @@ constexpr std::array<PushRule, 34> kPushRules{{
     {"ExpiredProviderToken", "authorization", 403, Action::kRefuses,
      "a token issued more than an hour ago", kResponses,
      "The provider token is stale and a new token should be generated."},
+    {"TooManyProviderTokenUpdates", "authorization", 429, Action::kRefuses,
+     "a new token (a newer iat) for the same team and key within 20 minutes of the last one "
+     "taken; kept in memory per team and key id",
+     kResponses,
+     "The provider's authentication token is being updated too often. Update the authentication "
+     "token no more than once every 20 minutes."},
     {"BadMessageId", "apns-id", 400, Action::kRefuses, "not a UUID", kResponses,
      "The apns-id value is invalid."},
     {"InvalidPushType", "apns-push-type", 400, Action::kRefuses, "not a published push type",
      kResponses, "The apns-push-type value is invalid."},
     {"BadPriority", "apns-priority", 400, Action::kRefuses, "not 10, 5 or 1", kResponses,
      "The apns-priority value is invalid."},
-    {"BadExpirationDate", "apns-expiration", 400, Action::kRefuses,
-     "not whole seconds since 1970", kResponses, "The apns-expiration value is invalid."},
+    {"BadExpirationDate", "apns-expiration", 400, Action::kRefuses, "not whole seconds since 1970",
+     kResponses, "The apns-expiration value is invalid."},
     {"BadCollapseId", "apns-collapse-id", 400, Action::kRefuses, "empty or over 64 bytes",
      kResponses, "The collapse identifier exceeds the maximum allowed size."},
     {"BadTopic", "apns-topic", 400, Action::kRefuses, "not a bundle identifier", kResponses,
@@ -200,16 +206,18 @@ constexpr std::array<PushRule, 34> kPushRules{{
      [](Draft& draft) -> Verdict {
        if (draft.headers.pushType != PushType::kBackground) return std::nullopt;
        if (!showsAlert(*draft.content->userInfo().find("aps"))) return std::nullopt;
-       return Broken{"a background push carries an alert, which a device does not show; the "
-                     "service may delay or drop a push whose type does not match its payload"};
+       return Broken{
+           "a background push carries an alert, which a device does not show; the "
+           "service may delay or drop a push whose type does not match its payload"};
      }},
-    {"alert that shows nothing", "apns-push-type", 200, Action::kWarns,
-     "taken; nothing is shown", kSending, kMismatch,
+    {"alert that shows nothing", "apns-push-type", 200, Action::kWarns, "taken; nothing is shown",
+     kSending, kMismatch,
      [](Draft& draft) -> Verdict {
        if (draft.headers.pushType != PushType::kAlert) return std::nullopt;
        if (presentsAnything(draft.content->userInfo())) return std::nullopt;
-       return Broken{"an alert push with no alert, badge or sound shows nothing; the service may "
-                     "delay or drop a push whose type does not match its payload"};
+       return Broken{
+           "an alert push with no alert, badge or sound shows nothing; the service may "
+           "delay or drop a push whose type does not match its payload"};
      }},
     {"handledBy", "apns-push-type", 200, Action::kRoutes,
      "every type but alert goes to its handler: not run, not counted, not shown", "PushKit",
@@ -256,9 +264,8 @@ constexpr std::array<PushRule, 34> kPushRules{{
        draft.headers.priority = draft.given.priority.value_or(10u);
        return std::nullopt;
      }},
-    {"background at priority 10", "apns-priority", 200, Action::kWarns,
-     "taken, at priority 10", kSending,
-     "background ... Always use priority 5. Using priority 10 is an error",
+    {"background at priority 10", "apns-priority", 200, Action::kWarns, "taken, at priority 10",
+     kSending, "background ... Always use priority 5. Using priority 10 is an error",
      [](Draft& draft) -> Verdict {
        if (draft.headers.pushType != PushType::kBackground || draft.headers.priority != 10) {
          return std::nullopt;
@@ -310,9 +317,9 @@ Expected<AcceptedPush, push::PushRefusal> applyPushRules(Draft& draft) {
       draft.warnings.push_back(std::move(broken->message));
       continue;
     }
-    return unexpected(
-        push::PushRefusal{broken->reason.empty() ? std::string(rule.reason) : std::move(broken->reason),
-                          std::string(rule.header), std::move(broken->message), rule.status});
+    return unexpected(push::PushRefusal{
+        broken->reason.empty() ? std::string(rule.reason) : std::move(broken->reason),
+        std::string(rule.header), std::move(broken->message), rule.status});
   }
   return AcceptedPush{std::move(draft.headers), std::move(draft.content),
                       std::move(draft.warnings)};
