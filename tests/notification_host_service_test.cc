@@ -892,8 +892,8 @@ TEST_F(ServiceTest, EnvelopesAreJudgedByTheServiceAsByDeliver) {
       runCommand({NOTIFICATION_HOST_PATH, "send", "--socket", socket_, "-"}, input);
   EXPECT_EQ(sent.exitCode, 1);
   EXPECT_EQ(sent.err,
-            "notification-host: refused stdin line 1: apns-topic: BadTopic (apns-topic "
-            "\"com.example.other\" is not this app's \"com.example.app\")\n");
+            "notification-host: refused stdin line 1: apns-topic: BadTopic (topic "
+            "\"com.example.other\" is not the app's bundle id \"com.example.app\")\n");
   std::vector<json> lines = testing::jsonLines(sent.out);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0]["extension"], "ran");

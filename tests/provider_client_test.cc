@@ -83,9 +83,11 @@ struct Keys {
     return testing::es256Token({{"alg", "ES256"}, {"kid", keyId}},
                                {{"iss", kTeam}, {"iat", issuedAt - age}}, provider.get());
   }
+  // Two minutes ago, so that a test can sign a newer one that is not from the future.
   const std::int64_t issuedAt = std::chrono::duration_cast<std::chrono::seconds>(
                                     std::chrono::system_clock::now().time_since_epoch())
-                                    .count();
+                                    .count() -
+                                120;
 };
 
 const Keys& keys() {
@@ -333,13 +335,16 @@ class ProviderClientTest : public ::testing::Test {
 };
 
 TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
-  auto server = serve();
+  const std::string log = dir_ / "requests.jsonl";
+  auto server = serve({"--provider-key", std::string(kKeyId) + "=" + keys().dir / "provider.pub",
+                       "--request-log", log});
   const std::string bigAlert = R"({"aps":{"alert":")" + std::string(4077, 'x') + R"("}})";
   ASSERT_EQ(bigAlert.size(), 4097u);
   struct Row {
     int status;
     const char* reason;  // "" for 200
     Request request;
+    std::string cause = "";  // what the refusal's line on stderr says, in part
   };
   const std::vector<Row> rows = {
       {200, "", {{kTopic, std::string("apns-id: ") + kId}}},
@@ -349,9 +354,12 @@ TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
       {400, "BadDeviceToken", {{kTopic}, kAlert, "/3/device/" + std::string(64, 'b')}},
       {400, "BadExpirationDate", {{kTopic, "apns-expiration: tomorrow"}}},
       {400, "BadMessageId", {{kTopic, "apns-id: 42"}}},
-      {400, "BadPriority", {{kTopic, "apns-priority: 7"}}},
+      {400, "BadPriority", {{kTopic, "apns-priority: 7", std::string("apns-id: ") + kId}}},
       {400, "BadTopic", {{"apns-topic: com.quenlarch.app!"}}},
-      {400, "DeviceTokenNotForTopic", {{"apns-topic: com.quenlarch.other"}}},
+      {400,
+       "DeviceTokenNotForTopic",
+       {{"apns-topic: com.quenlarch.other"}},
+       "topic \"com.quenlarch.other\" is not the app's bundle id \"com.quenlarch.app\""},
       {400, "DuplicateHeaders", {{kTopic, kTopic}}},
       {400, "InvalidPushType", {{kTopic, "apns-push-type: banner"}}},
       // A background push with an alert may be delayed or dropped, not refused: taken, warned of.
@@ -362,7 +370,14 @@ TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
       {400, "BadPayload", {{kTopic}, "[1]"}},
       {400, "TopicDisallowed", {{"apns-topic: com.quenlarch.app.voip"}}},
       {403, "ExpiredProviderToken", {{kTopic, "authorization: bearer " + keys().token(7200)}}},
-      {403, "InvalidProviderToken", {{kTopic, "authorization: bearer " + keys().token(0, "K2")}}},
+      {403,
+       "InvalidProviderToken",
+       {{kTopic, "authorization: bearer " + keys().token(0, "K2")}},
+       "key id \"K2\", not one of serve's --provider-key"},
+      {429,
+       "TooManyProviderTokenUpdates",
+       {{kTopic, "authorization: bearer " + keys().token(-70)}},
+       "a new token for team " + std::string(kTeam)},
       {403, "MissingProviderToken", {{kTopic, "authorization:"}}},
       {404, "BadPath", {{kTopic}, kAlert, "/3/devices/" + kToken}},
       {405, "MethodNotAllowed", {{kTopic}, "", "/3/device/" + kToken, "GET"}},
@@ -376,6 +391,30 @@ TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
     EXPECT_EQ(answer.reason, row.reason);
     EXPECT_EQ(answer.apnsId.size(), 36u);
   }
+  // One line on stderr per refusal, naming its cause; every request in the log, in order.
+  const std::string notes = server->notes();
+  std::vector<json> logged = testing::jsonLines(readFile(log));
+  ASSERT_EQ(logged.size(), rows.size());
+  std::size_t refusals = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].reason);
+    EXPECT_EQ(logged[i]["status"], rows[i].status);
+    EXPECT_EQ(logged[i].value("reason", ""), rows[i].reason);
+    if (rows[i].status == 200) continue;
+    ++refusals;
+    const std::string line =
+        "provider request refused: " + std::to_string(rows[i].status) + " " + rows[i].reason;
+    EXPECT_NE(notes.find(line), std::string::npos) << notes;
+    EXPECT_NE(notes.find(rows[i].cause), std::string::npos) << notes;
+    EXPECT_NE(logged[i].value("cause", ""), "");
+  }
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = notes.find("provider request refused: ", at)) != std::string::npos;
+       ++at) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, refusals);
+  EXPECT_NE(notes.find("(apns-id " + std::string(kId) + ")"), std::string::npos) << notes;
   std::vector<json> pushes = recorded();
   ASSERT_EQ(pushes.size(), 3u) << "only the three accepted pushes reach the sink";
   EXPECT_EQ(pushes[0]["apnsId"], kId);
@@ -724,6 +763,9 @@ TEST_F(ServeEndpointTest, UnusableEndpointOptionsGetOneLineAndNoService) {
        "ADDRESS:PORT"},
       {{"--provider-listen", "[::1:80", "--tls-cert", cert, "--tls-key", key}, "ADDRESS:PORT"},
       {{"--provider-listen", "127.0.0.1:0", "--tls-cert", key, "--tls-key", cert}, "certificate"},
+      {{"--provider-listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key, "--request-log",
+        dir_ / "no-folder/requests.jsonl"},
+       "cannot write the request log"},
       {{"--provider-listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key},
        "needs at least one --provider-key"},
   };

@@ -28,8 +28,15 @@ std::string answerId(const std::optional<push::GivenHeaders>& given) {
   return given && given->apnsId ? *given->apnsId : push::newApnsId();
 }
 
+ProviderAnswer refused(unsigned status, std::string_view reason, std::string apnsId,
+                       std::string cause) {
+  ProviderAnswer answer = errorAnswer(status, reason, std::move(apnsId));
+  answer.cause = std::move(cause);
+  return answer;
+}
+
 ProviderAnswer refusalAnswer(const push::PushRefusal& refusal, std::string apnsId) {
-  return errorAnswer(refusal.status, refusal.reason, std::move(apnsId));
+  return refused(refusal.status, refusal.reason, std::move(apnsId), refusal.message);
 }
 
 }  // namespace
@@ -70,16 +77,24 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
   if (read) given = *read;
   const std::string apnsId = answerId(given);
 
-  if (request.method != "POST") return errorAnswer(405, "MethodNotAllowed", apnsId);
-  if (!request.path.starts_with(kDevicePath)) return errorAnswer(404, "BadPath", apnsId);
+  const std::string badPath = "path " + push::quotedValue(request.path) + " is not /3/device/TOKEN";
+  if (request.method != "POST") {
+    return refused(405, "MethodNotAllowed", apnsId,
+                   "method " + push::quotedValue(request.method) + " is not POST");
+  }
+  if (!request.path.starts_with(kDevicePath)) return refused(404, "BadPath", apnsId, badPath);
   const std::string_view token = std::string_view(request.path).substr(kDevicePath.size());
-  if (token.empty()) return errorAnswer(400, "MissingDeviceToken", apnsId);
-  if (token.find('/') != std::string_view::npos) return errorAnswer(404, "BadPath", apnsId);
+  if (token.empty()) {
+    return refused(400, "MissingDeviceToken", apnsId, "the path names no device token");
+  }
+  if (token.find('/') != std::string_view::npos) return refused(404, "BadPath", apnsId, badPath);
 
   const std::string* authorization = nullptr;
   for (const push::HeaderField& field : request.headers) {
     if (field.name != "authorization") continue;
-    if (authorization != nullptr) return errorAnswer(400, "DuplicateHeaders", apnsId);
+    if (authorization != nullptr) {
+      return refused(400, "DuplicateHeaders", apnsId, "authorization is given twice");
+    }
     authorization = &field.value;
   }
   const auto now = clock_();
@@ -90,15 +105,30 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
     // Without a registration there is no team a token could speak for.
     auto verified =
         verifier_->verify(authorization, registration ? registration->teamId : "", nowSeconds);
-    if (!verified) return errorAnswer(verified.error().status, verified.error().reason, apnsId);
+    if (!verified) {
+      return refused(verified.error().status, verified.error().reason, apnsId,
+                     verified.error().message);
+    }
   }
   if (!read) return refusalAnswer(read.error(), apnsId);
 
-  if (!isHexToken(token) || !registration || lowercase(token) != registration->deviceToken) {
-    return errorAnswer(400, "BadDeviceToken", apnsId);
+  if (!isHexToken(token)) {
+    return refused(400, "BadDeviceToken", apnsId,
+                   "device token " + push::quotedValue(token) + " is not 64 hexadecimal digits");
+  }
+  if (!registration) {
+    return refused(400, "BadDeviceToken", apnsId,
+                   "no device token is registered (badge-app install gives one)");
+  }
+  if (lowercase(token) != registration->deviceToken) {
+    return refused(400, "BadDeviceToken", apnsId,
+                   "device token " + std::string(token) + " is not the registered " +
+                       registration->deviceToken);
   }
   if (registration->retiredAtMs) {
-    return errorAnswer(410, "Unregistered", apnsId, registration->retiredAtMs);
+    ProviderAnswer gone = errorAnswer(410, "Unregistered", apnsId, registration->retiredAtMs);
+    gone.cause = "device token " + registration->deviceToken + " was retired (badge-app uninstall)";
+    return gone;
   }
 
   push::PushDestination destination{bundleId_, verifier_ != nullptr, "DeviceTokenNotForTopic"};
@@ -112,14 +142,15 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
     case SinkAnswer::Outcome::kAccepted:
       return {200, apnsId, ""};
     case SinkAnswer::Outcome::kQueueFull:
-      return errorAnswer(429, "TooManyRequests", apnsId);
+      return refused(429, "TooManyRequests", apnsId,
+                     "the queue of pushes taken and not yet shown is full (--provider-queue)");
     case SinkAnswer::Outcome::kStopping:
-      return errorAnswer(503, "ServiceUnavailable", apnsId);
+      return refused(503, "ServiceUnavailable", apnsId, "the service is stopping");
     case SinkAnswer::Outcome::kRefused:
       break;
   }
   return sunk.refusal ? refusalAnswer(*sunk.refusal, apnsId)
-                      : errorAnswer(500, "InternalServerError", apnsId);
+                      : refused(500, "InternalServerError", apnsId, "the sink gave no reason");
 }
 
 }  // namespace quenlarch::notification_host::provider

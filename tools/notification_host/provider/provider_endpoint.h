@@ -47,7 +47,8 @@ struct ProviderRequest {
 struct ProviderAnswer {
   unsigned status = 200;
   std::string apnsId;
-  std::string body;  // empty for 200, else the JSON error body
+  std::string body;        // empty for 200, else the JSON error body
+  std::string cause = {};  // why it was refused, in words for the service's log; never sent
 };
 
 // An error answer: {"reason": reason} with `status`, and "timestamp" when given.

@@ -35,6 +35,10 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args) {
       ->check(CLI::IsMember({"token", "none"}))
       ->needs(listen)
       ->capture_default_str();
+  command
+      .add_option("--request-log", args.requestLog,
+                  "Append every provider request, taken or refused, to FILE as a JSON line")
+      ->needs(listen);
 }
 
 Expected<std::unique_ptr<ProviderService>> ProviderService::start(
@@ -68,13 +72,23 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
   // MSG_NOSIGNAL, so the signal that would end the service is ignored instead.
   ::signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<ProviderService> service(new ProviderService());
+  auto log =
+      RequestLog::open(args.requestLog, [&console](std::string_view line) { console.note(line); });
+  if (!log) return unexpected(log.error());
+  service->log_ = std::move(*log);
   service->registry_ = std::make_unique<PlistDeviceRegistry>(appPath);
   service->endpoint_ =
       std::make_unique<ProviderEndpoint>(bundleId, std::move(verifier), *service->registry_, sink);
   ProviderEndpoint* endpoint = service->endpoint_.get();
+  RequestLog* requestLog = service->log_.get();
   auto server = ProviderServer::listen(
       event, *args.listen, std::move(*tls), limits,
-      [endpoint](ProviderRequest request) { return endpoint->answer(std::move(request)); },
+      [endpoint, requestLog](ProviderRequest request) {
+        const RequestSummary summary = summarize(request);
+        ProviderAnswer answer = endpoint->answer(std::move(request));
+        requestLog->record(summary, answer);
+        return answer;
+      },
       [&console](std::string_view line) { console.note(line); });
   if (!server) return unexpected(server.error());
   service->server_ = std::move(*server);

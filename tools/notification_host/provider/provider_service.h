@@ -6,6 +6,7 @@
 //   --tls-cert PEM --tls-key PEM  the endpoint's certificate (with its chain) and key
 //   --provider-key KEYID=PEM      a key that provider tokens may be signed with (repeatable)
 //   --provider-auth token|none    none: no token is checked (local development; said on stderr)
+//   --request-log FILE            every request, taken or refused, as a JSON line (request_log.h)
 #pragma once
 
 #include <systemd/sd-event.h>
@@ -24,6 +25,7 @@
 #include "tools/notification_host/provider/provider_limits.h"
 #include "tools/notification_host/provider/provider_server.h"
 #include "tools/notification_host/provider/provider_sink.h"
+#include "tools/notification_host/provider/request_log.h"
 
 namespace quenlarch::notification_host::provider {
 
@@ -33,6 +35,7 @@ struct ProviderArgs {
   std::string tlsKey;
   std::vector<std::string> keys;  // KEYID=PEM
   std::string auth = "token";
+  std::optional<std::string> requestLog;
 };
 
 void addProviderOptions(CLI::App& command, ProviderArgs& args);
@@ -42,7 +45,8 @@ class ProviderService {
   // The endpoint for the app at `appPath`, whose pushes name `bundleId` (bundleIdentifier in
   // push_intake.h, read once by the caller) as their topic, listening and handing accepted pushes
   // to `sink`; one line when an option, a file or the app is unusable. With --provider-auth none it
-  // says so through `console`, as it does each connection dropped before a request (rate-limited).
+  // says so through `console`, as it does each connection dropped before a request and each
+  // refused request (both rate-limited).
   // `console` outlives the service. REQUIRES: args.listen.
   static Expected<std::unique_ptr<ProviderService>> start(sd_event* event, const ProviderArgs& args,
                                                           const std::string& appPath,
@@ -60,6 +64,7 @@ class ProviderService {
  private:
   ProviderService() = default;
 
+  std::unique_ptr<RequestLog> log_;  // outlives the server, which records to it
   std::unique_ptr<PlistDeviceRegistry> registry_;
   std::unique_ptr<ProviderEndpoint> endpoint_;
   std::unique_ptr<ProviderServer> server_;

@@ -149,7 +149,14 @@ Expected<ProviderTokenVerifier::Verified, TokenRefusal> ProviderTokenVerifier::c
   auto kid = header->find("kid");
   auto key =
       kid != header->end() && kid->is_string() ? keys_.find(kid->get<std::string>()) : keys_.end();
-  if (key == keys_.end()) return unexpected(invalid("the token's key id is not known"));
+  if (key == keys_.end()) {
+    const std::string named =
+        kid != header->end() && kid->is_string()
+            ? "key id " + nlohmann::json(kid->get<std::string>())
+                              .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+            : std::string("no key id");
+    return unexpected(invalid("the token names " + named + ", not one of serve's --provider-key"));
+  }
   auto iss = claims->find("iss");
   auto iat = claims->find("iat");
   if (iss == claims->end() || !iss->is_string() || iat == claims->end() ||
@@ -158,7 +165,7 @@ Expected<ProviderTokenVerifier::Verified, TokenRefusal> ProviderTokenVerifier::c
   }
   if (signature->size() != kSignatureBytes ||
       !signatureMatches(key->second.get(), token.substr(0, secondDot), *signature)) {
-    return unexpected(invalid("the token's signature does not match its key"));
+    return unexpected(invalid("the token's signature does not verify with key " + key->first));
   }
   return Verified{iss->get<std::string>(), key->first, iat->get<std::int64_t>()};
 }
@@ -188,7 +195,9 @@ Expected<void, TokenRefusal> ProviderTokenVerifier::verify(const std::string* au
     verified = *checked;
   }
   if (verified.team != team) {
-    return unexpected(invalid("the token was issued by another team than the app's"));
+    return unexpected(invalid(
+        team.empty() ? "team " + verified.team + " cannot push: no device is registered"
+                     : "team " + verified.team + " is not the app's team " + std::string(team)));
   }
   if (verified.issuedAt > nowEpochSeconds + kMaxSkewSeconds) {
     return unexpected(invalid("the token is issued in the future"));

@@ -248,9 +248,15 @@ constexpr std::array<PushRule, 35> kPushRules{{
                            " pushes; use " + push::quotedValue(expected),
                        "TopicDisallowed"};
        }
-       return Broken{"apns-topic " + push::quotedValue(topic) + " is not this app's " +
-                         push::quotedValue(expected),
-                     draft.destination.otherAppReason};
+       const std::string_view suffix = push::topicSuffix(draft.headers.pushType);
+       return Broken{
+           "topic " + push::quotedValue(topic) + " is not the app's bundle id " +
+               push::quotedValue(app) +
+               (suffix.empty()
+                    ? ""
+                    : " with " + std::string(suffix) + " for " +
+                          std::string(push::pushTypeName(draft.headers.pushType)) + " pushes"),
+           draft.destination.otherAppReason};
      }},
     {"TopicDisallowed", "apns-topic", 400, Action::kRefuses,
      "the app's topic for another push type (.voip for an alert, ...)", kResponses,
