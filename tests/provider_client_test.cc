@@ -436,6 +436,20 @@ TEST_F(ProviderClientTest, AFullQueueAndARetiredToken) {
   EXPECT_EQ(retired.body.value("timestamp", 0ll), 1'700'000'000'123);
 }
 
+TEST_F(ProviderClientTest, InjectedFailuresAnswerInsteadOfTheSinkAndAreLogged) {
+  const std::string log = dir_ / "requests.jsonl";
+  auto server = serve({"--provider-auth", "none", "--inject", "ServiceUnavailable:1",
+                       "--inject-seed", "7", "--request-log", log});
+  Answer answer = curl(*server, {{kTopic, std::string("apns-id: ") + kId}});
+  EXPECT_EQ(answer.status, 503);
+  EXPECT_EQ(answer.reason, "ServiceUnavailable");
+  EXPECT_EQ(answer.apnsId, kId);
+  EXPECT_TRUE(recorded().empty()) << "an injected failure takes nothing";
+  std::vector<json> logged = testing::jsonLines(readFile(log));
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0]["cause"], "injected (--inject ServiceUnavailable:1)");
+}
+
 TEST_F(ProviderClientTest, NodeApnPoolGetsEveryPushAnsweredAndRecordedOnce) {
   auto server = serve();
   std::vector<json> answers = nodeApn(*server, {{"count", 200}, {"clients", 4}});

@@ -13,6 +13,7 @@
 
 #include "tests/support/temp_dir.h"
 #include "tools/notification_host/provider/endpoint_welcome.h"
+#include "tools/notification_host/provider/failure_injection.h"
 #include "tools/notification_host/provider/self_signed_certificate.h"
 
 namespace quenlarch::notification_host::provider {
@@ -116,6 +117,40 @@ TEST(ProviderStartTest, TheSummaryNamesWhatTheEndpointAcceptsAndAReadyCommand) {
       if (at == std::string::npos) break;
     }
   }
+}
+
+// --inject: only the documented answers of a busy or failing service, at a share of requests, drawn
+// the same way for the same seed.
+TEST(FailureInjectionTest, InjectionsAreDocumentedAnswersAtTheirRate) {
+  struct Row {
+    const char* option;
+    unsigned status;  // 0: refused at start
+  };
+  const Row rows[] = {
+      {"TooManyRequests:0.05", 429},    {"InternalServerError:1", 500}, {"Shutdown:0.5", 503},
+      {"ServiceUnavailable:0.01", 503}, {"BadDeviceToken:0.1", 0},      {"TooManyRequests:0", 0},
+      {"TooManyRequests:1.5", 0},       {"TooManyRequests:nan", 0},     {"TooManyRequests", 0},
+  };
+  for (const Row& row : rows) {
+    auto injection = parseInjection(row.option);
+    EXPECT_EQ(injection ? injection->status : 0u, row.status) << row.option;
+  }
+  EXPECT_FALSE(FailureInjector::create(
+      {*parseInjection("Shutdown:0.6"), *parseInjection("TooManyRequests:0.5")}, 1));
+  const std::vector<Injection> both = {*parseInjection("TooManyRequests:0.05"),
+                                       *parseInjection("ServiceUnavailable:0.01")};
+  auto first = FailureInjector::create(both, 42);
+  auto again = FailureInjector::create(both, 42);
+  ASSERT_TRUE(first && again);
+  std::size_t tooMany = 0, unavailable = 0;
+  for (int i = 0; i < 100'000; ++i) {
+    const Injection* drawn = first->draw();
+    const Injection* repeated = again->draw();
+    ASSERT_EQ(drawn ? drawn->reason : "", repeated ? repeated->reason : "") << i;
+    if (drawn != nullptr) ++(drawn->status == 429 ? tooMany : unavailable);
+  }
+  EXPECT_NEAR(static_cast<double>(tooMany), 5'000, 300);
+  EXPECT_NEAR(static_cast<double>(unavailable), 1'000, 150);
 }
 
 }  // namespace

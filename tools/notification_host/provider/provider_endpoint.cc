@@ -2,8 +2,12 @@
 #include "tools/notification_host/provider/provider_endpoint.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <charconv>
 #include <nlohmann/json.hpp>
+
+#include "tools/notification_host/provider/failure_injection.h"
 
 namespace quenlarch::notification_host::provider {
 namespace {
@@ -52,6 +56,18 @@ ProviderAnswer payloadTooLargeAnswer(const std::vector<push::HeaderField>& heade
   auto given = push::readHeaderFields(headers);
   return errorAnswer(413, "PayloadTooLarge",
                      given && given->apnsId ? *given->apnsId : push::newApnsId());
+}
+
+ProviderAnswer injectedAnswer(const Injection& injected,
+                              const std::vector<push::HeaderField>& headers) {
+  auto given = push::readHeaderFields(headers);
+  ProviderAnswer answer = errorAnswer(injected.status, injected.reason,
+                                      given && given->apnsId ? *given->apnsId : push::newApnsId());
+  std::array<char, 32> rate{};
+  const auto written = std::to_chars(rate.data(), rate.data() + rate.size(), injected.rate);
+  answer.cause =
+      "injected (--inject " + injected.reason + ":" + std::string(rate.data(), written.ptr) + ")";
+  return answer;
 }
 
 ProviderAnswer serviceUnavailableAnswer(const std::vector<push::HeaderField>& headers) {

@@ -36,6 +36,14 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args) {
       ->needs(listen)
       ->capture_default_str();
   command
+      .add_option("--inject", args.inject,
+                  "REASON:RATE: answer that share of requests with REASON (TooManyRequests, "
+                  "InternalServerError, ServiceUnavailable, Shutdown) to test retries; repeatable")
+      ->needs(listen);
+  command
+      .add_option("--inject-seed", args.injectSeed, "Seed of --inject's draws, for repeatable runs")
+      ->needs(listen);
+  command
       .add_option("--request-log", args.requestLog,
                   "Append every provider request, taken or refused, to FILE as a JSON line")
       ->needs(listen);
@@ -71,7 +79,16 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
   // A client that hangs up makes the next TLS write fail with EPIPE; the socket BIO cannot pass
   // MSG_NOSIGNAL, so the signal that would end the service is ignored instead.
   ::signal(SIGPIPE, SIG_IGN);
+  std::vector<Injection> injections;
+  for (const std::string& option : args.inject) {
+    auto injection = parseInjection(option);
+    if (!injection) return unexpected(injection.error());
+    injections.push_back(std::move(*injection));
+  }
+  auto madeInjector = FailureInjector::create(std::move(injections), args.injectSeed);
+  if (!madeInjector) return unexpected(madeInjector.error());
   std::unique_ptr<ProviderService> service(new ProviderService());
+  service->injector_ = std::make_unique<FailureInjector>(std::move(*madeInjector));
   auto log =
       RequestLog::open(args.requestLog, [&console](std::string_view line) { console.note(line); });
   if (!log) return unexpected(log.error());
@@ -81,11 +98,17 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
       std::make_unique<ProviderEndpoint>(bundleId, std::move(verifier), *service->registry_, sink);
   ProviderEndpoint* endpoint = service->endpoint_.get();
   RequestLog* requestLog = service->log_.get();
+  FailureInjector* injector = service->injector_.get();
   auto server = ProviderServer::listen(
       event, *args.listen, std::move(*tls), limits,
-      [endpoint, requestLog](ProviderRequest request) {
+      [endpoint, requestLog, injector](ProviderRequest request) {
         const RequestSummary summary = summarize(request);
-        ProviderAnswer answer = endpoint->answer(std::move(request));
+        ProviderAnswer answer;
+        if (const Injection* injected = injector->draw()) {
+          answer = injectedAnswer(*injected, request.headers);
+        } else {
+          answer = endpoint->answer(std::move(request));
+        }
         requestLog->record(summary, answer);
         return answer;
       },

@@ -7,11 +7,14 @@
 //   --provider-key KEYID=PEM      a key that provider tokens may be signed with (repeatable)
 //   --provider-auth token|none    none: no token is checked (local development; said on stderr)
 //   --request-log FILE            every request, taken or refused, as a JSON line (request_log.h)
+//   --inject REASON:RATE          answer that share of requests with REASON (failure_injection.h)
+//   --inject-seed N               the seed of those draws, for a repeatable run
 #pragma once
 
 #include <systemd/sd-event.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,6 +24,7 @@
 #include "platform/linux/expected.h"
 #include "tools/common/command_line.h"
 #include "tools/notification_host/provider/device_registry.h"
+#include "tools/notification_host/provider/failure_injection.h"
 #include "tools/notification_host/provider/provider_endpoint.h"
 #include "tools/notification_host/provider/provider_limits.h"
 #include "tools/notification_host/provider/provider_server.h"
@@ -36,6 +40,8 @@ struct ProviderArgs {
   std::vector<std::string> keys;  // KEYID=PEM
   std::string auth = "token";
   std::optional<std::string> requestLog;
+  std::vector<std::string> inject;  // REASON:RATE
+  std::optional<std::uint64_t> injectSeed;
 };
 
 void addProviderOptions(CLI::App& command, ProviderArgs& args);
@@ -65,6 +71,7 @@ class ProviderService {
   ProviderService() = default;
 
   std::unique_ptr<RequestLog> log_;  // outlives the server, which records to it
+  std::unique_ptr<FailureInjector> injector_;
   std::unique_ptr<PlistDeviceRegistry> registry_;
   std::unique_ptr<ProviderEndpoint> endpoint_;
   std::unique_ptr<ProviderServer> server_;
