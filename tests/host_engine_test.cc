@@ -1,12 +1,15 @@
 // HostEngine in this process, on a real event loop, against real extension processes (shell
 // scripts and scripted-extension): which line from the extension answers a push and what is noted,
-// that every push is answered by its arrival + time limit + grace however many wait, and what
-// becomes of pushes when the extension cannot be started.
+// that every push is answered by its arrival + time limit + grace however many wait (on a moved
+// clock: nothing waits for a real deadline), what becomes of pushes when the extension cannot be
+// started, that a killed extension is reaped by the loop, and that a failed loop says so.
 #include "tools/notification_host/engine/host_engine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <systemd/sd-event.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +18,7 @@
 
 #include "platform/linux/host_protocol.h"
 #include "tests/support/temp_dir.h"
+#include "tools/notification_host/engine/extension_channel.h"
 
 namespace quenlarch::notification_host {
 namespace {
@@ -23,7 +27,8 @@ namespace fs = std::filesystem;
 namespace protocol = host_protocol;
 using namespace std::chrono_literals;
 
-// An engine on a loop of its own; notes are collected instead of printed.
+// An engine on a loop of its own and a clock the test moves; notes are collected instead of
+// printed.
 class EngineRun {
  public:
   explicit EngineRun(EngineOptions options) {
@@ -31,38 +36,54 @@ class EngineRun {
     EXPECT_TRUE(loop.has_value());
     loop_.emplace(std::move(*loop));
     options.diagnostics = [this](std::string_view note) { notes.emplace_back(note); };
+    options.clock = &clock;
     auto engine = HostEngine::create(loop_->get(), std::move(options));
     EXPECT_TRUE(engine.has_value());
     engine_ = std::move(*engine);
-    // A test that waits for something that never comes fails instead of hanging.
-    auto guard = EventSource::timer(loop_->get(), [this] { gaveUp_ = true; });
+    // A test that waits for something that never comes fails instead of hanging (real time).
+    auto guard = EventSource::timer(
+        loop_->get(), [this] { gaveUp_ = true; }, "test guard");
     guard_ = std::move(*guard);
-    guard_.armAt(Clock::now() + 60s);
+    guard_.armAt(steadyClock().now() + 60s);
   }
 
-  // Submits one push per badge, all arriving now; returns what was shown, in submit order.
-  std::vector<Shown> push(const std::vector<std::int64_t>& badges) {
-    std::vector<std::optional<Shown>> shown(badges.size());
-    const Clock::time_point arrival = Clock::now();
+  // Submits one push per badge, all arriving now, without waiting for them.
+  void submit(const std::vector<std::int64_t>& badges) {
+    shown_.assign(badges.size(), std::nullopt);
     for (std::size_t i = 0; i < badges.size(); ++i) {
       auto content = std::make_shared<const PushContent>(PlistValue(), badges[i], PlistValue());
-      engine_->submit(content, arrival, [&shown, i](Shown result) {
-        EXPECT_FALSE(shown[i].has_value()) << "push " << i << " shown twice";
-        shown[i] = std::move(result);
+      engine_->submit(content, clock.now(), [this, i](Shown result) {
+        EXPECT_FALSE(shown_[i].has_value()) << "push " << i << " shown twice";
+        shown_[i] = std::move(result);
       });
     }
-    runUntil([&] {
-      return std::all_of(shown.begin(), shown.end(), [](const auto& s) { return s.has_value(); });
-    });
+  }
+  std::size_t shownCount() const {
+    return static_cast<std::size_t>(
+        std::count_if(shown_.begin(), shown_.end(), [](const auto& s) { return s.has_value(); }));
+  }
+  // Waits for every push submitted; returns what was shown, in submit order.
+  std::vector<Shown> shown() {
+    runUntil([&] { return shownCount() == shown_.size(); });
     std::vector<Shown> result;
-    for (auto& s : shown) result.push_back(s.value_or(Shown{}));
+    for (auto& s : shown_) result.push_back(s.value_or(Shown{}));
     return result;
+  }
+  std::vector<Shown> push(const std::vector<std::int64_t>& badges) {
+    submit(badges);
+    return shown();
   }
 
   template <typename Condition>
   void runUntil(Condition condition) {
-    while (!condition() && !gaveUp_) loop_->runOnce();
+    while (!condition() && !gaveUp_ && loop_->runOnce()) {
+    }
     EXPECT_FALSE(gaveUp_) << "gave up waiting";
+  }
+  // Runs what is ready now, waiting for nothing.
+  void settle() {
+    while (sd_event_run(loop_->get(), 0) > 0) {
+    }
   }
 
   void stop() {
@@ -72,9 +93,12 @@ class EngineRun {
   }
 
   HostEngine& engine() { return *engine_; }
+  EventLoop& loop() { return *loop_; }
   std::vector<std::string> notes;
+  ManualClock clock;
 
  private:
+  std::vector<std::optional<Shown>> shown_;
   std::optional<EventLoop> loop_;
   std::unique_ptr<HostEngine> engine_;
   EventSource guard_;
@@ -167,32 +191,56 @@ TEST(HostEngineTest, OnlyAnAnswerToARequestInFlightIsShownAndOnlyOnce) {
   }
 }
 
-// Pushes that arrive together behind a hung extension are all shown as received at arrival + time
-// limit + grace, those still waiting for a slot included, and the process is given up on once. A
-// limit that started only when a push reached the extension would show them one limit after
-// another, each with a process of its own.
+// Deadlines on the moved clock, not a moment early: pushes that arrive together behind a hung
+// extension are all shown as received at arrival + time limit + grace, those still waiting for a
+// slot included, and the process is given up on once (a limit that started only when a push
+// reached the extension would show them one limit after another, each with a process of its
+// own); an extension that never says it is ready is given up on at the same moment.
 TEST(HostEngineTest, EveryPushIsShownByItsArrivalPlusLimitAndGraceQueuedOrNot) {
   testing::TempDir dir("host-engine");
   const std::string log = dir / "starts.log";
+  const std::string silent = dir / "silent";
+  std::ofstream(silent) << "#!/bin/sh\nexec cat >/dev/null\n";
+  fs::permissions(silent, fs::perms::owner_all);
   ::setenv("SCRIPTED_EXTENSION_MODE", "hang", 1);
   ::setenv("SCRIPTED_EXTENSION_LOG", log.c_str(), 1);
-  for (unsigned parallel : {1u, 3u}) {
-    SCOPED_TRACE(parallel);
+  struct DeadlineCase {
+    std::string label;
+    std::string executable;
+    unsigned parallel;
+    unsigned handedOver;  // requests in the process before time moves
+    std::string note;
+  };
+  const std::vector<DeadlineCase> cases = {
+      {"hung, one at a time", SCRIPTED_EXTENSION_PATH, 1, 1, "4 pushes waited past"},
+      {"hung, three at a time", SCRIPTED_EXTENSION_PATH, 3, 3, "2 pushes waited past"},
+      {"never ready", silent, 1, 0, "did not report ready in time"},
+  };
+  for (const DeadlineCase& c : cases) {
+    SCOPED_TRACE(c.label);
     EngineOptions options;
-    options.launch.executable = SCRIPTED_EXTENSION_PATH;
+    options.launch.executable = c.executable;
     options.timeLimit = 200ms;
     options.grace = 100ms;
-    options.parallel = parallel;
+    options.parallel = c.parallel;
     EngineRun run(options);
-    std::vector<Shown> shown = run.push({1, 2, 3, 4, 5});
+    run.submit({1, 2, 3, 4, 5});
+    run.runUntil([&] {
+      const EngineStatus status = run.engine().status();
+      return status.extensionPid != 0 && status.requestsInExtension == c.handedOver;
+    });
+    run.clock.advance(299ms);
+    run.settle();
+    EXPECT_EQ(run.shownCount(), 0u);
+    run.clock.advance(1ms);
+    std::vector<Shown> shown = run.shown();
     for (std::size_t i = 0; i < shown.size(); ++i) {
       ASSERT_NE(shown[i].content, nullptr);
       EXPECT_FALSE(shown[i].byExtension);
       EXPECT_EQ(shown[i].content->badge(), static_cast<std::int64_t>(i + 1));
     }
     EXPECT_EQ(run.engine().status().extensionStarts, 1u);
-    EXPECT_THAT(run.notes, ::testing::Contains(::testing::HasSubstr(std::to_string(5 - parallel) +
-                                                                    " pushes waited past")));
+    EXPECT_THAT(run.notes, ::testing::Contains(::testing::HasSubstr(c.note)));
     run.stop();
   }
   ::unsetenv("SCRIPTED_EXTENSION_MODE");
@@ -222,6 +270,110 @@ TEST(HostEngineTest, AStartThatFailsShowsThePushesAsReceivedAndIsRetriedOnlyWhen
     EXPECT_EQ(run.notes.size(), c.startNotes) << ::testing::PrintToString(run.notes);
     EXPECT_THAT(run.notes, ::testing::Each(::testing::HasSubstr("cannot start")));
     run.stop();
+  }
+}
+
+bool reaped(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+         errno == ECHILD;
+}
+
+// The loop's child source reaps every extension process: one that exits by itself once its end
+// has been told, one killed while it runs or stands stopped without anyone waiting for it. None
+// is left a zombie.
+TEST(ExtensionChannelTest, EveryProcessIsReapedByTheLoopNeverWaitedFor) {
+  testing::TempDir dir("extension-channel");
+  struct ReapCase {
+    std::string label;
+    std::string script;
+    bool kill;
+    std::string ended;  // how its end is told; empty when killed
+  };
+  const std::vector<ReapCase> cases = {
+      {"exits by itself", "exit 3", false, "exited with status 3"},
+      {"closes its output and lives on", "exec >&-; exec sleep 1000", false,
+       "was killed by signal 9"},
+      {"killed while running", "exec sleep 1000", true, ""},
+      {"killed while stopped", "kill -STOP $$; exec sleep 1000", true, ""},
+  };
+  for (const ReapCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string script = dir / "extension";
+    std::ofstream(script, std::ios::trunc) << "#!/bin/sh\n" << c.script << "\n";
+    fs::permissions(script, fs::perms::owner_all);
+    EngineRun run(EngineOptions{});
+    std::optional<std::string> ended;
+    ExtensionChannel::Handlers handlers;
+    handlers.line = [](std::string_view) {};
+    handlers.oversized = [] {};
+    handlers.ended = [&ended](const std::string& how) { ended = how; };
+    auto channel =
+        ExtensionChannel::start(run.loop().get(), ExtensionLaunch{script, std::nullopt}, handlers);
+    ASSERT_TRUE(channel.has_value()) << channel.error();
+    const pid_t pid = (*channel)->pid();
+    if (c.kill) {
+      (*channel)->kill();
+    } else {
+      run.runUntil([&] { return ended.has_value(); });
+      EXPECT_EQ(ended.value_or(""), c.ended);
+    }
+    channel->reset();
+    run.runUntil([&] { return reaped(pid); });
+    EXPECT_TRUE(reaped(pid));
+    EXPECT_EQ(ended.has_value(), !c.kill);
+  }
+}
+
+// An sd-event error ends the loop with a message, and every later turn says so at once instead of
+// waiting (or spinning) on a loop that cannot run.
+TEST(EventLoopTest, AnSdEventErrorEndsTheLoopWithAMessage) {
+  testing::TempDir dir("event-loop");
+  const std::string script = dir / "extension";
+  std::ofstream(script) << "#!/bin/sh\nexit 0\n";
+  fs::permissions(script, fs::perms::owner_all);
+  struct ErrorCase {
+    std::string label;
+    std::function<void(EventLoop& loop, std::vector<std::shared_ptr<void>>& keep)> provoke;
+    std::string message;
+  };
+  const std::vector<ErrorCase> cases = {
+      {"a watched child reaped behind the loop's back",
+       [&script](EventLoop& loop, std::vector<std::shared_ptr<void>>& keep) {
+         auto process = std::make_shared<EventSource>();
+         std::string error;
+         SubprocessOptions options;
+         options.argv = {script};
+         std::shared_ptr<Subprocess> child = Subprocess::start(options, &error);
+         ASSERT_NE(child, nullptr) << error;
+         *process =
+             std::move(*EventSource::child(loop.get(), child->pid(), [](const siginfo_t&) {}));
+         child->disown();
+         int status = 0;
+         ::waitpid(child->pid(), &status, 0);
+         keep = {process, child};
+       },
+       "the event loop failed: No child processes"},
+      {"the loop run from inside its own handler",
+       [](EventLoop& loop, std::vector<std::shared_ptr<void>>& keep) {
+         auto inner = std::make_shared<EventSource>();
+         *inner = std::move(*EventSource::deferred(loop.get(), [&loop] { loop.runOnce(); }));
+         inner->trigger();
+         keep = {inner};
+       },
+       "the event loop failed: Device or resource busy"},
+  };
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto loop = EventLoop::create();
+    ASSERT_TRUE(loop.has_value());
+    std::vector<std::shared_ptr<void>> keep;
+    c.provoke(*loop, keep);
+    int turns = 0;
+    while (loop->runOnce() && turns < 100) ++turns;
+    ASSERT_TRUE(loop->failure().has_value());
+    EXPECT_EQ(*loop->failure(), c.message);
+    EXPECT_FALSE(loop->runOnce());
   }
 }
 

@@ -126,7 +126,9 @@ std::string oneLine(std::string_view text) {
 }
 
 void Console::note(std::string_view message) const {
-  std::cerr << program_ << ": " << oneLine(message) << std::endl;
+  const std::string line = program_ + ": " + oneLine(message);
+  if (sink_) return sink_(line);
+  std::cerr << line << std::endl;
 }
 
 int Console::fail(int code, std::string_view message) const {

@@ -17,7 +17,9 @@ ProviderPushes::ProviderPushes(NotificationHost& host, unsigned maxQueued,
 provider::SinkAnswer ProviderPushes::submit(provider::ProviderPush push) {
   using Outcome = provider::SinkAnswer::Outcome;
   if (stopping_) return {Outcome::kStopping, std::nullopt};
-  if (queued_ >= maxQueued_) return {Outcome::kQueueFull, std::nullopt};
+  if (queued_ >= maxQueued_ || (outputBehind_ && outputBehind_())) {
+    return {Outcome::kQueueFull, std::nullopt};
+  }
   auto built = contentFromPayload(push.payload, push::maxPayloadBytes(push.headers.pushType));
   if (const auto* refusal = std::get_if<Refusal>(&built)) {
     // The endpoint has already checked size and shape against the push's type; what is left is a
@@ -29,7 +31,7 @@ provider::SinkAnswer ProviderPushes::submit(provider::ProviderPush push) {
   std::string name = push.headers.apnsId;
   host_.receive(
       IncomingPush{std::move(name), std::get<std::shared_ptr<const PushContent>>(std::move(built)),
-                   Clock::now(), std::move(push.headers)},
+                   steadyClock().now(), std::move(push.headers)},
       [this](const std::string& line) {
         print_(line);
         if (--queued_ == 0 && idle_) idle_();
