@@ -28,8 +28,10 @@ notification as its badge, never failing visibly.
 
 notification-host delivers push payloads through the extension, once per
 push or as a socket-activated systemd user service, and can show them as
-desktop notifications. badge-app plays the containing app: it installs an
-app with its extension and manages the counter.")
+desktop notifications. As a service it can also be a push provider's
+HTTP/2 endpoint, so that a server pushes to it as it would to a phone.
+badge-app plays the containing app: it installs an app with its extension
+and manages the counter.")
 
 set(BADGE_DEBIAN_VERSION ${CPACK_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 if(BADGE_PACKAGE_DEB)

@@ -98,14 +98,10 @@ badge_app status --app "$app"
 
 echo
 echo "== A push from a provider's server: curl --http2 to serve's provider endpoint"
-# A certificate for 127.0.0.1 made for the demo; --provider-auth none because curl signs no
-# provider token (see the README's "Push from your server" for a signed one).
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
-  -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
-  -keyout "$demo/endpoint.key" -out "$demo/endpoint.pem" 2>/dev/null
+# serve makes a throwaway certificate beside its socket (host-provider.pem); --provider-auth none
+# because curl signs no provider token (the README's second start shows a signed one).
 "$bin/notification_host/notification-host" serve --app "$app" --socket "$demo/host.sock" \
-  --provider-listen 127.0.0.1:0 --tls-cert "$demo/endpoint.pem" --tls-key "$demo/endpoint.key" \
-  --provider-auth none >"$demo/serve.out" 2>"$demo/serve.err" &
+  --provider-listen 127.0.0.1:0 --provider-auth none >"$demo/serve.out" 2>"$demo/serve.err" &
 serve_pid=$!
 trap 'kill "$serve_pid" 2>/dev/null || true' EXIT
 until port=$(grep -o 'provider endpoint listening on 127.0.0.1:[0-9]*' "$demo/serve.err" | grep -o '[0-9]*$'); do
@@ -116,7 +112,7 @@ token=$(badge_app status --app "$app" | python3 -c 'import json, sys; print(json
 echo "  8. Ana's message, as her server pushes it:"
 echo "      curl --http2 -H 'apns-topic: com.quenlarch.app' --data-binary @demo/new-message.json \\"
 echo "           https://127.0.0.1:$port/3/device/${token:0:8}..."
-curl -sS --http2 --cacert "$demo/endpoint.pem" -H "apns-topic: com.quenlarch.app" \
+curl -sS --http2 --cacert "$demo/host-provider.pem" -H "apns-topic: com.quenlarch.app" \
   --data-binary @demo/new-message.json -o /dev/null -w '      answer: %{http_code}, apns-id %header{apns-id}\n' \
   "https://127.0.0.1:$port/3/device/$token"
 until [[ -s $demo/serve.out ]]; do sleep 0.1; done  # the push's line once it was shown

@@ -2,7 +2,8 @@
 # Builds the Debian package: installs what is missing, configures a Release build for /usr in
 # build-package/ (no tests, no benchmarks) with Debian's hardening flags (dpkg-buildflags), builds
 # it, makes build-package/quenlarch-badge_VERSION_ARCH.deb with CPack and checks it with lintian.
-# Exits non-zero when lintian reports an error; its warnings are explained in the README.
+# Exits non-zero when lintian reports an error; its warnings are explained in
+# docs/packaging.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,6 @@ echo "package.sh: $deb"
 dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
 
 echo "== lintian"
-# lintian exits non-zero on errors; warnings are printed and explained in the README.
+# lintian exits non-zero on errors; warnings are printed and explained in docs/packaging.md.
 lintian --fail-on error --tag-display-limit 0 "$deb" || { echo "package.sh: lintian found errors" >&2; exit 1; }
 echo "package.sh: lintian reports no errors"

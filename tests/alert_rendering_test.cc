@@ -13,6 +13,7 @@
 #include "platform/linux/plist_file.h"
 #include "platform/linux/plist_json.h"
 #include "tests/support/temp_dir.h"
+#include "tools/notification_host/strings/string_catalog.h"
 
 namespace quenlarch::notification_host {
 namespace {
@@ -217,6 +218,77 @@ TEST(AlertRenderingTest, TablesOfTheBundleInLanguageOrderThenTheDevelopmentRegio
   std::filesystem::remove(app + "/Contents/Info.plist");
   EXPECT_EQ(rendered(loadLocalizedStrings(app, {"es"}), "K", {}), "K");
   EXPECT_EQ(loadLocalizedStrings(temp / "Missing.app", {"de"}).tables.size(), 0u);
+}
+
+// A bundle may be hostile: its catalog is read within a multiple of its size and a cap on
+// languages, and each excess is named once.
+TEST(AlertRenderingTest, HostileCatalogsAreReadWithinBounds) {
+  const auto catalog = [](const std::string& localizations) {
+    return R"({"sourceLanguage": "en", "strings": {"K": {"localizations": {)" + localizations +
+           "}}}}";
+  };
+  const auto substitution = [](const std::string& argNum, const std::string& specifier,
+                               std::size_t args) {
+    std::string form;
+    for (std::size_t i = 0; i < args; ++i) form += "%arg";
+    return R"("en": {"stringUnit": {"value": "%#@v@"}, "substitutions": {"v": {"argNum": )" +
+           argNum + R"(, "formatSpecifier": ")" + specifier +
+           R"(", "variations": {"plural": {"other": {"stringUnit": {"value": ")" + form +
+           R"("}}}}}}})";
+  };
+  const std::string english = R"("en": {"stringUnit": {"value": "English %d"}})";
+  std::string manyLanguages = english;
+  for (int i = 0; i < 40000; ++i) {
+    std::string variant = "aaaaa";
+    for (int n = i, at = 4; n > 0; n /= 26, --at) {
+      variant[static_cast<std::size_t>(at)] = static_cast<char>('a' + n % 26);
+    }
+    manyLanguages += R"(, "en-)" + variant + R"(": {"stringUnit": {"value": "v"}})";
+  }
+  struct Case {
+    const char* name;
+    std::string catalog;
+    int folders;  // empty .lproj folders beside it
+    std::string body;
+    std::string problem;  // after "ignoring "; "@" the Resources folder, "#" the catalog's size
+  };
+  const std::vector<Case> cases = {
+      {"a 3 MB specifier is no conversion: the substitution is left out",
+       catalog(substitution("1", std::string(3 << 20, 'd'), 2000)), 0, "%#@v@", ""},
+      {"a short specifier", catalog(substitution("1", "lu", 2)), 0, "11", ""},
+      {"substitutions that would grow past the budget",
+       catalog(substitution("123456789012345", "lld", 50000)), 0, "K",
+       "the strings table @/Localizable.xcstrings: it would take more than 4 times its # bytes "
+       "once read"},
+      {"40,000 languages", catalog(manyLanguages), 0, "English 1",
+       "39745 languages of the strings table @/Localizable.xcstrings beyond the first 256"},
+      {"300 localization folders", catalog(english), 300, "English 1",
+       "44 localization folders of @ beyond the first 256"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir temp("hostile");
+    const std::string resources = temp / "A.app/Contents/Resources";
+    std::filesystem::create_directories(resources);
+    std::ofstream(resources + "/Localizable.xcstrings") << c.catalog;
+    for (int i = 0; i < c.folders; ++i) {
+      std::filesystem::create_directory(resources + "/x" + std::to_string(i) + ".lproj");
+    }
+    std::vector<std::string> problems;
+    LocalizedStrings strings = loadLocalizedStrings(
+        temp / "A.app", {"en"}, [&](std::string_view problem) { problems.emplace_back(problem); });
+    EXPECT_EQ(rendered(strings, "K", PlistValue::Array{PlistValue(1)}), c.body);
+    std::string problem = c.problem;
+    if (const std::size_t at = problem.find('@'); at != std::string::npos) {
+      problem.replace(at, 1, resources);
+    }
+    if (const std::size_t at = problem.find('#'); at != std::string::npos) {
+      problem.replace(at, 1, std::to_string(c.catalog.size()));
+    }
+    EXPECT_EQ(problems, c.problem.empty() ? std::vector<std::string>{}
+                                          : std::vector<std::string>{"ignoring " + problem});
+    EXPECT_LE(strings.tables.size(), 3 * kMaxCatalogLanguages);
+  }
 }
 
 }  // namespace

@@ -356,7 +356,7 @@ TEST_F(BadgeAppKeychainTest, ReadOnlyCommandsCreateNoFoldersAndNoDatabase) {
   for (const char* command : {"status", "record"}) {
     CommandResult r = run({command, "--app", app_, "--keychain", nested});
     EXPECT_EQ(r.exitCode, 1) << command;
-    EXPECT_NE(r.err.find("no badge item"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the keychain " + nested + " does not exist"), std::string::npos) << r.err;
   }
   EXPECT_FALSE(fs::exists(dir_ + "/new"));
 }

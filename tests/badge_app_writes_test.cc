@@ -74,7 +74,8 @@ TEST(BadgeAppWritesTest, FailedWritesAreToldApart) {
        [](BadgeFixture& f) { f.keychain->failNextUpdates(1, errSecMissingEntitlement); },
        SwapEnd::kKeychainFailed, 0, "not entitled to the keychain access group"},
   };
-  badge_app::AppKeychain unused("/nonexistent/keychain.sqlite");  // only its path is named
+  // Only its path is named; one that exists, or a missing item would be told as a missing file.
+  badge_app::AppKeychain unused("/dev/null");
   for (const auto& c : cases) {
     for (const AppWrite& w : appWrites()) {
       BadgeFixture f;

@@ -38,6 +38,12 @@ TEST(CommandLineTest, VersionHelpAndMistypedSubcommands) {
        "",
        "notification-host: unknown subcommand 'frobnicate' (the subcommands are listed by "
        "'notification-host --help')\n"},
+      // No subcommand at all: the ones there are, not CLI11's bare "A subcommand is required".
+      {{NOTIFICATION_HOST_PATH},
+       2,
+       "",
+       "notification-host: a subcommand is required: one of deliver, serve, send, status (see "
+       "'notification-host --help')\n"},
       // An option the program does not have is CLI11's to name, not taken for a subcommand.
       {{BADGE_APP_PATH, "--colour", "status"}, 2, "", "badge-app: ..."},
       // A known subcommand with a bad option keeps its own message.

@@ -13,6 +13,7 @@
 #include "tests/support/private_desktop.h"
 #include "tests/support/temp_dir.h"
 #include "tools/notification_host/desktop/bus_text.h"
+#include "tools/notification_host/desktop/desktop_notice.h"
 #include "tools/notification_host/push/payload.h"
 
 namespace quenlarch::notification_host {
@@ -100,6 +101,18 @@ class Scene {
   std::optional<json> shown(const DesktopNotice& notice) {
     presenter->present(notice);
     return flushed() ? server->nextNotify() : std::nullopt;
+  }
+  // The bodies of the notifications the server received next, until the one for "end" presented
+  // once all before it is answered; none when it received nothing more.
+  std::vector<std::string> shownUntilEnd() {
+    std::vector<std::string> bodies;
+    if (!flushed()) return bodies;
+    presenter->present(textNotice("end"));
+    if (!flushed()) return bodies;
+    for (std::optional<json> call; (call = server->nextNotify()) && (*call)["body"] != "end";) {
+      bodies.push_back((*call)["body"]);
+    }
+    return bodies;
   }
 
   testing::TempDir temp{"presenter"};
@@ -191,6 +204,8 @@ TEST_F(DesktopPresenterTest, OpeningANotificationReportsItsApnsIdOnce) {
   ASSERT_TRUE(scene.runUntil([&] { return scene.opened.size() >= 2; }));
   ASSERT_TRUE(scene.flushed());
   EXPECT_EQ(scene.opened, (std::vector<std::string>{"A-1", "A-2"}));
+  // The event names the push as every shown line does.
+  EXPECT_EQ(openedEventLine("A-1").dump(), R"({"event":"opened","apnsId":"A-1"})");
 }
 
 TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
@@ -200,6 +215,12 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
     std::vector<std::string> reports;  // the beginning of each line reported, in order
   };
   const DesktopOptions retryAtOnce{.callTimeout = 200ms, .firstRetry = 0us};
+  // Only the server's name ending the wait can show what is held.
+  const DesktopOptions holdThree{.maxHeld = 3, .firstRetry = 1h, .lastRetry = 1h};
+  const auto withoutServer = [](Scene& scene, const DesktopOptions& options) {
+    scene.start(options).present(textNotice("first"));
+    ASSERT_TRUE(scene.reported("no notification server"));
+  };
   const std::vector<Row> rows = {
       {"no session bus, then one",
        [&](Scene& scene) {
@@ -231,7 +252,66 @@ TEST_F(DesktopPresenterTest, BusFaultsNeitherBlockTheLoopNorEndDesktopOutput) {
        },
        {"64 notifications are waiting for the notification server",
         "the notification server did not answer within 200 ms (org.freedesktop.DBus.Error.NoReply",
+        "the newest 32 notifications are held for the notification server",
         "the notification server answers again"}},
+      {"a server that appears during the wait gets the newest held, in order",
+       [&](Scene& scene) {
+         withoutServer(scene, holdThree);
+         for (const char* body : {"1", "2", "3", "4"}) scene.presenter->present(textNotice(body));
+         scene.serve();
+         ASSERT_TRUE(scene.reported("the notification server answers again"));
+         EXPECT_EQ(scene.shownUntilEnd(), (std::vector<std::string>{"2", "3", "4"}));
+       },
+       {"no notification server on the session bus (org.freedesktop.DBus.Error.ServiceUnknown",
+        "the newest 3 notifications are held for the notification server; older ones are dropped",
+        "the notification server answers again; pushes are shown as notifications (2 held ones "
+        "dropped meanwhile)"}},
+      {"a collapsed push held during the wait replaces its predecessor",
+       [&](Scene& scene) {
+         withoutServer(scene, holdThree);
+         scene.presenter->present(noticeFor(R"({"aps":{"alert":"u1"}})", "unread"));
+         scene.presenter->present(textNotice("other"));
+         scene.presenter->present(noticeFor(R"({"aps":{"alert":"u2"}})", "unread"));
+         scene.serve();
+         ASSERT_TRUE(scene.reported("the notification server answers again"));
+         EXPECT_EQ(scene.shownUntilEnd(), (std::vector<std::string>{"first", "other", "u2"}));
+       },
+       {"no notification server on the session bus", "the notification server answers again"}},
+      {"a server that leaves and comes back gets what came meanwhile",
+       [&](Scene& scene) {
+         testing::BusObserver observer(scene.bus.address());
+         scene.serve();
+         scene.start(holdThree);
+         ASSERT_TRUE(scene.shown(textNotice("first")));
+         scene.presenter->present(noticeFor(R"({"aps":{"badge":5}})"));
+         scene.server.reset();
+         // The bus tells of the name before the server's own leaving, and the presenter hears of
+         // both before its flush's call is answered.
+         ASSERT_TRUE(observer.waitForClientToLeave());
+         ASSERT_TRUE(scene.flushed());
+         scene.presenter->present(textNotice("meanwhile"));
+         scene.serve();
+         ASSERT_TRUE(scene.reported("the notification server answers again"));
+         EXPECT_EQ(scene.shownUntilEnd(), std::vector<std::string>{"meanwhile"});
+         // The launcher count went out again when the server came back.
+         scene.presenter.reset();
+         ASSERT_TRUE(observer.waitForClientToLeave());
+         const testing::BusObserver::LauncherUpdate five{"application://Chat.desktop", 5, true};
+         EXPECT_EQ(observer.takeLauncherUpdates(), (std::vector{five, five}));
+       },
+       {"no notification server on the session bus (its owner left)",
+        "the notification server answers again"}},
+      {"a server that never appears",
+       [&](Scene& scene) {
+         withoutServer(scene, {.firstRetry = 1h, .lastRetry = 1h});
+         const std::size_t before = residentBytes();
+         for (int i = 0; i < 50'000; ++i)
+           scene.presenter->present(textNotice(std::to_string(i) + std::string(1024, 'x')));
+         EXPECT_TRUE(memoryBounded(before));
+         ASSERT_TRUE(scene.flushed());
+       },
+       {"no notification server on the session bus",
+        "the newest 32 notifications are held for the notification server"}},
       {"text that is not valid UTF-8",
        [&](Scene& scene) {
          scene.serve();
@@ -336,19 +416,31 @@ TEST(BusTextTest, ReplacesWhatTheBusRefusesAndKeepsTheRest) {
 TEST(RetryBackoffTest, WaitsDoubleUpToTheLastAndSuccessStartsOver) {
   RetryBackoff backoff(1000, 4000);
   struct Step {
-    bool fails;  // else succeeds
+    char step;  // 'f' fails, 's' succeeds, 'o' starts over (the peer came back)
     std::uint64_t at;
     bool returns;  // failed: starts a spell; succeeded: ends one
     std::uint64_t allowedFrom;
   };
   const std::vector<Step> steps = {
-      {true, 0, true, 1000},      {true, 1000, false, 3000}, {true, 3000, false, 7000},
-      {true, 7000, false, 11000},  // the longest wait
-      {true, 8000, false, 11000},  // the answer to an attempt made before the wait
-      {false, 12000, true, 0},    {false, 12000, false, 0},  {true, 20000, true, 21000},
+      {'f', 0, true, 1000},
+      {'f', 1000, false, 3000},
+      {'f', 3000, false, 7000},
+      {'f', 7000, false, 11000},  // the longest wait
+      {'f', 8000, false, 11000},  // the answer to an attempt made before the wait
+      {'s', 12000, true, 0},
+      {'s', 12000, false, 0},
+      {'f', 20000, true, 21000},
+      {'f', 21000, false, 23000},
+      {'o', 21500, false, 0},
+      {'f', 22000, false, 23000},  // the spell goes on, from the first wait
+      {'s', 23000, true, 0},
   };
   for (const Step& step : steps) {
-    EXPECT_EQ(step.fails ? backoff.failed(step.at) : backoff.succeeded(), step.returns) << step.at;
+    bool returned = false;
+    if (step.step == 'f') returned = backoff.failed(step.at);
+    if (step.step == 's') returned = backoff.succeeded();
+    if (step.step == 'o') backoff.startOver();
+    EXPECT_EQ(returned, step.returns) << step.at;
     EXPECT_EQ(backoff.allows(step.allowedFrom - 1), step.allowedFrom == 0) << step.at;
     EXPECT_TRUE(backoff.allows(step.allowedFrom)) << step.at;
   }

@@ -230,7 +230,9 @@ TEST_F(BrokenStoreTest, TheAnswerCarriesTheBadgeNoteWithTheStoresProblem) {
            {{{"badgeNote", "keychain unusable"},
              {"detail", "the keychain is damaged or not a database (keychain " + garbage + ")"}}})},
       {"no keychain file", dir_ + "/missing.sqlite",
-       json::parse(R"([{"badgeNote":"no badge item"}])")},
+       json::array({{{"badgeNote", "no badge item"},
+                     {"detail", "the keychain " + dir_ + "/missing.sqlite" +
+                                    " does not exist (badge-app install creates it)"}}})},
   };
   const std::string extension =
       app_ + "/Contents/PlugIns/BadgeService.appex/Contents/MacOS/BadgeService";

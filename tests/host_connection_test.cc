@@ -274,7 +274,10 @@ TEST(HostConnectionTest, ParallelRequestsThroughThePipelineKeepTheStoredCountExa
   testing::FaultInjectingKeychain keychain(*fixture.store);
   SharedBundle bundle(testing::kTestExtensionPath,
                       testing::BadgeFixture::infoWithGroup(testing::kTestAccessGroup));
-  HostOutcomeLog log([](OSStatus status) { return std::to_string(status); });
+  HostOutcomeLog log([](BadgeOutcome outcome, OSStatus status) -> std::optional<std::string> {
+    if (outcome != BadgeOutcome::kKeychainUnusable) return std::nullopt;
+    return std::to_string(status);
+  });
   PlatformServices services{bundle, fixture.sha256, keychain, fixture.sleeper, fixture.random, log};
   std::unique_ptr<PrincipalClass> serviceClass = makeNotificationServiceClass(services);
   Host host(*serviceClass, {});

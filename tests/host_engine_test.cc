@@ -346,8 +346,8 @@ TEST(EventLoopTest, AnSdEventErrorEndsTheLoopWithAMessage) {
          options.argv = {script};
          std::shared_ptr<Subprocess> child = Subprocess::start(options, &error);
          ASSERT_NE(child, nullptr) << error;
-         *process =
-             std::move(*EventSource::child(loop.get(), child->pid(), [](const siginfo_t&) {}));
+         *process = std::move(*EventSource::child(
+             loop.get(), child->pid(), [](const siginfo_t&) {}, "test child"));
          child->disown();
          int status = 0;
          ::waitpid(child->pid(), &status, 0);
@@ -357,7 +357,8 @@ TEST(EventLoopTest, AnSdEventErrorEndsTheLoopWithAMessage) {
       {"the loop run from inside its own handler",
        [](EventLoop& loop, std::vector<std::shared_ptr<void>>& keep) {
          auto inner = std::make_shared<EventSource>();
-         *inner = std::move(*EventSource::deferred(loop.get(), [&loop] { loop.runOnce(); }));
+         *inner = std::move(*EventSource::deferred(
+             loop.get(), [&loop] { loop.runOnce(); }, "test reentry"));
          inner->trigger();
          keep = {inner};
        },

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The installed copy works: unpacks the package into a temporary root (dpkg-deb -x) and, with the
 # unpacked programs only, runs the demo story (install an app, deliver, status); renders both
-# manual pages with man -l and finds every subcommand in them; checks the completion with bash -n;
-# verifies the user units with systemd-analyze; and runs the README's install, service, by-hand
-# and activation blocks against the unpacked copy. Run by .ci/run after scripts/package.sh.
+# manual pages with man -l and finds every subcommand and output field in them; checks the
+# completion with bash -n; verifies the user units with systemd-analyze; and runs the README's
+# install, by-hand (with the package's examples) and service blocks and the socket-activation one
+# against the unpacked copy. Run by .ci/run after scripts/package.sh.
 #   bash tests/installed_copy_test.sh [PACKAGE.deb]     (default: the one in build-package/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -81,6 +82,13 @@ manual() {
   for subcommand in $("$bin/$program" --help | sed -n '/^Subcommands:/,/^$/s/^  \([^ ]*\).*/\1/p'); do
     contains "$text" "$subcommand" || return 1
   done
+  # Every field a shown line or an event can carry is described (OUTPUT).
+  [[ $program == notification-host ]] || return 0
+  for field in payload apnsId pushType priority collapseId deliveredBy extension presented expired \
+    badge badgeNote alert userInfo title subtitle body locKey locArgs titleLocKey sound category \
+    threadIdentifier event extensionPid; do
+    contains "$text" "$field" || return 1
+  done
 }
 check "man -l badge-app.1.gz" manual badge-app
 check "man -l notification-host.1.gz" manual notification-host
@@ -105,8 +113,8 @@ units_verify() {
 check "systemd-analyze verify the user units" units_verify
 
 check "the README's blocks against the unpacked copy" bash tests/readme_blocks_test.sh \
-  --readme "$source_dir/README.md" --path "$bin" --units "$units" --root "$root" --deb "$deb" \
-  install service by-hand activation
+  --readme "$source_dir/README.md" --readme "$source_dir/docs/service.md" --path "$bin" \
+  --units "$units" --root "$root" --deb "$deb" install by-hand service activation
 
 # For the record: how exposed the service unit is, as systemd rates it.
 XDG_RUNTIME_DIR=$work/runtime systemd-analyze security --user --offline=true \

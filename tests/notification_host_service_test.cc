@@ -582,7 +582,11 @@ TEST_F(ServiceTest, ServiceAndClientsTrustOnlyWhatThisUserOwns) {
       {"missing folder, send",
        [] {},
        {"send", "--socket", dir_ / "none/s.sock", payload_},
-       "the folder " + dir_ / "none" + " of the socket does not exist"},
+       "the folder " + dir_ / "none" +
+           " of the socket does not exist); start it with "
+           "`notification-host serve --app APP`, or enable notification-host.socket"},
+      {"no service, send", folderWithMode(fs::perms::owner_all), sendCommand,
+       "No such file or directory); start it with `notification-host serve --app APP`"},
       {"a link at the lock's name",
        [this] {
          fs::create_directories(dir_ / "locked");

@@ -495,6 +495,10 @@ TEST_F(NotificationHostTest, WithoutARunnableExtensionTheHostShowsEverything) {
     EXPECT_EQ(host.lines[1]["deliveredBy"], "host");
     EXPECT_EQ(host.lines[1]["badge"], nullptr);
     EXPECT_EQ(countContaining(host.errorLines, c.message), 1u);
+    if (c.message != "cannot start") {  // then it says what to run
+      EXPECT_EQ(countContaining(host.errorLines, "install it with `badge-app install --app " + app),
+                1u);
+    }
   }
   EXPECT_TRUE(starts().empty());
 }

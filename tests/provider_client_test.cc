@@ -111,7 +111,7 @@ class Server : public Endpoint {
     options.argv.insert(options.argv.end(), extra.begin(), extra.end());
     options.input = SubprocessOptions::Stream::kNull;
     options.error = SubprocessOptions::Stream::kFile;
-    options.errorFile = record + ".err";
+    options.errorFile = errorFile_ = record + ".err";
     std::string error;
     child_ = Subprocess::start(options, &error);
     port = child_ ? nextLine().value("port", 0) : 0;
@@ -130,16 +130,20 @@ class Server : public Endpoint {
     child_->waitUntil(soon());
     return child_->exitCode();
   }
+  std::string notes() const;
 
  private:
   std::unique_ptr<Subprocess> child_;
   std::string buffer_;
+  std::string errorFile_;
 };
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+std::string Server::notes() const { return readFile(errorFile_); }
 
 // Waits until `condition` holds, looking again every few milliseconds; false when it still does
 // not after `limit`, which only bounds a failing test.
@@ -155,15 +159,19 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 // `output`, its notes to `output`.err. Stopped by pid when the test ends.
 class Serve : public Endpoint {
  public:
+  // `throwaway`: no certificate given, serve makes its own.
   Serve(const std::string& app, const std::string& output, const std::vector<std::string>& extra,
-        const std::vector<std::string>& env)
+        const std::vector<std::string>& env, bool throwaway = false)
       : output_(output) {
     SubprocessOptions options;
     const std::string& dir = keys().dir.path();
     options.argv = {NOTIFICATION_HOST_PATH, "serve", "--app", app, "--socket", output + ".sock",
                     // A sanitizer build's extension is resident far past the default limit.
-                    "--memory-limit", "4096", "--provider-listen", "127.0.0.1:0", "--tls-cert",
-                    dir + "/server.pem", "--tls-key", dir + "/server.key"};
+                    "--memory-limit", "4096", "--provider-listen", "127.0.0.1:0"};
+    if (!throwaway) {
+      options.argv.insert(options.argv.end(),
+                          {"--tls-cert", dir + "/server.pem", "--tls-key", dir + "/server.key"});
+    }
     options.argv.insert(options.argv.end(), extra.begin(), extra.end());
     options.environment = env;
     options.input = SubprocessOptions::Stream::kNull;
@@ -240,18 +248,13 @@ class ProviderClientTest : public ::testing::Test {
   }
 
   // One request with curl, with a valid provider token unless the request has authorization.
-  Answer curl(const Endpoint& server, const Request& request, bool http2 = true) const {
-    std::vector<std::string> argv{onPath("curl"),
-                                  "-sS",
-                                  http2 ? "--http2" : "--http1.1",
-                                  "--cacert",
-                                  keys().dir / "ca.pem",
-                                  "-X",
-                                  request.method,
-                                  "-o",
-                                  "-",
-                                  "-w",
-                                  "\n%{http_code} %header{apns-id}"};
+  // `protocol`: curl's flags choosing HTTP/2 or 1.1, and ALPN or none.
+  Answer curl(const Endpoint& server, const Request& request,
+              const std::vector<std::string>& protocol = {"--http2"}) const {
+    std::vector<std::string> argv{onPath("curl"), "-sS"};
+    argv.insert(argv.end(), protocol.begin(), protocol.end());
+    argv.insert(argv.end(), {"--cacert", keys().dir / "ca.pem", "-X", request.method, "-o", "-",
+                             "-w", "\n%{http_code} %header{apns-id}"});
     bool authorized = false;
     for (const std::string& header : request.headers) {
       argv.insert(argv.end(), {"-H", header});
@@ -309,10 +312,12 @@ class ProviderClientTest : public ::testing::Test {
     EXPECT_NE(said.find("held"), std::string::npos) << said << error;
     return said.find("held") != std::string::npos ? std::move(client) : nullptr;
   }
-  // Sends the held push's body; the answer it got.
+  // Sends the held push's body (if it is still wanted); the answer it got.
   json release(Subprocess& client) const {
-    std::vector<json> said = testing::jsonLines(client.communicate("go\n", soon()).output);
-    return said.empty() ? json() : said.back();
+    for (const json& line : testing::jsonLines(client.communicate("go\n", soon()).output)) {
+      if (line.contains("status")) return line;
+    }
+    return {};
   }
 
   std::vector<json> recorded() const {
@@ -419,55 +424,146 @@ bool closedByServer(int fd) {
   return ::recv(fd, &byte, 1, 0) == 0;
 }
 
-TEST_F(ProviderClientTest, ConnectionsPastTheLimitAreClosedAtOnce) {
-  auto server = serve({"--provider-auth", "none", "--max-connections", "2"});
-  const int first = connectTcp(server->port);
-  const int second = connectTcp(server->port);
-  const int third = connectTcp(server->port);
-  EXPECT_TRUE(closedByServer(third));
-  char byte = 0;
-  EXPECT_EQ(::recv(first, &byte, 1, MSG_DONTWAIT), -1) << "the first is still open";
-  for (int fd : {first, second, third}) ::close(fd);
+// True once the server has closed the connection of a client that, with `mode` "silent", finishes
+// its handshake (openssl s_client, ALPN h2) and sends nothing, or with "ping" sends only PINGs
+// (node).
+bool runUntilClosed(const Endpoint& server, const std::string& mode) {
+  SubprocessOptions options;
+  if (mode == "silent") {
+    options.argv = {onPath("openssl"),
+                    "s_client",
+                    "-quiet",
+                    "-alpn",
+                    "h2",
+                    "-CAfile",
+                    keys().dir / "ca.pem",
+                    "-connect",
+                    "127.0.0.1:" + std::to_string(server.port)};
+    options.input = SubprocessOptions::Stream::kNull;
+    options.output = SubprocessOptions::Stream::kNull;
+  } else {
+    const json config{{"port", server.port}, {"ca", keys().dir / "ca.pem"}};
+    options.argv = {onPath("node"), std::string(PROVIDER_CLIENT_DIR) + "/send.js", "--ping",
+                    config.dump()};
+  }
+  options.error = SubprocessOptions::Stream::kNull;
+  std::string error;
+  std::unique_ptr<Subprocess> client = Subprocess::start(options, &error);
+  if (!client) return false;
+  if (mode == "silent") return client->waitUntil(soon());
+  return client->communicate("", soon()).output.find("closed") != std::string::npos;
 }
 
-TEST_F(ProviderClientTest, StalledClientsHoldNobodyUpAndTimeOut) {
-  auto server = serve(
-      {"--provider-auth", "none", "--handshake-timeout-ms", "1000", "--idle-timeout-ms", "1500"});
-  const int halfOpen = connectTcp(server->port);  // never starts its handshake
-  SubprocessOptions idle;                         // finishes its handshake, then sends nothing
-  idle.argv = {onPath("openssl"),
-               "s_client",
-               "-quiet",
-               "-alpn",
-               "h2",
-               "-CAfile",
-               keys().dir / "ca.pem",
-               "-connect",
-               "127.0.0.1:" + std::to_string(server->port)};
-  idle.output = SubprocessOptions::Stream::kNull;
-  idle.error = SubprocessOptions::Stream::kNull;
-  std::string error;
-  std::unique_ptr<Subprocess> client = Subprocess::start(idle, &error);
-  ASSERT_TRUE(client) << error;
-  EXPECT_EQ(curl(*server, {{kTopic}}).status, 200);
-  EXPECT_TRUE(closedByServer(halfOpen));
-  EXPECT_TRUE(client->waitUntil(soon())) << "the idle TLS client was not disconnected";
-  ::close(halfOpen);
-  // Refused at the protocol level: HTTP/1.1 only (no h2 in ALPN), a header list past the limit.
-  EXPECT_EQ(curl(*server, {{kTopic}}, /*http2=*/false).curlExit, 35);
+TEST_F(ProviderClientTest, ConnectionsWithoutARequestAreClosedAndNamedOnStandardError) {
+  struct Row {
+    const char* client;
+    std::vector<std::string> options;        // the server's, besides --provider-auth none
+    std::function<bool(const Server&)> run;  // true when the client saw what it should
+    const char* said;                        // on the server's standard error; "" for nothing
+  };
+  const std::vector<std::string> noAlpn = {"--no-alpn"};
+  const std::vector<Row> rows = {
+      {"no ALPN, HTTP/2 with prior knowledge",
+       {},
+       [&](const Server& s) {
+         return curl(s, {{kTopic}}, {"--http2-prior-knowledge", "--no-alpn"}).status == 200;
+       },
+       ""},
+      {"no ALPN, HTTP/1.1",
+       {},
+       [&](const Server& s) {
+         Answer answer = curl(s, {{kTopic}}, {"--http1.1", "--no-alpn"});
+         return answer.curlExit != 0 && answer.status == 0;
+       },
+       "closed before a request: no ALPN and no HTTP/2 client preface"},
+      {"ALPN without h2",
+       {},
+       [&](const Server& s) { return curl(s, {{kTopic}}, {"--http1.1"}).curlExit == 35; },
+       "closed before a request: the TLS handshake failed (no application protocol)"},
+      {"no TLS handshake",
+       {"--handshake-timeout-ms", "100"},
+       [](const Server& s) {
+         const int fd = connectTcp(s.port);
+         const bool closed = closedByServer(fd);
+         ::close(fd);
+         return closed;
+       },
+       "closed before a request: no TLS handshake within the handshake time-out"},
+      {"TLS, then silence",
+       {"--idle-timeout-ms", "200"},
+       [](const Server& s) { return runUntilClosed(s, "silent"); },
+       "closed before a request: no request within the idle time-out"},
+      {"PINGs only",
+       {"--idle-timeout-ms", "200"},
+       [](const Server& s) { return runUntilClosed(s, "ping"); },
+       "closed before a request: no request within the idle time-out"},
+      {"every slot taken",
+       {"--max-connections", "1"},
+       [&](const Server& s) {
+         const int stalled = connectTcp(s.port);  // takes the one slot, never shakes hands
+         const bool served = curl(s, {{kTopic}}).status == 200;
+         const bool closed = closedByServer(stalled);
+         ::close(stalled);
+         return served && closed;
+       },
+       "closed before a request: every connection slot was taken"},
+      {"the same cause again and again",
+       {"--handshake-timeout-ms", "1", "--note-window-ms", "500"},
+       [](const Server& s) {
+         bool closed = true;
+         for (int i = 0; i < 3; ++i) {
+           const int fd = connectTcp(s.port);
+           closed = closedByServer(fd) && closed;
+           ::close(fd);
+         }
+         return closed;
+       },
+       "2 more provider connections closed before a request: no TLS handshake"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.client);
+    std::vector<std::string> options = row.options;
+    options.insert(options.end(), {"--provider-auth", "none"});
+    auto server = serve(options);
+    EXPECT_TRUE(row.run(*server));
+    if (*row.said == '\0') {
+      EXPECT_EQ(server->notes().find("closed before a request"), std::string::npos)
+          << server->notes();
+    } else {
+      EXPECT_TRUE(waitFor([&] { return server->notes().find(row.said) != std::string::npos; }))
+          << server->notes();
+    }
+  }
+  // A header list past the limit resets the stream; the connection stays up.
+  auto server = serve({"--provider-auth", "none"});
   EXPECT_EQ(curl(*server, {{kTopic, "x-big: " + std::string(5000, 'x')}}).curlExit, 92);
 }
 
-TEST_F(ProviderClientTest, StopAnswersTheStreamInFlightAndSaysGoAway) {
-  auto server = serve({"--provider-auth", "none"});
-  std::unique_ptr<Subprocess> client = holdOne(*server);
-  ASSERT_TRUE(client);
-  server->terminate();
-  EXPECT_EQ(server->nextLine(), json({{"stopping", true}}));
-  EXPECT_EQ(curl(*server, {{kTopic}}).curlExit, 7) << "the listener is closed";
-  EXPECT_EQ(release(*client),
-            json({{"status", 503}, {"reason", "ServiceUnavailable"}, {"goaway", true}}));
-  EXPECT_EQ(server->exitCode(), 0);
+TEST_F(ProviderClientTest, StopAnswersStreamsInFlightWithinItsAllowance) {
+  struct Row {
+    const char* allowanceMs;
+    bool bodySent;  // the held push's body goes out after SIGTERM, or never
+  };
+  for (const Row& row : std::vector<Row>{{"30000", true}, {"1", false}}) {
+    SCOPED_TRACE(row.allowanceMs);
+    auto server = serve({"--provider-auth", "none", "--stop-allowance-ms", row.allowanceMs});
+    std::unique_ptr<Subprocess> client = holdOne(*server);
+    ASSERT_TRUE(client);
+    server->terminate();
+    EXPECT_EQ(server->nextLine(), json({{"stopping", true}}));
+    if (row.bodySent) {
+      // The port stays bound while the endpoint drains: a newcomer is closed, not refused, and no
+      // second endpoint can start beside this one.
+      EXPECT_NE(curl(*server, {{kTopic}}).curlExit, 7);
+      EXPECT_TRUE(
+          waitFor([&] { return server->notes().find("is stopping") != std::string::npos; }));
+    } else {
+      EXPECT_EQ(server->exitCode(), 0) << "the allowance bounds the drain";
+    }
+    EXPECT_EQ(release(*client),
+              json({{"status", 503}, {"reason", "ServiceUnavailable"}, {"goaway", true}}));
+    EXPECT_EQ(server->exitCode(), 0);
+  }
 }
 
 // notification-host serve with the endpoint, for the app badge-app installs (token and team made
@@ -540,6 +636,73 @@ TEST_F(ServeEndpointTest, NodeApnPushesAreEachCountedAndShownOnce) {
   server->terminate();
   EXPECT_EQ(server->exitCode(), 0) << server->notes();
   EXPECT_EQ(server->shown().size(), 201u);
+}
+
+// Without --tls-cert and --tls-key serve makes its own certificate beside its socket and says
+// what it accepts and how to push: the command it prints, run as printed, gets its push shown.
+TEST_F(ServeEndpointTest, TheThrowawayCertificateAndThePrintedCommandPushAtOnce) {
+  install(BADGE_SERVICE_PATH);
+  const std::string output = dir_ / "shown.jsonl";
+  Serve server(app_, output, {"--provider-auth", "none"}, {keychain_}, true);
+  ASSERT_NE(server.port, 0) << server.notes();
+  const std::string notes = server.notes();
+  EXPECT_NE(notes.find("accepting device token " + token_ + ", topic com.quenlarch.app"),
+            std::string::npos)
+      << notes;
+  const std::string said = "push with: ";
+  const std::size_t at = notes.find(said);
+  ASSERT_NE(at, std::string::npos) << notes;
+  const std::string command =
+      notes.substr(at + said.size(), notes.find('\n', at) - at - said.size());
+  testing::CommandResult pushed = testing::runCommand({"/bin/sh", "-c", command});
+  EXPECT_NE(pushed.out.find("HTTP/2 200"), std::string::npos) << command << "\n" << pushed.err;
+  EXPECT_TRUE(waitFor([&] { return server.shown().size() == 1; })) << server.notes();
+  EXPECT_EQ(fs::status(output + "-provider.key").permissions(), fs::perms(0600));
+  server.terminate();
+  EXPECT_EQ(server.exitCode(), 0) << server.notes();
+}
+
+// Debian's python3-aioapns offers no ALPN and speaks HTTP/2 with prior knowledge.
+TEST_F(ServeEndpointTest, AioapnsWithoutAlpnGetsEveryPushCountedOnce) {
+  const std::string python = "/usr/bin/python3";
+  if (!fs::exists("/usr/lib/python3/dist-packages/aioapns")) {
+    GTEST_SKIP() << "python3-aioapns is not installed (scripts/install-deps.sh installs it)";
+  }
+  install(BADGE_SERVICE_PATH);
+  auto server = serve({"--provider-key", std::string(kKeyId) + "=" + keys().dir / "provider.pub"});
+  const json config{
+      {"port", server->port},
+      {"ca", keys().dir / "ca.pem"},
+      {"key", keys().dir / "provider.pem"},
+      {"keyId", kKeyId},
+      {"teamId", kTeam},
+      {"device", token_},
+      {"topic", "com.quenlarch.app"},
+      {"payload",
+       json::parse(R"({"aps":{"alert":{"loc-key":"Neue Nachricht"},"mutable-content":1}})")},
+      {"count", 50},
+      {"badDevice", std::string(64, 'b')},
+      {"otherTopic", "com.quenlarch.other"}};
+  std::vector<json> answers = testing::jsonLines(
+      testing::runCommand(
+          {python, std::string(PROVIDER_CLIENT_DIR) + "/aioapns_send.py", config.dump()})
+          .out);
+  ASSERT_EQ(answers.size(), 52u);
+  std::set<std::string> answered;
+  for (std::size_t i = 0; i < 50; ++i) {
+    EXPECT_EQ(answers[i].value("status", 0), 200) << answers[i];
+    answered.insert(answers[i].value("apnsId", ""));
+  }
+  EXPECT_EQ(answered.size(), 50u);
+  EXPECT_EQ(answers[50].value("reason", ""), "BadDeviceToken") << answers[50];
+  EXPECT_EQ(answers[51].value("reason", ""), "DeviceTokenNotForTopic") << answers[51];
+  EXPECT_EQ(answers[51].value("status", 0), 400);
+  EXPECT_TRUE(waitFor([&] { return server->shown().size() >= 50; })) << server->notes();
+  EXPECT_EQ(json::parse(badgeApp("status").out, nullptr, false).value("count", 0), 50);
+  EXPECT_EQ(server->notes().find("closed before a request"), std::string::npos) << server->notes();
+  server->terminate();
+  EXPECT_EQ(server->exitCode(), 0) << server->notes();
+  EXPECT_EQ(server->shown().size(), 50u);
 }
 
 TEST_F(ServeEndpointTest, UnusableEndpointOptionsGetOneLineAndNoService) {

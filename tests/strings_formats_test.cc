@@ -156,6 +156,14 @@ TEST(StringsFormatsTest, CatalogEntriesByLanguageWithSourceFallback) {
         "one": {"stringUnit": {"value": "%arg file"}},
         "other": {"stringUnit": {"value": "%arg files"}}}}}}}}},
     "only en": {"localizations": {"en": {"stringUnit": {"value": "English"}}}},
+    "specs": {"localizations": {"en": {"stringUnit": {"value": "%#@a@ %#@b@ %#@c@"},
+      "substitutions": {
+        "a": {"formatSpecifier": "ld", "variations": {"plural": {
+          "other": {"stringUnit": {"value": "%arg a"}}}}},
+        "b": {"argNum": 1, "formatSpecifier": "lld %@", "variations": {"plural": {
+          "other": {"stringUnit": {"value": "%arg b"}}}}},
+        "c": {"argNum": 2, "formatSpecifier": "-08.3lf", "variations": {"plural": {
+          "other": {"stringUnit": {"value": "%arg c"}}}}}}}}},
     "untranslated %d": {"comment": "no localizations: its own value"}}})");
   ASSERT_TRUE(catalog) << catalog.error();
   EXPECT_EQ(catalog->languages(), (std::vector<std::string>{"en", "de", "ru"}));
@@ -171,6 +179,8 @@ TEST(StringsFormatsTest, CatalogEntriesByLanguageWithSourceFallback) {
                                          {"en", "sub", R"([1, "Docs"])", "1 file in Docs"},
                                          {"en", "sub", R"([3, "Docs"])", "3 files in Docs"},
                                          {"de", "only en", "[]", "English"},
+                                         // Only a short printf conversion stands for "%arg".
+                                         {"en", "specs", "[2, 3]", "2 a %#@b@ %2$-08.3lf c"},
                                          {"de", "untranslated %d", "[4]", "untranslated 4"}}) {
     const StringsEntries localized = catalog->entriesFor(c.language);
     auto found = localized.find(c.key);
@@ -224,6 +234,35 @@ TEST(StringsFormatsTest, RenderedTextIsCappedOnACharacterBoundary) {
       {repeat("%1$@", 1000), {PlistValue(std::string(3000, 'x'))}, std::string(4093, 'x') + marker},
   };
   for (const Case& c : cases) EXPECT_EQ(renderFormat(c.format, c.args), c.rendered);
+}
+
+// However a table's forms refer to each other, one field reads a bounded amount of format text.
+TEST(StringsFormatsTest, RenderingWorkIsBoundedPerField) {
+  const std::string emptyDirectives = repeat("%@", 1'000'000);
+  const LocalizedFormat selfReferencing{
+      "%#@n@", {{"n", PluralVariable{{{"other", emptyDirectives + "%#@n@"}}, {}}}}, {}};
+  const LocalizedFormat nested{"%#@n@", {{"n", PluralVariable{{{"other", "x%#@n@"}}, {}}}}, {}};
+  const std::string marker(kTruncationMarker);
+  struct Case {
+    const char* name;
+    const LocalizedFormat& format;
+    std::string rendered;
+    std::size_t work;
+  };
+  const std::vector<Case> cases = {
+      {"nesting stops at its depth", nested, "xxxxxxxx%#@n@", 5 + 8 * 6},
+      {"a million empty directives, over and over", selfReferencing, marker, kMaxRenderWork},
+  };
+  for (const Case& c : cases) {
+    RenderWork work;
+    EXPECT_EQ(renderLocalizedFormat(c.format, PluralRules(), {}, &work), c.rendered) << c.name;
+    EXPECT_EQ(work.formatBytes, c.work) << c.name;
+  }
+  RenderWork plain;
+  EXPECT_EQ(renderFormat(emptyDirectives, {}, &plain), marker);
+  EXPECT_EQ(plain.formatBytes, kMaxRenderWork);
+  // A character the allowance cuts is left out whole.
+  EXPECT_EQ(renderFormat(repeat("%@", kMaxRenderWork / 2 - 1) + "xé", {}), "x" + marker);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // The platform services and the class object live on this frame, which never returns.
 #include "platform/linux/extension_main.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +43,14 @@ std::optional<std::string> principalClassName(const Bundle& bundle) {
   return *name->asString();
 }
 
+// Why a keychain has no badge item, when the reason is that the file is not there at all: the
+// extension never creates one, so the person has an app to install, not an item to look for.
+std::optional<std::string> missingKeychain(const Expected<std::string>& path) {
+  struct stat info {};
+  if (!path || ::lstat(path->c_str(), &info) == 0 || errno != ENOENT) return std::nullopt;
+  return "the keychain " + *path + " does not exist (badge-app install creates it)";
+}
+
 }  // namespace
 
 void registerPrincipalClass(const std::string& name, PrincipalClassFactory factory) {
@@ -72,13 +82,16 @@ void NSExtensionMain(int /*argc*/, char** /*argv*/) {
   OpenSslSha256 sha256;
   SystemSleeper sleeper;
   SystemRandomSource random;
-  HostOutcomeLog outcomeLog([&](OSStatus status) -> std::string {
-    if (!keychainPath) return keychainPath.error();
-    // Parallel requests share the store: its last problem may be another request's, which met
-    // the same store a moment apart.
-    return describeKeychainFailure(status, keychain.lastProblem()) + " (keychain " + *keychainPath +
-           ")";
-  });
+  HostOutcomeLog outcomeLog(
+      [&](BadgeOutcome outcome, OSStatus status) -> std::optional<std::string> {
+        if (outcome == BadgeOutcome::kNoBadgeItem) return missingKeychain(keychainPath);
+        if (outcome != BadgeOutcome::kKeychainUnusable) return std::nullopt;
+        if (!keychainPath) return keychainPath.error();
+        // Parallel requests share the store: its last problem may be another request's, which met
+        // the same store a moment apart.
+        return describeKeychainFailure(status, keychain.lastProblem()) + " (keychain " +
+               *keychainPath + ")";
+      });
   PlatformServices services{*mainBundle, sha256, keychain, sleeper, random, outcomeLog};
 
   // The class object, and with it what the principal objects share, lives until the process ends.

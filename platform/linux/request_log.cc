@@ -32,11 +32,7 @@ RequestLog* RequestLogScope::current() { return currentRequestLog; }
 void HostOutcomeLog::badgeOutcome(BadgeOutcome outcome, OSStatus keychainStatus) {
   RequestLog* log = RequestLogScope::current();
   if (log == nullptr) return;
-  host_protocol::LogEntry entry{std::string(badgeNoteText(outcome)), std::nullopt};
-  if (outcome == BadgeOutcome::kKeychainUnusable) {
-    entry.detail = describeKeychainFailure_(keychainStatus);
-  }
-  log->add(std::move(entry));
+  log->add({std::string(badgeNoteText(outcome)), detail_(outcome, keychainStatus)});
 }
 
 }  // namespace quenlarch

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,16 +47,17 @@ class RequestLogScope {
 
 class HostOutcomeLog final : public OutcomeLog {
  public:
-  // `describeKeychainFailure` gives the detail of a "keychain unusable" entry from the keychain's
-  // status: the store's problem, in words.
-  explicit HostOutcomeLog(std::function<std::string(OSStatus)> describeKeychainFailure)
-      : describeKeychainFailure_(std::move(describeKeychainFailure)) {}
+  // `detail` gives what an entry adds after its note, if anything, from the outcome and the
+  // keychain's status: the store's problem of a "keychain unusable" entry, in words, or why there
+  // is no badge item (a keychain file that does not exist).
+  using Detail = std::function<std::optional<std::string>(BadgeOutcome, OSStatus)>;
+  explicit HostOutcomeLog(Detail detail) : detail_(std::move(detail)) {}
 
   // Outside every scope there is no request to tell, and the entry is dropped.
   void badgeOutcome(BadgeOutcome outcome, OSStatus keychainStatus) override;
 
  private:
-  const std::function<std::string(OSStatus)> describeKeychainFailure_;
+  const Detail detail_;
 };
 
 }  // namespace quenlarch

@@ -14,6 +14,9 @@
 //   node send.js --hold CONFIG   one push by hand (node's own HTTP/2 client, no token): sends the
 //     headers, prints {"held": true}, waits for a line on standard input, sends the body and
 //     prints {"status": N, "reason": R, "goaway": true|false}. For the shutdown test.
+//
+//   node send.js --ping CONFIG   a connection that only sends PINGs, every 20 ms, and never a
+//     request; prints {"closed": true} once the server has closed it.
 'use strict';
 
 const fs = require('fs');
@@ -119,9 +122,25 @@ function sendHeld(config) {
   });
 }
 
+function pingOnly(config) {
+  const session = http2.connect(`https://127.0.0.1:${config.port}`, {
+    ca: fs.readFileSync(config.ca),
+  });
+  session.on('error', () => {});
+  const timer = setInterval(() => {
+    if (!session.closed && !session.destroyed) session.ping(() => {});
+  }, 20);
+  session.on('close', () => {
+    clearInterval(timer);
+    print({ closed: true });
+  });
+}
+
 const args = process.argv.slice(2);
 if (args[0] === '--hold') {
   sendHeld(JSON.parse(args[1]));
+} else if (args[0] === '--ping') {
+  pingOnly(JSON.parse(args[1]));
 } else {
   sendMany(JSON.parse(args[0])).catch(error => {
     print({ error: String(error && error.message ? error.message : error) });

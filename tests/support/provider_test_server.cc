@@ -4,15 +4,17 @@
 // appended as a JSON line (before its 200 goes out). Prints JSON lines on stdout:
 //   {"listening": "127.0.0.1:PORT", "port": PORT}   once, when connections are taken
 //   {"stopping": true}                               on SIGTERM; later pushes get 503
-// and exits 0 once every connection has finished after SIGTERM.
+// and exits 0 once every connection has finished after SIGTERM (within --stop-allowance-ms).
 #include <signal.h>
 #include <systemd/sd-event.h>
 
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 #include "tools/common/command_line.h"
+#include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/provider/provider_service.h"
 
 namespace {
@@ -58,23 +60,11 @@ struct TestServerArgs {
   ProviderLimits limits;
   std::string record;
   std::uint64_t queueCapacity = 1'000'000;
-  unsigned handshakeTimeoutMs = 10'000;
-  unsigned idleTimeoutMs = 300'000;
+  unsigned handshakeTimeoutMs = 5'000;
+  unsigned idleTimeoutMs = 5'000;
+  unsigned stopAllowanceMs = 30'000;
+  unsigned noteWindowMs = 10'000;
 };
-
-struct Running {
-  sd_event* event;
-  RecordingSink* sink;
-  ProviderService* service;
-};
-
-int onStopSignal(sd_event_source*, const signalfd_siginfo*, void* userdata) {
-  auto* running = static_cast<Running*>(userdata);
-  running->sink->stopAccepting();
-  quenlarch::tools::printJsonLine({{"stopping", true}});
-  running->service->stop([event = running->event] { sd_event_exit(event, 0); });
-  return 0;
-}
 
 int run(const TestServerArgs& args, const quenlarch::tools::Console& console) {
   sigset_t stops;
@@ -83,25 +73,32 @@ int run(const TestServerArgs& args, const quenlarch::tools::Console& console) {
   sigaddset(&stops, SIGINT);
   sigprocmask(SIG_BLOCK, &stops, nullptr);
 
-  sd_event* event = nullptr;
-  if (sd_event_default(&event) < 0) return console.fail(1, "cannot create an event loop");
+  auto loop = EventLoop::create();
+  if (!loop) return console.fail(1, loop.error());
   ProviderLimits limits = args.limits;
   limits.handshakeTimeout = std::chrono::milliseconds(args.handshakeTimeoutMs);
   limits.idleTimeout = std::chrono::milliseconds(args.idleTimeoutMs);
+  limits.dropNoteWindow = std::chrono::milliseconds(args.noteWindowMs);
   RecordingSink sink(args.queueCapacity, args.record);
-  auto service = ProviderService::start(event, args.provider, args.app, sink, console, limits);
-  if (!service) {
-    sd_event_unref(event);
-    return console.fail(1, service.error());
+  auto service =
+      ProviderService::start(loop->get(), args.provider, args.app, sink, console, limits);
+  if (!service) return console.fail(1, service.error());
+  auto stop = [&] {
+    sink.stopAccepting();
+    quenlarch::tools::printJsonLine({{"stopping", true}});
+    (*service)->stop(std::chrono::milliseconds(args.stopAllowanceMs), [&loop] { loop->exit(0); });
+  };
+  std::vector<EventSource> signals;
+  for (int signal : {SIGTERM, SIGINT}) {
+    auto source = EventSource::signal(loop->get(), signal, stop, "stop signal");
+    if (!source) return console.fail(1, source.error());
+    signals.push_back(std::move(*source));
   }
-  Running running{event, &sink, service->get()};
-  sd_event_add_signal(event, nullptr, SIGTERM, onStopSignal, &running);
-  sd_event_add_signal(event, nullptr, SIGINT, onStopSignal, &running);
   quenlarch::tools::printJsonLine(
       {{"listening", (*service)->server().boundAddress()}, {"port", (*service)->server().port()}});
-  const int result = sd_event_loop(event);
+  const int result = loop->run();
+  signals.clear();
   service->reset();
-  sd_event_unref(event);
   return result < 0 ? 1 : 0;
 }
 
@@ -119,6 +116,8 @@ int main(int argc, char** argv) {
   app.add_option("--max-streams", args.limits.maxConcurrentStreams);
   app.add_option("--handshake-timeout-ms", args.handshakeTimeoutMs);
   app.add_option("--idle-timeout-ms", args.idleTimeoutMs);
+  app.add_option("--stop-allowance-ms", args.stopAllowanceMs);
+  app.add_option("--note-window-ms", args.noteWindowMs);
   int exitCode = 0;
   app.callback([&] {
     if (!args.provider.listen) {

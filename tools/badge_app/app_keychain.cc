@@ -1,6 +1,10 @@
 // Messages for keychain failures, one distinct line per kind of problem.
 #include "tools/badge_app/app_keychain.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 namespace quenlarch::badge_app {
 namespace {
 
@@ -28,6 +32,12 @@ std::string describeStatus(OSStatus status) {
 
 std::string keychainFailure(const AppKeychain& keychain, OSStatus status) {
   if (status == errSecStoreUnavailable) return storeFailure(keychain, keychain.store.lastProblem());
+  // Read-only commands never create the file, so its absence reads as no item; it is not.
+  struct stat info {};
+  if (status == errSecItemNotFound && ::lstat(keychain.path.c_str(), &info) != 0 &&
+      errno == ENOENT) {
+    return "the keychain " + keychain.path + " does not exist (badge-app install creates it)";
+  }
   return describeStatus(status) + " (keychain " + keychain.path + ")";
 }
 

@@ -90,6 +90,17 @@ std::optional<std::string> unknownSubcommand(const CLI::App& app, int argc, char
   return std::nullopt;
 }
 
+// CLI11 says only "A subcommand is required"; a person needs to know which there are.
+std::optional<std::string> missingSubcommand(const CLI::App& app, const CLI::ParseError& error) {
+  if (error.get_name() != "RequiredError" || !app.get_subcommands().empty()) return std::nullopt;
+  const std::vector<const CLI::App*> subcommands = app.get_subcommands(
+      [](const CLI::App* sub) { return !sub->get_name().empty() && !sub->get_disabled(); });
+  if (subcommands.empty()) return std::nullopt;
+  std::string names;
+  for (const CLI::App* sub : subcommands) names += (names.empty() ? "" : ", ") + sub->get_name();
+  return "a subcommand is required: one of " + names + " (see '" + app.get_name() + " --help')";
+}
+
 }  // namespace
 
 std::string versionLine(std::string_view program) {
@@ -155,6 +166,9 @@ int parseAndRun(CLI::App& app, const Console& console, int argc, char** argv, co
   } catch (const CLI::ParseError& e) {
     if (std::optional<std::string> unknown = unknownSubcommand(app, argc, argv)) {
       return console.fail(kExitUsage, *unknown);
+    }
+    if (std::optional<std::string> missing = missingSubcommand(app, e)) {
+      return console.fail(kExitUsage, *missing);
     }
     app.exit(e);
     return kExitUsage;

@@ -23,8 +23,7 @@ namespace {
 std::unique_ptr<HostEngine> engineFor(const DeliverArgs& args, sd_event* loop) {
   auto located = locateServiceExtension(args.app);
   if (const auto* notFound = std::get_if<NotFound>(&located)) {
-    note("no notification service extension to run in " + args.app + ": " + notFound->reason +
-         "; showing every notification as received");
+    note(noExtensionText(args.app, *notFound) + "; showing every notification as received");
     return nullptr;
   }
   EngineOptions options;

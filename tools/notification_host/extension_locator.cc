@@ -69,4 +69,9 @@ std::variant<std::string, NotFound> locateServiceExtension(const std::string& ap
   return NotFound{"no plug-in in " + plugIns.string() + " declares " + kServiceExtensionPoint};
 }
 
+std::string noExtensionText(const std::string& appPath, const NotFound& notFound) {
+  return "no notification service extension to run in " + appPath + ": " + notFound.reason +
+         "; install it with `badge-app install --app " + appPath + "`";
+}
+
 }  // namespace quenlarch::notification_host

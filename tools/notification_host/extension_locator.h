@@ -17,4 +17,7 @@ struct NotFound {
 // none that can be run.
 std::variant<std::string, NotFound> locateServiceExtension(const std::string& appPath);
 
+// The one line that says there is none, and how to lay one out.
+std::string noExtensionText(const std::string& appPath, const NotFound& notFound);
+
 }  // namespace quenlarch::notification_host

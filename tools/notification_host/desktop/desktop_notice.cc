@@ -25,7 +25,7 @@ std::uint8_t urgencyFor(const std::optional<std::string>& interruptionLevel) {
 }
 
 nlohmann::ordered_json openedEventLine(const std::string& apnsId) {
-  return {{"event", "opened"}, {"apns-id", apnsId}};
+  return {{"event", "opened"}, {"apnsId", apnsId}};
 }
 
 }  // namespace quenlarch::notification_host

@@ -31,7 +31,7 @@ DesktopNotice desktopNotice(const NotificationContent& shown, RenderedAlert aler
 // a level this host does not know; critical 2.
 std::uint8_t urgencyFor(const std::optional<std::string>& interruptionLevel);
 
-// {"event":"opened","apns-id":...}: what the host prints when a person opens a notification.
+// {"event":"opened","apnsId":...}: what the host prints when a person opens a notification.
 nlohmann::ordered_json openedEventLine(const std::string& apnsId);
 
 }  // namespace quenlarch::notification_host

@@ -8,8 +8,10 @@
 // The presenter lives on the host's sd-event loop and never waits for the bus: calls are
 // asynchronous with a time-out, signals are queued for the loop to write, and what may pile up
 // behind a slow server or a bus that stops reading is bounded (beyond it pushes are not shown, with
-// one line saying so). A failing server or bus is tried again on later pushes, waiting longer after
-// each failure (up to a minute), so one failure does not end desktop output for the host's life.
+// one line saying so). A failing server or bus is tried again, waiting longer after each failure
+// (up to a minute), so one failure does not end desktop output for the host's life. While the
+// server is waited for, the newest notifications are held and sent, in order, when the wait ends;
+// the presenter watches the server's bus name, so a server that (re)appears ends the wait at once.
 //
 // Not thread-safe: it is used on its loop's thread only, and its handlers run there too.
 #pragma once
@@ -27,30 +29,15 @@
 #include <string>
 #include <string_view>
 
+#include "tools/notification_host/desktop/desktop_app.h"
+#include "tools/notification_host/desktop/desktop_messages.h"
 #include "tools/notification_host/desktop/desktop_notice.h"
+#include "tools/notification_host/desktop/held_notifications.h"
 #include "tools/notification_host/desktop/recent_map.h"
 #include "tools/notification_host/desktop/retry_backoff.h"
-#include "tools/notification_host/rendering/alert_rendering.h"
+#include "tools/notification_host/engine/event_loop.h"
 
 namespace quenlarch::notification_host {
-
-// How the desktop knows the app, from its Info.plist.
-struct DesktopApp {
-  std::string name;          // CFBundleDisplayName, else CFBundleName, else the bundle's file name
-  std::string icon;          // file:// URI of CFBundleIconFile in Contents/Resources, else
-                             // CFBundleIconName as an icon-theme name, else empty
-  std::string desktopEntry;  // CFBundleIdentifier, else the bundle's file name: the .desktop id
-};
-
-DesktopApp desktopAppFromBundle(const std::string& appPath);
-
-// The notification's summary and body for `alert`: the title (the app's name when there is none)
-// and the subtitle and body on lines of their own. None when the alert has no text at all.
-struct NotificationText {
-  std::string summary;
-  std::string body;
-};
-std::optional<NotificationText> notificationText(const RenderedAlert& alert, const DesktopApp& app);
 
 // Limits of a presenter; the defaults suit a person's desktop, tests shorten the waits.
 struct DesktopOptions {
@@ -58,6 +45,9 @@ struct DesktopOptions {
   std::chrono::microseconds callTimeout = std::chrono::seconds(5);
   // Notifications sent and not yet answered, or waiting to be sent; more are not shown.
   std::size_t maxWaiting = 64;
+  // Notifications held while the server is waited for (the newest; older ones are dropped). Below
+  // maxWaiting, so that pushes right after the wait are not refused while the held ones are sent.
+  std::size_t maxHeld = 32;
   // Messages waiting for a bus that does not read them; more are not sent.
   std::size_t maxQueued = 256;
   // After a failure the next attempt waits this long, doubling with each failure up to lastRetry.
@@ -90,23 +80,17 @@ class DesktopPresenter {
 
   // Calls `done` (on the loop, or at once when there is nothing to wait for) once everything
   // presented has been written to the bus and answered, or when `within` has passed (then with a
-  // line saying what was left). The presenter must outlive the call of `done`, and `done` must not
-  // destroy it. For a host about to exit.
+  // line saying what was left). Notifications held for a server that is not there are not waited
+  // for: the line that said the server failed said they are held. The presenter must outlive the
+  // call of `done`, and `done` must not destroy it. For a host about to exit.
   void flush(std::chrono::microseconds within, std::function<void()> done);
 
  private:
-  // A notification ready for the bus.
-  struct Outgoing {
-    std::string summary;
-    std::string body;
-    std::uint8_t urgency = 1;
-    bool sound = false;
-    std::optional<std::string> collapseId;
-    std::string apnsId;
-  };
+  using Outgoing = desktop_bus::Outgoing;
   struct Call;  // a Notify call waiting for its answer
   enum class Capabilities { kUnknown, kAsking, kKnown };
 
+  // The connection and what it carries besides notifications (desktop_connection.cc).
   std::uint64_t now() const;
   // True when there is an open connection, opening (again) one if the back-off allows.
   bool busUsable();
@@ -115,31 +99,44 @@ class DesktopPresenter {
   // True when the bus's outgoing queue takes another message; else counts `what` as not sent.
   bool queueHasRoom();
   void sendFailed(int result, std::string_view what);
+  void updateLauncher(std::int64_t badge);
+  void actionInvoked(sd_bus_message* signal);
+  void notificationClosed(sd_bus_message* signal);
+  void nameOwnerChanged(sd_bus_message* signal);
+  static int onActionInvoked(sd_bus_message* signal, void* self, sd_bus_error* error);
+  static int onNotificationClosed(sd_bus_message* signal, void* self, sd_bus_error* error);
+  static int onNameOwnerChanged(sd_bus_message* signal, void* self, sd_bus_error* error);
 
+  // Notifications to the server (desktop_presenter.cc).
   void notify(Outgoing notification);
+  void deliver(Outgoing notification);  // to the server now, or once its capabilities are known
   void askCapabilities();
   void send(Outgoing notification);
   std::size_t waiting() const;
-  void updateLauncher(std::int64_t badge);
-
   void capabilitiesAnswered(sd_bus_message* reply);
   void notifyAnswered(const Call& call, sd_bus_message* reply);
-  void serverFailed(const sd_bus_error& error);
-  void serverAnswered();
-  void actionInvoked(sd_bus_message* signal);
-  void notificationClosed(sd_bus_message* signal);
-
-  bool idle() const;
-  void finishFlushIfIdle();
-  void finishFlush();
-
   static int onCapabilities(sd_bus_message* reply, void* self, sd_bus_error* error);
   static int onNotifyReply(sd_bus_message* reply, void* call, sd_bus_error* error);
   static void deleteCall(void* call);
+
+  // The server's failures and the wait for it (desktop_server_wait.cc).
+  bool waitingForServer() const;
+  void hold(Outgoing notification);
+  void armRetry();  // for the end of the back-off's wait, while notifications are held for it
+  void releaseHeld();
+  void serverFailed(const sd_bus_error& error);
+  void serverGone();
+  void reportServerProblem(const std::string& kind, const std::string& message);
+  void serverAnswered();
+  void serverAppeared();
+  void retryTimeReached();
+
+  // Waiting for everything presented before the host exits (desktop_flush.cc).
+  bool idle() const;
+  void finishFlushIfIdle();
+  void finishFlush();
+  void flushDeadlineReached();
   static int onBarrier(sd_bus_message* reply, void* self, sd_bus_error* error);
-  static int onActionInvoked(sd_bus_message* signal, void* self, sd_bus_error* error);
-  static int onNotificationClosed(sd_bus_message* signal, void* self, sd_bus_error* error);
-  static int onFlushDeadline(sd_event_source* source, std::uint64_t usec, void* self);
 
   DesktopApp app_;  // as bus text
   sd_event* loop_;
@@ -160,15 +157,23 @@ class DesktopPresenter {
   RecentMap<std::string, std::uint32_t> collapseIds_;  // collapse id -> notification id
   RecentMap<std::uint32_t, std::string> shownIds_;     // notification id -> apns id
   std::string server_;  // the unique bus name of the server that answered last
+  std::optional<std::int64_t> launcherCount_;  // the last badge presented
 
-  std::string reportedServerError_;  // the error name last reported for the server
+  // Held while the server is waited for: until the back-off's wait ends, or while nobody owns its
+  // name, until somebody does.
+  HeldNotifications heldForServer_;
+  bool serverAbsent_ = false;         // nobody owns the server's name, as far as the bus said
+  std::size_t droppedForServer_ = 0;  // held ones dropped for newer ones in this failing spell
+  EventSource retryTimer_;            // the end of the back-off's wait
+
+  std::string reportedServerError_;  // the kind of server problem last reported
   bool stalled_ = false;             // the bus's outgoing queue was full
   std::size_t notSent_ = 0;          // pushes not sent since it was
-  bool overfull_ = false;            // maxWaiting was reached
+  bool overfull_ = false;            // maxWaiting was reached since the server last answered
   bool launcherFailed_ = false;
 
   std::function<void()> flushDone_;
-  sd_event_source* flushDeadline_ = nullptr;
+  EventSource flushDeadline_;
   bool barrierWaiting_ = false;  // the call that follows everything presented is unanswered
 };
 

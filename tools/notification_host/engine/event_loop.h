@@ -1,7 +1,8 @@
 // The host's one event loop (sd-event) and the sources on it, owned as values: a source's handler
 // is a std::function that lives exactly as long as the source, and dropping the source stops it.
-// Every source carries a description (what sd-event's debug log and errors name it by). Timers
-// read an injected Clock (clock.h). Everything on the loop runs on the thread that runs the loop.
+// Every source is made with a description (what sd-event's debug log and errors name it by), in
+// lower-case words ("provider listener"). Timers read an injected Clock (clock.h). Everything on
+// the loop runs on the thread that runs the loop.
 #pragma once
 
 #include <signal.h>
@@ -56,23 +57,22 @@ class EventSource {
   // ready for `events`. The descriptor stays the caller's; drop the source before closing it.
   static Expected<EventSource> io(sd_event* loop, int fd, std::uint32_t events,
                                   std::function<void(std::uint32_t events)> handler,
-                                  std::string_view description = "io");
+                                  std::string_view description);
   // A timer on `clock`, off until armAt().
   static Expected<EventSource> timer(sd_event* loop, std::function<void()> handler,
-                                     std::string_view description = "timer",
-                                     Clock& clock = steadyClock());
+                                     std::string_view description, Clock& clock = steadyClock());
   // Delivery of `signal`, which the caller has blocked in every thread.
   static Expected<EventSource> signal(sd_event* loop, int signal, std::function<void()> handler,
-                                      std::string_view description = "signal");
+                                      std::string_view description);
   // Runs `handler` once in the loop's next iteration after each trigger(); off until then.
   static Expected<EventSource> deferred(sd_event* loop, std::function<void()> handler,
-                                        std::string_view description = "deferred");
+                                        std::string_view description);
   // The exit of child `pid` (through a pidfd where the kernel has them), told once with its
   // waitid() record; sd-event reaps the child once `handler` has returned, so nothing else may
   // wait for it. The loop's thread blocks SIGCHLD (EventLoop::create does).
   static Expected<EventSource> child(sd_event* loop, pid_t pid,
                                      std::function<void(const siginfo_t& exit)> handler,
-                                     std::string_view description = "child");
+                                     std::string_view description);
 
   explicit operator bool() const { return source_ != nullptr; }
 

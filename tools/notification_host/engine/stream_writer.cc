@@ -41,8 +41,8 @@ Expected<std::unique_ptr<StreamWriter>> StreamWriter::open(sd_event* loop, int f
   std::unique_ptr<StreamWriter> writer(new StreamWriter(fd, ownFd, mode, limits));
   if (mode == Mode::kDirect) return writer;
   auto writable = EventSource::io(
-      loop, writer->target(), EPOLLOUT,
-      [raw = writer.get()](std::uint32_t) { raw->flush(); }, description);
+      loop, writer->target(), EPOLLOUT, [raw = writer.get()](std::uint32_t) { raw->flush(); },
+      description);
   if (!writable) {
     // Nothing epoll can watch (a device like /dev/null): written directly, as a file is.
     if (ownFd >= 0) ::close(ownFd);
@@ -62,8 +62,8 @@ StreamWriter::~StreamWriter() {
 
 void StreamWriter::write(std::string_view line) {
   if (!failure_.empty() || queuedBytes_ + line.size() + 1 > limits_.maxQueuedBytes) {
-    if (failure_.empty()) failure_ = "more output waiting than " +
-                                     std::to_string(limits_.maxQueuedBytes) + " bytes";
+    if (failure_.empty())
+      failure_ = "more output waiting than " + std::to_string(limits_.maxQueuedBytes) + " bytes";
     ++lost_;
     return;
   }
@@ -141,8 +141,8 @@ bool StreamWriter::finish(std::chrono::steady_clock::time_point deadline) {
   while (!lines_.empty() && failure_.empty()) {
     flush();
     if (lines_.empty() || !failure_.empty()) break;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       failure_ = "the reader took no more before the exit";
       lost_ += lines_.size();

@@ -1,196 +1,174 @@
-// TLS and HTTP/2 plumbing for one connection. nghttp2 is used in its memory-buffer mode
-// (mem_recv / mem_send), so that all socket work goes through the SSL object here.
+// A connection's states, its socket turns and its one deadline. The timer is not moved on every
+// request frame: when it fires early it is set again for the deadline as it then stands.
 #include "tools/notification_host/provider/http2_connection.h"
 
 #include <sys/epoll.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstring>
-
-#include "tools/notification_host/provider/tls_context.h"
 
 namespace quenlarch::notification_host::provider {
 namespace {
 
 constexpr std::size_t kRecordBytes = 16 * 1024;  // one TLS record: nothing stays inside OpenSSL
 constexpr std::size_t kOutputChunkBytes = 64 * 1024;
-constexpr std::int32_t kStreamWindowBytes = 16 * 1024;
-constexpr std::uint64_t kTimerAccuracyUsec = 1000;
+constexpr std::string_view kClientPreface(NGHTTP2_CLIENT_MAGIC, NGHTTP2_CLIENT_MAGIC_LEN);
 
-std::uint64_t nowUsec(sd_event* event) {
-  std::uint64_t now = 0;
-  sd_event_now(event, CLOCK_MONOTONIC, &now);
-  return now;
-}
-
-std::uint64_t usec(std::chrono::milliseconds duration) {
-  return static_cast<std::uint64_t>(duration.count()) * 1000;
-}
-
-std::string_view text(const std::uint8_t* bytes, std::size_t length) {
-  return {reinterpret_cast<const char*>(bytes), length};
-}
-
-nghttp2_nv header(std::string_view name, std::string_view value) {
-  return {reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
-          reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
-          value.size(), NGHTTP2_NV_FLAG_NONE};
-}
+Http2Connection::Time now() { return std::chrono::steady_clock::now(); }
 
 }  // namespace
 
-struct Http2Connection::Stream {
-  std::int32_t id = 0;
-  ProviderRequest request;
-  std::size_t headerBytes = 0;
-  bool headersTooLarge = false;
-  bool bodyTooLarge = false;  // content-length or the data read passed the limit
-  bool answered = false;
-  std::string responseBody;
-  std::size_t responseSent = 0;
-};
+std::string_view describe(ConnectionEnd end) {
+  switch (end) {
+    case ConnectionEnd::kHandshakeFailed:
+      return "the TLS handshake failed";
+    case ConnectionEnd::kHandshakeDeadline:
+      return "no TLS handshake within the handshake time-out";
+    case ConnectionEnd::kNotHttp2:
+      return "no ALPN and no HTTP/2 client preface";
+    case ConnectionEnd::kIdle:
+      return "no request within the idle time-out";
+    case ConnectionEnd::kEvicted:
+      return "every connection slot was taken, and this one had been idle longest";
+    case ConnectionEnd::kStopped:
+      return "the service is stopping";
+    case ConnectionEnd::kDrained:
+      return "drained";
+    case ConnectionEnd::kClosed:
+      return "closed";
+  }
+  return "closed";
+}
 
-std::unique_ptr<Http2Connection> Http2Connection::start(int fd, SSL_CTX* tls, sd_event* event,
+std::unique_ptr<Http2Connection> Http2Connection::start(int fd, std::string peer, SSL_CTX* tls,
+                                                        sd_event* event,
                                                         const ProviderLimits& limits,
                                                         const Answerer& answerer,
                                                         Finished finished) {
   std::unique_ptr<Http2Connection> connection(
-      new Http2Connection(fd, limits, answerer, std::move(finished)));
+      new Http2Connection(fd, std::move(peer), limits, answerer, std::move(finished)));
   if (!connection->setUp(tls, event)) return nullptr;
   return connection;
 }
 
-Http2Connection::Http2Connection(int fd, const ProviderLimits& limits, const Answerer& answerer,
-                                 Finished finished)
-    : fd_(fd), limits_(limits), answerer_(answerer), finished_(std::move(finished)) {}
-
-Http2Connection::~Http2Connection() {
-  sd_event_source_disable_unref(io_);
-  sd_event_source_disable_unref(timer_);
-  nghttp2_session_del(session_);
-  SSL_free(ssl_);
-  ::close(fd_);
-}
+Http2Connection::Http2Connection(int fd, std::string peer, const ProviderLimits& limits,
+                                 const Answerer& answerer, Finished finished)
+    : tls_(fd),
+      peer_(std::move(peer)),
+      limits_(limits),
+      answerer_(answerer),
+      finished_(std::move(finished)),
+      acceptedAt_(now()),
+      idleSince_(acceptedAt_) {}
 
 bool Http2Connection::setUp(SSL_CTX* tls, sd_event* event) {
-  ssl_ = SSL_new(tls);
-  if (ssl_ == nullptr || SSL_set_fd(ssl_, fd_) != 1) return false;
-  SSL_set_accept_state(ssl_);
-  if (sd_event_add_io(event, &io_, fd_, EPOLLIN, onIo, this) < 0) return false;
-  lastProgressUsec_ = nowUsec(event);
-  return sd_event_add_time(event, &timer_, CLOCK_MONOTONIC,
-                           lastProgressUsec_ + usec(limits_.handshakeTimeout), kTimerAccuracyUsec,
-                           onTimer, this) >= 0;
+  if (!tls_.setUp(tls)) return false;
+  auto io = EventSource::io(
+      event, tls_.fd(), EPOLLIN, [this](std::uint32_t) { onIo(); }, "provider connection");
+  auto timer = EventSource::timer(
+      event, [this] { onDeadline(); }, "provider connection deadline");
+  if (!io || !timer) return false;
+  io_ = std::move(*io);
+  timer_ = std::move(*timer);
+  timer_.armAt(deadline());
+  return true;
 }
 
-void Http2Connection::noteProgress() {
-  lastProgressUsec_ = nowUsec(sd_event_source_get_event(io_));
+Http2Connection::Time Http2Connection::deadline() const {
+  const Time due = state_ == State::kHandshake ? acceptedAt_ + limits_.handshakeTimeout
+                                               : idleSince_ + limits_.idleTimeout;
+  return drainBy_ ? std::min(due, *drainBy_) : due;
 }
 
-int Http2Connection::onIo(sd_event_source*, int, std::uint32_t, void* self) {
-  auto* connection = static_cast<Http2Connection*>(self);
-  if (connection->state_ == State::kHandshake) {
-    connection->handshake();
-  } else if (connection->state_ == State::kOpen) {
-    connection->readInput();
-    connection->writeOutput();
+void Http2Connection::onIo() {
+  if (state_ == State::kHandshake) {
+    handshake();
+  } else {
+    readInput();
+    writeOutput();
   }
-  connection->settle();
-  return 0;
+  settle();
 }
 
-int Http2Connection::onTimer(sd_event_source* source, std::uint64_t now, void* self) {
-  auto* connection = static_cast<Http2Connection*>(self);
-  const std::uint64_t limit =
-      usec(connection->state_ == State::kHandshake ? connection->limits_.handshakeTimeout
-                                                   : connection->limits_.idleTimeout);
-  const std::uint64_t due = connection->lastProgressUsec_ + limit;
-  if (connection->state_ == State::kHandshake || now >= due) {
-    connection->finish();
-    return 0;
+void Http2Connection::onDeadline() {
+  if (state_ == State::kFinished) return;
+  const Time due = deadline();
+  if (now() < due) return timer_.armAt(due);
+  if (drainBy_ && now() >= *drainBy_) {
+    if (session_) session_->answerWaitingStreams();
+    writeOutput();  // one try: a client that does not read is not waited for
+    return finish(ConnectionEnd::kStopped);
   }
-  // Progress moves the deadline without touching the timer on every byte.
-  sd_event_source_set_time(source, due);
-  sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
-  return 0;
+  if (state_ == State::kHandshake) return finish(ConnectionEnd::kHandshakeDeadline);
+  if (session_) {
+    session_->goAway();
+    writeOutput();
+  }
+  finish(ConnectionEnd::kIdle);
 }
 
 void Http2Connection::handshake() {
-  const int done = SSL_do_handshake(ssl_);
-  if (done == 1) {
-    if (!negotiatedH2(ssl_) || !openSession()) return finish();
-    state_ = State::kOpen;
-    noteProgress();
-    sd_event_source_set_time(timer_, lastProgressUsec_ + usec(limits_.idleTimeout));
-    sd_event_source_set_enabled(timer_, SD_EVENT_ONESHOT);
-    readInput();  // the client's preface may have come with its last handshake message
-    writeOutput();
-    return;
-  }
-  switch (SSL_get_error(ssl_, done)) {
-    case SSL_ERROR_WANT_READ:
-      readWantsWrite_ = false;
+  switch (tls_.handshake()) {
+    case TlsSocket::Step::kWaiting:
       return;
-    case SSL_ERROR_WANT_WRITE:
-      readWantsWrite_ = true;
-      return;
-    default:
-      return finish();
+    case TlsSocket::Step::kFailed:
+      return finish(ConnectionEnd::kHandshakeFailed);
+    case TlsSocket::Step::kDone:
+      break;
   }
+  idleSince_ = now();
+  if (tls_.choseH2()) {
+    if (!openSession()) return finish(ConnectionEnd::kClosed);
+  } else {
+    state_ = State::kPreface;
+  }
+  timer_.armAt(deadline());
+  readInput();  // the client's first bytes may have come with its last handshake message
+  writeOutput();
 }
 
 bool Http2Connection::openSession() {
-  nghttp2_session_callbacks* callbacks = nullptr;
-  if (nghttp2_session_callbacks_new(&callbacks) != 0) return false;
-  nghttp2_session_callbacks_set_on_begin_headers_callback(callbacks, onBeginHeaders);
-  nghttp2_session_callbacks_set_on_header_callback(callbacks, onHeader);
-  nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks, onDataChunk);
-  nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, onFrameReceived);
-  nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, onStreamClosed);
-  const int created = nghttp2_session_server_new(&session_, callbacks, this);
-  nghttp2_session_callbacks_del(callbacks);
-  if (created != 0) return false;
-  const std::array<nghttp2_settings_entry, 3> settings{{
-      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, limits_.maxConcurrentStreams},
-      {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, kStreamWindowBytes},
-      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE,
-       static_cast<std::uint32_t>(limits_.maxHeaderListBytes)},
-  }};
-  return nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, settings.data(), settings.size()) ==
-         0;
+  session_ = Http2Session::open(limits_, answerer_, [this] { idleSince_ = now(); });
+  if (!session_) return false;
+  state_ = State::kOpen;
+  return true;
 }
 
 void Http2Connection::readInput() {
-  writeWantsRead_ = false;
   std::array<std::uint8_t, kRecordBytes> buffer;
   std::size_t budget = limits_.inputPerTurnBytes;
   // No input while output waits for the socket: answers cannot pile up for a client that does
   // not read them.
-  while (state_ == State::kOpen && budget > 0 && outputSent_ == output_.size()) {
-    readWantsWrite_ = false;
-    const int n = SSL_read(ssl_, buffer.data(), static_cast<int>(buffer.size()));
-    if (n <= 0) {
-      const int error = SSL_get_error(ssl_, n);
-      if (error == SSL_ERROR_WANT_READ) return;
-      if (error == SSL_ERROR_WANT_WRITE) {
-        readWantsWrite_ = true;
-        return;
-      }
-      return finish();  // the peer hung up, or TLS failed
-    }
-    noteProgress();
+  while ((state_ == State::kOpen || state_ == State::kPreface) && budget > 0 &&
+         outputSent_ == output_.size()) {
+    const int n = tls_.read(buffer.data(), buffer.size());
+    if (n == 0) return;
+    if (n < 0) return finish(ConnectionEnd::kClosed);  // the peer hung up, or TLS failed
     budget -= std::min(budget, static_cast<std::size_t>(n));
-    if (nghttp2_session_mem_recv(session_, buffer.data(), static_cast<std::size_t>(n)) < 0) {
-      // A protocol error: nghttp2 has queued its GOAWAY; send it if the socket takes it at once.
-      nghttp2_session_terminate_session(session_, NGHTTP2_PROTOCOL_ERROR);
-      writeOutput();
-      return finish();
-    }
+    consume(buffer.data(), static_cast<std::size_t>(n));
     writeOutput();
+  }
+}
+
+void Http2Connection::consume(const std::uint8_t* data, std::size_t length) {
+  if (state_ == State::kPreface) {
+    preface_.append(reinterpret_cast<const char*>(data), length);
+    const std::size_t compared = std::min(preface_.size(), kClientPreface.size());
+    if (std::string_view(preface_).substr(0, compared) != kClientPreface.substr(0, compared)) {
+      return finish(ConnectionEnd::kNotHttp2);
+    }
+    if (preface_.size() < kClientPreface.size()) return;
+    if (!openSession()) return finish(ConnectionEnd::kClosed);
+    // nghttp2 reads the preface itself.
+    const std::string received = std::exchange(preface_, {});
+    return consume(reinterpret_cast<const std::uint8_t*>(received.data()), received.size());
+  }
+  if (state_ != State::kOpen) return;
+  if (!session_->receive(data, length)) {
+    // A protocol error: the session has queued its GOAWAY; it goes if the socket takes it at once.
+    writeOutput();
+    finish(ConnectionEnd::kClosed);
   }
 }
 
@@ -199,28 +177,12 @@ void Http2Connection::writeOutput() {
     if (outputSent_ == output_.size()) {
       output_.clear();
       outputSent_ = 0;
-      while (output_.size() < kOutputChunkBytes) {
-        const std::uint8_t* data = nullptr;
-        const ssize_t length = nghttp2_session_mem_send(session_, &data);
-        if (length < 0) return finish();
-        if (length == 0) break;
-        output_.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
-      }
+      if (!session_->takeOutput(output_, kOutputChunkBytes)) return finish(ConnectionEnd::kClosed);
       if (output_.empty()) return;
     }
-    writeWantsRead_ = false;
-    const int n = SSL_write(ssl_, output_.data() + outputSent_,
-                            static_cast<int>(output_.size() - outputSent_));
-    if (n <= 0) {
-      const int error = SSL_get_error(ssl_, n);
-      if (error == SSL_ERROR_WANT_WRITE) return;
-      if (error == SSL_ERROR_WANT_READ) {
-        writeWantsRead_ = true;
-        return;
-      }
-      return finish();
-    }
-    noteProgress();
+    const int n = tls_.write(output_.data() + outputSent_, output_.size() - outputSent_);
+    if (n == 0) return;
+    if (n < 0) return finish(ConnectionEnd::kClosed);
     outputSent_ += static_cast<std::size_t>(n);
   }
 }
@@ -228,153 +190,37 @@ void Http2Connection::writeOutput() {
 void Http2Connection::settle() {
   if (state_ == State::kFinished) return;
   const bool outputWaiting = outputSent_ < output_.size();
-  std::uint32_t events = 0;
-  if (state_ == State::kHandshake) {
-    events = readWantsWrite_ ? EPOLLOUT : EPOLLIN;
-  } else {
-    if (!outputWaiting && nghttp2_session_want_read(session_) == 0 &&
-        nghttp2_session_want_write(session_) == 0) {
-      return finish();  // after GOAWAY, every stream answered and sent
-    }
-    if (outputWaiting || readWantsWrite_) events |= EPOLLOUT;
-    if ((!outputWaiting && !readWantsWrite_) || writeWantsRead_) events |= EPOLLIN;
+  if (state_ == State::kOpen && !outputWaiting && session_->done()) {
+    return finish(drainBy_ ? ConnectionEnd::kDrained : ConnectionEnd::kClosed);
   }
-  sd_event_source_set_io_events(io_, events);
+  io_.setIoEvents(tls_.events(outputWaiting));
 }
 
-void Http2Connection::finish() {
+void Http2Connection::finish(ConnectionEnd end) {
   if (state_ == State::kFinished) return;
-  // close_notify, so that the client sees the end as clean rather than as a truncation; one try,
-  // since the socket may be full or gone.
-  if (state_ == State::kOpen) SSL_shutdown(ssl_);
+  // close_notify, so that the client sees the end as clean rather than as a truncation.
+  tls_.closeNotify();
   state_ = State::kFinished;
-  sd_event_source_set_enabled(io_, SD_EVENT_OFF);
-  sd_event_source_set_enabled(timer_, SD_EVENT_OFF);
-  if (finished_) std::exchange(finished_, nullptr)(this);
+  io_.setEnabled(false);
+  timer_.disarm();
+  if (finished_) std::exchange(finished_, nullptr)(this, end);
 }
 
-void Http2Connection::goAway() {
-  if (state_ == State::kHandshake) return finish();
-  if (state_ != State::kOpen) return;
-  nghttp2_submit_goaway(session_, NGHTTP2_FLAG_NONE,
-                        nghttp2_session_get_last_proc_stream_id(session_), NGHTTP2_NO_ERROR,
-                        nullptr, 0);
+void Http2Connection::goAway(Time deadline) {
+  if (state_ != State::kOpen) return finish(ConnectionEnd::kStopped);
+  drainBy_ = deadline;
+  session_->goAway();
   writeOutput();
   settle();
+  if (state_ != State::kFinished) timer_.armAt(this->deadline());
 }
 
-Http2Connection::Stream* Http2Connection::streamFor(std::int32_t streamId) {
-  auto it = streams_.find(streamId);
-  return it == streams_.end() ? nullptr : it->second.get();
-}
-
-int Http2Connection::onBeginHeaders(nghttp2_session*, const nghttp2_frame* frame, void* self) {
-  if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
-  auto* connection = static_cast<Http2Connection*>(self);
-  auto stream = std::make_unique<Stream>();
-  stream->id = frame->hd.stream_id;
-  connection->streams_[stream->id] = std::move(stream);
-  return 0;
-}
-
-int Http2Connection::onHeader(nghttp2_session* session, const nghttp2_frame* frame,
-                              const std::uint8_t* name, std::size_t nameLength,
-                              const std::uint8_t* value, std::size_t valueLength, std::uint8_t,
-                              void* self) {
-  auto* connection = static_cast<Http2Connection*>(self);
-  if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
-  Stream* stream = connection->streamFor(frame->hd.stream_id);
-  if (stream == nullptr || stream->headersTooLarge) return 0;
-  // Counted as SETTINGS_MAX_HEADER_LIST_SIZE counts: each field's bytes plus 32.
-  stream->headerBytes += nameLength + valueLength + 32;
-  if (stream->headerBytes > connection->limits_.maxHeaderListBytes) {
-    stream->headersTooLarge = true;
-    stream->request = {};
-    nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, frame->hd.stream_id,
-                              NGHTTP2_ENHANCE_YOUR_CALM);
-    return 0;
+void Http2Connection::evict() {
+  if (session_ && state_ == State::kOpen) {
+    session_->goAway();
+    writeOutput();
   }
-  const std::string_view key = text(name, nameLength);
-  const std::string_view content = text(value, valueLength);
-  if (key == ":method") {
-    stream->request.method = content;
-  } else if (key == ":path") {
-    stream->request.path = content;
-  } else if (!key.starts_with(':')) {
-    if (key == "content-length") {
-      std::size_t length = 0;
-      auto [end, error] = std::from_chars(content.data(), content.data() + content.size(), length);
-      if (error == std::errc::result_out_of_range ||
-          (error == std::errc() && length > connection->limits_.maxBodyBytes)) {
-        stream->bodyTooLarge = true;
-      }
-    }
-    stream->request.headers.push_back({std::string(key), std::string(content)});
-  }
-  return 0;
-}
-
-int Http2Connection::onDataChunk(nghttp2_session*, std::uint8_t, std::int32_t streamId,
-                                 const std::uint8_t* data, std::size_t length, void* self) {
-  auto* connection = static_cast<Http2Connection*>(self);
-  Stream* stream = connection->streamFor(streamId);
-  if (stream == nullptr || stream->answered || stream->headersTooLarge) return 0;
-  if (stream->request.body.size() + length > connection->limits_.maxBodyBytes) {
-    stream->bodyTooLarge = true;
-    connection->respond(*stream, payloadTooLargeAnswer(stream->request.headers));
-    return 0;
-  }
-  stream->request.body.append(reinterpret_cast<const char*>(data), length);
-  return 0;
-}
-
-int Http2Connection::onFrameReceived(nghttp2_session*, const nghttp2_frame* frame, void* self) {
-  if (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA) return 0;
-  auto* connection = static_cast<Http2Connection*>(self);
-  Stream* stream = connection->streamFor(frame->hd.stream_id);
-  if (stream == nullptr || stream->answered || stream->headersTooLarge) return 0;
-  if (stream->bodyTooLarge) {
-    connection->respond(*stream, payloadTooLargeAnswer(stream->request.headers));
-  } else if ((frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0) {
-    connection->respond(*stream, connection->answerer_(std::move(stream->request)));
-  }
-  return 0;
-}
-
-int Http2Connection::onStreamClosed(nghttp2_session*, std::int32_t streamId, std::uint32_t,
-                                    void* self) {
-  static_cast<Http2Connection*>(self)->streams_.erase(streamId);
-  return 0;
-}
-
-void Http2Connection::respond(Stream& stream, ProviderAnswer answer) {
-  stream.answered = true;
-  stream.request = {};
-  stream.responseBody = std::move(answer.body);
-  std::array<char, 4> status{};
-  std::to_chars(status.data(), status.data() + 3, answer.status);
-  std::array<nghttp2_nv, 3> headers{
-      header(":status", std::string_view(status.data(), 3)),
-      header("apns-id", answer.apnsId),
-      header("content-type", "application/json"),
-  };
-  const std::size_t count = stream.responseBody.empty() ? 2 : 3;
-  nghttp2_data_provider body{};
-  body.source.ptr = &stream;
-  body.read_callback = readBody;
-  nghttp2_submit_response(session_, stream.id, headers.data(), count,
-                          stream.responseBody.empty() ? nullptr : &body);
-}
-
-ssize_t Http2Connection::readBody(nghttp2_session*, std::int32_t, std::uint8_t* buffer,
-                                  std::size_t length, std::uint32_t* flags,
-                                  nghttp2_data_source* source, void*) {
-  auto* stream = static_cast<Stream*>(source->ptr);
-  const std::size_t count = std::min(length, stream->responseBody.size() - stream->responseSent);
-  std::memcpy(buffer, stream->responseBody.data() + stream->responseSent, count);
-  stream->responseSent += count;
-  if (stream->responseSent == stream->responseBody.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
-  return static_cast<ssize_t>(count);
+  finish(ConnectionEnd::kEvicted);
 }
 
 }  // namespace quenlarch::notification_host::provider

@@ -1,98 +1,107 @@
-// One client connection of the provider endpoint: a non-blocking TLS socket driven by an sd-event
-// io source, carrying an nghttp2 server session. Requests are gathered per stream and handed,
-// complete, to the answerer on the loop thread; its answer goes back on the same stream. Many
-// streams run at once on one connection; flow control, HPACK and the frame rules are nghttp2's.
+// One client connection of the provider endpoint: a TLS socket (tls_socket.h) carrying an HTTP/2
+// session (http2_session.h), driven by an io source and one deadline timer on the loop.
 //
-// Life: handshake (bounded by the handshake time-out; ALPN must choose h2) → open (closed after
-// the idle time-out without traffic) → finished, when the peer hangs up, a protocol error ends
-// the session, or after goAway() once the streams in flight are answered and the output is out.
-// When finished the connection tells its owner through `finished`, once, and does nothing more;
-// the owner destroys it outside the connection's own callbacks.
+// Life: handshake (bounded by the handshake deadline; a client offering ALPN must choose h2) →
+// preface, for a client that offered no ALPN: the first bytes must be HTTP/2's client preface
+// (such clients speak HTTP/2 with prior knowledge), anything else is closed → open → finished.
+// Open, it is closed once no request frame (HEADERS or DATA) has come for the idle time-out: PINGs
+// and the like keep no slot. goAway() begins the drain: new streams are refused, those begun are
+// answered, and at the drain's deadline whatever still waits for its body is answered 503 and the
+// connection closes. When finished the connection tells its owner through `finished`, once, with
+// how it ended, and does nothing more; the owner destroys it outside the connection's callbacks.
 #pragma once
 
-#include <nghttp2/nghttp2.h>
 #include <openssl/ssl.h>
-#include <systemd/sd-event.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <unordered_map>
 
-#include "tools/notification_host/provider/provider_endpoint.h"
+#include "tools/notification_host/engine/event_loop.h"
+#include "tools/notification_host/provider/http2_session.h"
 #include "tools/notification_host/provider/provider_limits.h"
+#include "tools/notification_host/provider/tls_socket.h"
 
 namespace quenlarch::notification_host::provider {
 
+enum class ConnectionEnd {
+  kHandshakeFailed,    // TLS failed, or the client offered ALPN without h2
+  kHandshakeDeadline,  // the handshake took longer than the handshake time-out
+  kNotHttp2,           // no ALPN, and what followed was not the HTTP/2 client preface
+  kIdle,               // no request frame for the idle time-out
+  kEvicted,            // its slot went to a new connection (evict())
+  kStopped,            // the service stopped and the drain's deadline passed, or came before h2
+  kDrained,            // after goAway(), every stream answered
+  kClosed,             // the client hung up or broke the protocol
+};
+
+// What an ending is called on serve's standard error.
+std::string_view describe(ConnectionEnd end);
+
 class Http2Connection {
  public:
-  using Answerer = std::function<ProviderAnswer(ProviderRequest)>;
-  using Finished = std::function<void(Http2Connection*)>;
+  using Time = std::chrono::steady_clock::time_point;
+  using Answerer = Http2Session::Answerer;
+  using Finished = std::function<void(Http2Connection*, ConnectionEnd)>;
 
-  // Takes `fd` (a connected, non-blocking socket) and starts the handshake. Null (with the fd
-  // closed) when the connection's resources cannot be set up.
-  static std::unique_ptr<Http2Connection> start(int fd, SSL_CTX* tls, sd_event* event,
-                                                const ProviderLimits& limits,
+  // Takes `fd` (a connected, non-blocking socket from `peer`) and starts the handshake. Null
+  // (with the fd closed) when the connection's resources cannot be set up.
+  static std::unique_ptr<Http2Connection> start(int fd, std::string peer, SSL_CTX* tls,
+                                                sd_event* event, const ProviderLimits& limits,
                                                 const Answerer& answerer, Finished finished);
-  ~Http2Connection();
   Http2Connection(const Http2Connection&) = delete;
   Http2Connection& operator=(const Http2Connection&) = delete;
 
-  // Sends GOAWAY: streams already begun are answered, new ones refused; the connection finishes
-  // when that is done. A connection still in its handshake finishes at once.
-  void goAway();
+  // Begins the drain, to end by `deadline`. A connection before HTTP/2 finishes at once.
+  void goAway(Time deadline);
+  // Closes at once (with a GOAWAY when it can), for a newcomer that needs the slot.
+  void evict();
+
+  // Since when no request frame has come (or since the connection was accepted).
+  Time idleSince() const { return idleSince_; }
+  std::uint64_t answered() const { return session_ ? session_->answered() : 0; }
+  const std::string& peer() const { return peer_; }
+  // Why the handshake failed, in OpenSSL's words; empty otherwise.
+  const std::string& handshakeFailure() const { return tls_.failure(); }
 
  private:
-  struct Stream;
-  enum class State { kHandshake, kOpen, kFinished };
+  enum class State { kHandshake, kPreface, kOpen, kFinished };
 
-  Http2Connection(int fd, const ProviderLimits& limits, const Answerer& answerer,
+  Http2Connection(int fd, std::string peer, const ProviderLimits& limits, const Answerer& answerer,
                   Finished finished);
   bool setUp(SSL_CTX* tls, sd_event* event);
 
-  static int onIo(sd_event_source* source, int fd, std::uint32_t events, void* self);
-  static int onTimer(sd_event_source* source, std::uint64_t usec, void* self);
+  void onIo();
+  void onDeadline();
+  Time deadline() const;
   void handshake();
   bool openSession();
   void readInput();
+  // Takes bytes the client sent: the preface check, then the session.
+  void consume(const std::uint8_t* data, std::size_t length);
   void writeOutput();
   // Chooses the io events to wait for, or finishes the connection when nothing is left to do.
   void settle();
-  void finish();
-  void noteProgress();
+  void finish(ConnectionEnd end);
 
-  // nghttp2 callbacks.
-  static int onBeginHeaders(nghttp2_session*, const nghttp2_frame* frame, void* self);
-  static int onHeader(nghttp2_session*, const nghttp2_frame* frame, const std::uint8_t* name,
-                      std::size_t nameLength, const std::uint8_t* value, std::size_t valueLength,
-                      std::uint8_t flags, void* self);
-  static int onDataChunk(nghttp2_session*, std::uint8_t flags, std::int32_t streamId,
-                         const std::uint8_t* data, std::size_t length, void* self);
-  static int onFrameReceived(nghttp2_session*, const nghttp2_frame* frame, void* self);
-  static int onStreamClosed(nghttp2_session*, std::int32_t streamId, std::uint32_t errorCode,
-                            void* self);
-  static ssize_t readBody(nghttp2_session*, std::int32_t streamId, std::uint8_t* buffer,
-                          std::size_t length, std::uint32_t* flags, nghttp2_data_source* source,
-                          void* self);
-  Stream* streamFor(std::int32_t streamId);
-  void respond(Stream& stream, ProviderAnswer answer);
-
-  int fd_;
+  TlsSocket tls_;
+  std::string peer_;
   const ProviderLimits& limits_;
   const Answerer& answerer_;
   Finished finished_;
   State state_ = State::kHandshake;
-  SSL* ssl_ = nullptr;
-  nghttp2_session* session_ = nullptr;
-  sd_event_source* io_ = nullptr;
-  sd_event_source* timer_ = nullptr;
-  std::uint64_t lastProgressUsec_ = 0;
-  bool readWantsWrite_ = false;  // TLS needs the socket writable before it can read on
-  bool writeWantsRead_ = false;  // and the other way round
-  std::string output_;           // TLS plaintext taken from nghttp2, not yet accepted by SSL_write
+  std::unique_ptr<Http2Session> session_;
+  EventSource io_;
+  EventSource timer_;
+  Time acceptedAt_;
+  Time idleSince_;
+  std::optional<Time> drainBy_;
+  std::string preface_;  // what came so far of a client that offered no ALPN
+  std::string output_;   // TLS plaintext taken from the session, not yet accepted by the socket
   std::size_t outputSent_ = 0;
-  std::unordered_map<std::int32_t, std::unique_ptr<Stream>> streams_;
 };
 
 }  // namespace quenlarch::notification_host::provider

@@ -47,6 +47,12 @@ ProviderAnswer payloadTooLargeAnswer(const std::vector<push::HeaderField>& heade
                      given && given->apnsId ? *given->apnsId : push::newApnsId());
 }
 
+ProviderAnswer serviceUnavailableAnswer(const std::vector<push::HeaderField>& headers) {
+  auto given = push::readHeaderFields(headers);
+  return errorAnswer(503, "ServiceUnavailable",
+                     given && given->apnsId ? *given->apnsId : push::newApnsId());
+}
+
 ProviderEndpoint::ProviderEndpoint(std::string bundleId,
                                    std::unique_ptr<ProviderTokenVerifier> verifier,
                                    DeviceRegistry& registry, ProviderSink& sink, Clock clock)

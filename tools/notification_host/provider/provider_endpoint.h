@@ -55,6 +55,8 @@ ProviderAnswer errorAnswer(unsigned status, std::string_view reason, std::string
 // The answer for a request whose body passed the largest payload any push may have, given
 // before the rest of it is read.
 ProviderAnswer payloadTooLargeAnswer(const std::vector<push::HeaderField>& headers);
+// The answer for a request still incomplete when the service stops taking pushes.
+ProviderAnswer serviceUnavailableAnswer(const std::vector<push::HeaderField>& headers);
 
 class ProviderEndpoint {
  public:

@@ -11,7 +11,8 @@
 namespace quenlarch::notification_host::provider {
 
 struct ProviderLimits {
-  // Connections open at once, handshaking ones included; more are closed as soon as accepted.
+  // Connections open at once, handshaking ones included; a newcomer past it takes the slot of the
+  // connection idle longest.
   unsigned maxConnections = 64;
   // SETTINGS_MAX_CONCURRENT_STREAMS: requests in flight on one connection.
   unsigned maxConcurrentStreams = 128;
@@ -25,9 +26,14 @@ struct ProviderLimits {
   // cannot make the service queue answers for it.
   std::size_t inputPerTurnBytes = 64 * 1024;
   // From accepting a connection to the end of its TLS handshake.
-  std::chrono::milliseconds handshakeTimeout{10'000};
-  // A connection on which nothing moved (no byte read or written) for this long is closed.
-  std::chrono::milliseconds idleTimeout{300'000};
+  std::chrono::milliseconds handshakeTimeout{5'000};
+  // A connection that brought no request frame (HEADERS or DATA) for this long is closed: control
+  // frames alone are no progress. Providers open connections again as they need them, and one
+  // held open idle would keep a slot from the next.
+  std::chrono::milliseconds idleTimeout{5'000};
+  // Lines about connections dropped before a request: one per cause per this long, the rest
+  // counted.
+  std::chrono::milliseconds dropNoteWindow{10'000};
 };
 
 }  // namespace quenlarch::notification_host::provider

@@ -1,5 +1,6 @@
-// Listening, accepting within the connection limit, and the deferred destruction of finished
-// connections (a connection reports its end from inside its own callbacks).
+// Listening, accepting within the connection limit (evicting the longest idle when full), the
+// drain at stop, and the deferred destruction of finished connections (a connection reports its
+// end from inside its own callbacks).
 #include "tools/notification_host/provider/provider_server.h"
 
 #include <arpa/inet.h>
@@ -52,7 +53,8 @@ std::string describe(const sockaddr_storage& address, std::uint16_t* port) {
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
     inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
     *port = ntohs(v6.sin6_port);
-    return "[" + std::string(host) + "]:" + std::to_string(*port);
+    // Appended to, not inserted into: GCC 12 at -O3 warns (-Wrestrict) about "[" + std::string.
+    return std::string("[").append(host) + "]:" + std::to_string(*port);
   }
   const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
   inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
@@ -64,7 +66,7 @@ std::string describe(const sockaddr_storage& address, std::uint16_t* port) {
 
 Expected<std::unique_ptr<ProviderServer>> ProviderServer::listen(
     sd_event* event, const std::string& address, std::shared_ptr<SSL_CTX> tls,
-    const ProviderLimits& limits, Http2Connection::Answerer answerer) {
+    const ProviderLimits& limits, Http2Connection::Answerer answerer, Note note) {
   std::optional<HostPort> parts = splitAddress(address);
   if (!parts) {
     return unexpected(
@@ -93,82 +95,110 @@ Expected<std::unique_ptr<ProviderServer>> ProviderServer::listen(
     return unexpected("cannot listen on " + address + ": " + std::strerror(bindError));
   }
   std::unique_ptr<ProviderServer> server(
-      new ProviderServer(event, fd, std::move(tls), limits, std::move(answerer)));
+      new ProviderServer(event, fd, std::move(tls), limits, std::move(answerer), std::move(note)));
   sockaddr_storage local{};
   socklen_t length = sizeof local;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
   server->boundAddress_ = describe(local, &server->port_);
-  if (sd_event_add_io(event, &server->accept_, fd, EPOLLIN, onAccept, server.get()) < 0 ||
-      sd_event_add_defer(event, &server->reap_, onReap, server.get()) < 0 ||
-      sd_event_source_set_enabled(server->reap_, SD_EVENT_OFF) < 0) {
-    return unexpected("cannot watch " + address + " on the event loop");
-  }
+  ProviderServer* self = server.get();
+  auto accepting = EventSource::io(
+      event, fd, EPOLLIN, [self](std::uint32_t) { self->accept(); }, "provider listener");
+  auto reaping = EventSource::deferred(
+      event, [self] { self->reap(); }, "provider finished connections");
+  if (!accepting || !reaping) return unexpected("cannot watch " + address + " on the event loop");
+  server->accept_ = std::move(*accepting);
+  server->reap_ = std::move(*reaping);
   return server;
 }
 
 ProviderServer::ProviderServer(sd_event* event, int listenFd, std::shared_ptr<SSL_CTX> tls,
-                               const ProviderLimits& limits, Http2Connection::Answerer answerer)
+                               const ProviderLimits& limits, Http2Connection::Answerer answerer,
+                               Note note)
     : event_(sd_event_ref(event)),
       listenFd_(listenFd),
       tls_(std::move(tls)),
       limits_(limits),
-      answerer_(std::move(answerer)) {}
+      answerer_(std::move(answerer)),
+      drops_(event, std::move(note), limits.dropNoteWindow) {}
 
 ProviderServer::~ProviderServer() {
-  sd_event_source_disable_unref(accept_);
-  sd_event_source_disable_unref(reap_);
+  accept_ = EventSource();
+  reap_ = EventSource();
   if (listenFd_ >= 0) ::close(listenFd_);
   open_.clear();
   finished_.clear();
   sd_event_unref(event_);
 }
 
-int ProviderServer::onAccept(sd_event_source*, int fd, std::uint32_t, void* self) {
-  auto* server = static_cast<ProviderServer*>(self);
+void ProviderServer::accept() {
   for (int i = 0; i < kAcceptsPerTurn; ++i) {
-    const int client = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    const int client = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&address), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (client < 0) break;  // EAGAIN, or a client that is already gone
-    if (server->open_.size() >= server->limits_.maxConnections) {
-      ::close(client);
-      continue;
-    }
-    const int one = 1;
-    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::unique_ptr<Http2Connection> connection = Http2Connection::start(
-        client, server->tls_.get(), server->event_, server->limits_, server->answerer_,
-        [server](Http2Connection* done) { server->connectionFinished(done); });
-    if (connection) server->open_.emplace(connection.get(), std::move(connection));
+    std::uint16_t port = 0;
+    admit(client, describe(address, &port));
   }
-  return 0;
 }
 
-void ProviderServer::connectionFinished(Http2Connection* connection) {
+void ProviderServer::admit(int fd, std::string peer) {
+  if (stopping_) {
+    ::close(fd);
+    return drops_.dropped(peer, describe(ConnectionEnd::kStopped));
+  }
+  if (open_.size() >= limits_.maxConnections) {
+    if (Http2Connection* idle = longestIdle()) idle->evict();
+  }
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  std::unique_ptr<Http2Connection> connection = Http2Connection::start(
+      fd, peer, tls_.get(), event_, limits_, answerer_,
+      [this](Http2Connection* done, ConnectionEnd end) { connectionFinished(done, end); });
+  if (!connection) return drops_.dropped(peer, "no resources for another connection");
+  open_.emplace(connection.get(), std::move(connection));
+}
+
+Http2Connection* ProviderServer::longestIdle() const {
+  Http2Connection* idle = nullptr;
+  for (const auto& [connection, owned] : open_) {
+    if (idle == nullptr || connection->idleSince() < idle->idleSince()) idle = connection;
+  }
+  return idle;
+}
+
+void ProviderServer::connectionFinished(Http2Connection* connection, ConnectionEnd end) {
   auto it = open_.find(connection);
   if (it == open_.end()) return;
+  // A client that brought requests and then went (or idled out) needs no line; one dropped before
+  // its first, or put out for a newcomer, does.
+  const bool worthALine = end != ConnectionEnd::kClosed && end != ConnectionEnd::kDrained;
+  if (worthALine && (connection->answered() == 0 || end == ConnectionEnd::kEvicted)) {
+    drops_.dropped(connection->peer(), describe(end), connection->handshakeFailure());
+  }
   finished_.push_back(std::move(it->second));
   open_.erase(it);
-  sd_event_source_set_enabled(reap_, SD_EVENT_ONESHOT);
+  reap_.trigger();
 }
 
-int ProviderServer::onReap(sd_event_source*, void* self) {
-  auto* server = static_cast<ProviderServer*>(self);
-  server->finished_.clear();
-  if (server->stopping_ && server->open_.empty() && server->drained_) {
-    std::exchange(server->drained_, nullptr)();
-  }
-  return 0;
+void ProviderServer::reap() {
+  finished_.clear();
+  if (!stopping_ || !open_.empty() || !drained_) return;
+  accept_ = EventSource();
+  if (listenFd_ >= 0) ::close(std::exchange(listenFd_, -1));
+  std::exchange(drained_, nullptr)();
 }
 
-void ProviderServer::stop(std::function<void()> drained) {
+void ProviderServer::stop(std::chrono::steady_clock::duration allowance,
+                          std::function<void()> drained) {
   stopping_ = true;
   drained_ = std::move(drained);
-  sd_event_source_disable_unref(std::exchange(accept_, nullptr));
-  if (listenFd_ >= 0) ::close(std::exchange(listenFd_, -1));
+  const auto deadline = std::chrono::steady_clock::now() + allowance;
   std::vector<Http2Connection*> open;
   for (const auto& [connection, owned] : open_) open.push_back(connection);
-  for (Http2Connection* connection : open) connection->goAway();
+  for (Http2Connection* connection : open) connection->goAway(deadline);
   // The drained callback runs from the reaper, on the loop, even when nothing was open.
-  sd_event_source_set_enabled(reap_, SD_EVENT_ONESHOT);
+  reap_.trigger();
 }
 
 }  // namespace quenlarch::notification_host::provider

@@ -16,13 +16,16 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args) {
                          "Serve the push-provider API (HTTP/2 over TLS) on ADDRESS:PORT");
   CLI::Option* cert = command
                           .add_option("--tls-cert", args.tlsCert,
-                                      "PEM certificate (and chain) of the push-provider endpoint")
+                                      "PEM certificate (and chain) of the push-provider endpoint "
+                                      "(default: a throwaway self-signed one beside the socket)")
                           ->check(CLI::ExistingFile);
   CLI::Option* key = command
                          .add_option("--tls-key", args.tlsKey,
                                      "PEM private key of the push-provider endpoint's certificate")
                          ->check(CLI::ExistingFile);
-  listen->needs(cert)->needs(key);
+  // Neither: serve makes a throwaway certificate. Only one of them is a slip.
+  cert->needs(key)->needs(listen);
+  key->needs(cert);
   command
       .add_option("--provider-key", args.keys,
                   "KEYID=PEM: a public key provider tokens may be signed with (repeatable)")
@@ -73,7 +76,8 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
   ProviderEndpoint* endpoint = service->endpoint_.get();
   auto server = ProviderServer::listen(
       event, *args.listen, std::move(*tls), limits,
-      [endpoint](ProviderRequest request) { return endpoint->answer(std::move(request)); });
+      [endpoint](ProviderRequest request) { return endpoint->answer(std::move(request)); },
+      [&console](std::string_view line) { console.note(line); });
   if (!server) return unexpected(server.error());
   service->server_ = std::move(*server);
   if (args.auth == "none") {

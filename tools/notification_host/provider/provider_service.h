@@ -10,6 +10,7 @@
 
 #include <systemd/sd-event.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -40,7 +41,8 @@ class ProviderService {
  public:
   // The endpoint for the app at `appPath`, listening and handing accepted pushes to `sink`; one
   // line when an option, a file or the app is unusable. With --provider-auth none it says so
-  // through `console`. REQUIRES: args.listen.
+  // through `console`, as it does each connection dropped before a request (rate-limited).
+  // `console` outlives the service. REQUIRES: args.listen.
   static Expected<std::unique_ptr<ProviderService>> start(sd_event* event, const ProviderArgs& args,
                                                           const std::string& appPath,
                                                           ProviderSink& sink,
@@ -49,7 +51,9 @@ class ProviderService {
 
   const ProviderServer& server() const { return *server_; }
   // See ProviderServer::stop.
-  void stop(std::function<void()> drained) { server_->stop(std::move(drained)); }
+  void stop(std::chrono::steady_clock::duration allowance, std::function<void()> drained) {
+    server_->stop(allowance, std::move(drained));
+  }
 
  private:
   ProviderService() = default;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <span>
+#include <unordered_set>
 
 #include "platform/linux/disk_bundle.h"
 #include "platform/linux/file_io.h"
@@ -22,13 +23,21 @@ namespace {
 // Real tables reach a few hundred kilobytes; a catalog holds every language at once.
 constexpr std::size_t kMaxTableBytes = std::size_t{8} << 20;
 
-void addOnce(std::vector<std::string>& list, std::string item) {
-  if (item.empty() || std::find(list.begin(), list.end(), item) != list.end()) return;
-  list.push_back(std::move(item));
-}
+// A list in order, each item once.
+class OrderedSet {
+ public:
+  void add(std::string item) {
+    if (!item.empty() && seen_.insert(item).second) items_.push_back(std::move(item));
+  }
+  std::vector<std::string> take() { return std::move(items_); }
+
+ private:
+  std::vector<std::string> items_;
+  std::unordered_set<std::string> seen_;
+};
 
 // "de_DE.UTF-8@euro" → "de-DE". A name that could escape the Resources folder is no language.
-void addLocale(std::vector<std::string>& list, std::string_view locale) {
+void addLocale(OrderedSet& list, std::string_view locale) {
   locale = locale.substr(0, locale.find_first_of(".@"));
   if (locale.empty() || locale == "C" || locale == "POSIX") return;
   if (locale.find('/') != std::string_view::npos || locale.find("..") != std::string_view::npos) {
@@ -36,7 +45,7 @@ void addLocale(std::vector<std::string>& list, std::string_view locale) {
   }
   std::string tag(locale);
   std::replace(tag.begin(), tag.end(), '_', '-');
-  addOnce(list, std::move(tag));
+  list.add(std::move(tag));
 }
 
 // The contents of the table file at `path`; none when there is no such file, or when it cannot
@@ -123,11 +132,18 @@ std::optional<StringCatalog> readCatalogFile(const std::string& path,
     problems("ignoring the strings table " + path + ": " + catalog.error());
     return std::nullopt;
   }
+  if (catalog->ignoredLanguages > 0) {
+    problems("ignoring " + std::to_string(catalog->ignoredLanguages) +
+             " languages of the strings table " + path + " beyond the first " +
+             std::to_string(kMaxCatalogLanguages));
+  }
   return std::move(*catalog);
 }
 
-// The names of the .lproj folders in `resources`, sorted.
-std::vector<std::string> localizationFolders(const std::string& resources) {
+// The names of the .lproj folders in `resources`, sorted; as many as a catalog may have languages,
+// the rest named through `problems`.
+std::vector<std::string> localizationFolders(const std::string& resources,
+                                             const StringsProblems& problems) {
   std::vector<std::string> names;
   std::error_code ec;
   for (std::filesystem::directory_iterator it(resources, ec), end; !ec && it != end;
@@ -138,6 +154,12 @@ std::vector<std::string> localizationFolders(const std::string& resources) {
     }
   }
   std::sort(names.begin(), names.end());
+  if (names.size() > kMaxCatalogLanguages) {
+    problems("ignoring " + std::to_string(names.size() - kMaxCatalogLanguages) +
+             " localization folders of " + resources + " beyond the first " +
+             std::to_string(kMaxCatalogLanguages));
+    names.resize(kMaxCatalogLanguages);
+  }
   return names;
 }
 
@@ -157,7 +179,7 @@ std::optional<LocalizedStrings::Found> LocalizedStrings::find(std::string_view k
 }
 
 std::vector<std::string> preferredLanguages(const EnvironmentLookup& environment) {
-  std::vector<std::string> languages;
+  OrderedSet languages;
   if (std::optional<std::string> list = environment("LANGUAGE")) {
     std::string_view rest = *list;
     while (!rest.empty()) {
@@ -172,7 +194,7 @@ std::vector<std::string> preferredLanguages(const EnvironmentLookup& environment
     addLocale(languages, *locale);
     break;
   }
-  return languages;
+  return languages.take();
 }
 
 std::vector<std::string> preferredLanguagesFromEnvironment() {
@@ -193,22 +215,28 @@ LocalizedStrings loadLocalizedStrings(const std::string& appPath,
                                       const StringsProblems& problems) {
   std::unique_ptr<DiskBundle> app = DiskBundle::open(appPath);
   const std::string resources = app->bundleURL() + "/Contents/Resources";
-  const std::vector<std::string> folders = localizationFolders(resources);
-  std::vector<std::string> available = folders;
+  const std::vector<std::string> folders = localizationFolders(resources, problems);
+  OrderedSet availableSet;
+  for (const std::string& folder : folders) availableSet.add(folder);
   std::optional<StringCatalog> catalog =
       readCatalogFile(resources + "/Localizable.xcstrings", problems);
   if (catalog) {
-    for (std::string& language : catalog->languages()) addOnce(available, std::move(language));
+    for (std::string& language : catalog->languages()) availableSet.add(std::move(language));
   }
+  const std::vector<std::string> available = availableSet.take();
 
-  std::vector<std::string> order = matchLanguages(languages, available);
+  OrderedSet orderSet;
+  for (std::string& language : matchLanguages(languages, available)) {
+    orderSet.add(std::move(language));
+  }
   if (std::optional<PlistValue> region =
           app->objectForInfoDictionaryKey("CFBundleDevelopmentRegion");
       region && region->isString()) {
     for (std::string& language : matchLanguages({*region->asString()}, available)) {
-      addOnce(order, std::move(language));
+      orderSet.add(std::move(language));
     }
   }
+  const std::vector<std::string> order = orderSet.take();
 
   LocalizedStrings strings;
   const auto add = [&](const std::string& language, std::optional<StringsEntries> entries) {

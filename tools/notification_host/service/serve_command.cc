@@ -23,7 +23,9 @@
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/host_options.h"
 #include "tools/notification_host/notification_host.h"
+#include "tools/notification_host/provider/endpoint_welcome.h"
 #include "tools/notification_host/provider/provider_service.h"
+#include "tools/notification_host/provider/self_signed_certificate.h"
 #include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/service/client_protocol.h"
 #include "tools/notification_host/service/client_requests.h"
@@ -142,8 +144,7 @@ int runServe(const ServeArgs& args) {
   const tools::Console& out = console();
   auto located = locateServiceExtension(args.app);
   if (const auto* notFound = std::get_if<NotFound>(&located)) {
-    return out.fail(tools::kExitFailed, "no notification service extension to run in " + args.app +
-                                            ": " + notFound->reason);
+    return out.fail(tools::kExitFailed, noExtensionText(args.app, *notFound));
   }
   blockStopSignals();
   auto listener = Listener::open(args.socket);
@@ -185,9 +186,19 @@ int runServe(const ServeArgs& args) {
   ProviderPushes providerPushes(host, args.providerQueue, printOutput, reportIdle);
   providerPushes.setOutputBehind([&output] { return output.behind(); });
   std::unique_ptr<provider::ProviderService> endpoint;
-  if (args.provider.listen) {
+  provider::ProviderArgs providerArgs = args.provider;
+  // Without a certificate of its own the endpoint gets a throwaway one, beside the socket.
+  const bool throwaway = providerArgs.listen && providerArgs.tlsCert.empty();
+  if (throwaway) {
+    const auto files = provider::certificateFilesBeside(args.socket.value_or(defaultSocketPath()));
+    auto made = provider::writeSelfSignedCertificate(*providerArgs.listen, files);
+    if (!made) return out.fail(tools::kExitFailed, made.error());
+    providerArgs.tlsCert = files.certificate;
+    providerArgs.tlsKey = files.key;
+  }
+  if (providerArgs.listen) {
     auto started =
-        provider::ProviderService::start(loop->get(), args.provider, args.app, providerPushes, out);
+        provider::ProviderService::start(loop->get(), providerArgs, args.app, providerPushes, out);
     if (!started) return out.fail(tools::kExitFailed, started.error());
     endpoint = std::move(*started);
   }
@@ -204,11 +215,12 @@ int runServe(const ServeArgs& args) {
     options.frontBusy = [&endpoint, &providerPushes] {
       return endpoint->server().connections() > 0 || providerPushes.queued() > 0;
     };
-    // New streams get GOAWAY, those in flight are answered (503 from here on), then the engine
-    // runs what was taken before it stops.
-    options.stopFront = [&endpoint, &providerPushes](std::function<void()> drained) {
+    // New streams get GOAWAY, those in flight are answered (503 from here on, and those still
+    // incomplete when the allowance is up), then the engine runs what was taken before it stops.
+    options.stopFront = [&endpoint, &providerPushes,
+                         allowance = options.stopAllowance](std::function<void()> drained) {
       providerPushes.stopTaking();
-      endpoint->stop(std::move(drained));
+      endpoint->stop(allowance, std::move(drained));
     };
   }
   auto created = Service::create(*loop, *listener, **engine, requests, options);
@@ -219,7 +231,14 @@ int runServe(const ServeArgs& args) {
   });
 
   note("listening on " + listener->description());
-  if (endpoint) note("provider endpoint listening on " + endpoint->server().boundAddress());
+  if (endpoint) {
+    const std::string bound = endpoint->server().boundAddress();
+    note("provider endpoint listening on " + bound);
+    for (const std::string& line : provider::welcomeLines(
+             provider::endpointFacts(providerArgs, args.app, bound, throwaway))) {
+      note(line);
+    }
+  }
   sd_notify(0, "READY=1");
   const int code = service->run();
   service = nullptr;

@@ -194,7 +194,12 @@ Expected<int> connectToService(const std::optional<std::string>& given) {
   const std::string path = given.value_or(defaultSocketPath());
   const std::string folder = folderOf(path);
   const std::string nobody = "no notification-host service listens on " + path;
-  if (folderMissing(folder)) return unexpected(nobody + " (" + missingFolder(folder) + ")");
+  // What to run, for someone who has never started one (or has no user manager to start it).
+  const std::string startIt =
+      "; start it with `notification-host serve --app APP`, or enable notification-host.socket";
+  if (folderMissing(folder)) {
+    return unexpected(nobody + " (" + missingFolder(folder) + ")" + startIt);
+  }
   if (!given) {
     if (Expected<void> trusted = checkPrivateFolder(folder); !trusted) {
       return unexpected("not using " + path + ": " + trusted.error());
@@ -205,7 +210,7 @@ Expected<int> connectToService(const std::optional<std::string>& given) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return unexpected(errnoText("socket"));
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
-    std::string error = nobody + " (" + std::strerror(errno) + ")";
+    std::string error = nobody + " (" + std::strerror(errno) + ")" + startIt;
     ::close(fd);
     return unexpected(error);
   }

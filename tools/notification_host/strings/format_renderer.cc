@@ -24,6 +24,11 @@ struct Directive {
   std::string_view name;                // kVariable
 };
 
+// No position has more digits than 2^64, and no variable name is longer: a directive is read
+// within a few hundred bytes, whatever follows it.
+constexpr std::size_t kMaxPositionDigits = 20;
+constexpr std::size_t kMaxVariableName = 256;
+
 // The directive at the start of `rest` (the text after a "%"); none when it is not one and the
 // "%" stands as written.
 std::optional<Directive> parseDirective(std::string_view rest) {
@@ -33,7 +38,10 @@ std::optional<Directive> parseDirective(std::string_view rest) {
     return directive;
   }
   std::size_t digits = 0;
-  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+  while (digits < rest.size() && digits < kMaxPositionDigits && rest[digits] >= '0' &&
+         rest[digits] <= '9') {
+    ++digits;
+  }
   std::size_t conversionStart = 0;
   if (digits > 0 && digits < rest.size() && rest[digits] == '$') {
     std::size_t position = 0;
@@ -49,7 +57,7 @@ std::optional<Directive> parseDirective(std::string_view rest) {
     return directive;
   }
   if (conversion.starts_with("#@")) {
-    std::size_t close = conversion.find('@', 2);
+    std::size_t close = conversion.substr(0, 2 + kMaxVariableName + 1).find('@', 2);
     if (close == std::string_view::npos || close == 2) return std::nullopt;
     directive.kind = DirectiveKind::kVariable;
     directive.name = conversion.substr(2, close - 2);
@@ -85,9 +93,11 @@ struct Integer {
     return directive.isSigned && magnitude <= positiveMax + 1;
   }
   std::string decimal() const {
-    char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, magnitude);
-    return (negative ? "-" : "") + std::string(digits, end);
+    // The sign in the buffer rather than prepended: GCC 12 at -O3 warns (-Wrestrict) about the
+    // insert that "-" + std::string(...) makes.
+    char text[25] = {'-'};
+    auto [end, error] = std::to_chars(text + 1, text + sizeof text, magnitude);
+    return std::string(negative ? text : text + 1, end);
   }
 };
 
@@ -144,11 +154,16 @@ class CappedText {
       return;
     }
     const std::size_t keep = kMaxRenderedBytes - kTruncationMarker.size();
-    if (text_.size() > keep) {
-      text_.resize(boundaryAtOrBefore(text_, keep));
-    } else {
+    if (text_.size() < keep) {
       text_.append(piece.substr(0, boundaryAtOrBefore(piece, keep - text_.size())));
     }
+    cut();
+  }
+  // Ends the text here, with the marker.
+  void cut() {
+    if (full_) return;
+    const std::size_t keep = kMaxRenderedBytes - kTruncationMarker.size();
+    if (text_.size() > keep) text_.resize(boundaryAtOrBefore(text_, keep));
     text_.append(kTruncationMarker);
     full_ = true;
   }
@@ -169,17 +184,33 @@ class Renderer {
   void render(std::string_view format, int depth) {
     std::size_t i = 0;
     while (i < format.size() && !out_.full()) {
-      const std::size_t percent = format.find('%', i);
-      out_.append(format.substr(i, percent - i));
-      if (percent == std::string_view::npos) return;
-      std::optional<Directive> directive = parseDirective(format.substr(percent + 1));
-      if (!directive) {
-        out_.append("%");
-        i = percent + 1;
+      // Nothing past the work allowance is read.
+      const std::string_view rest = format.substr(i, kMaxRenderWork - work_);
+      if (rest.empty()) {
+        out_.cut();
+        return;
+      }
+      const std::size_t percent = rest.find('%');
+      if (percent == std::string_view::npos) {
+        // A character that the allowance cuts is left out whole.
+        out_.append(rest.substr(0, boundaryAtOrBefore(format.substr(i), rest.size())));
+        consume(rest.size(), i);
         continue;
       }
-      const std::string_view written = format.substr(percent, 1 + directive->length);
-      i = percent + 1 + directive->length;
+      out_.append(rest.substr(0, percent));
+      std::optional<Directive> directive = parseDirective(format.substr(i + percent + 1));
+      if (directive && percent + 1 + directive->length > rest.size()) {
+        consume(rest.size(), i);  // a directive that goes on past the allowance
+        out_.cut();
+        return;
+      }
+      if (!directive) {
+        out_.append("%");
+        consume(percent + 1, i);
+        continue;
+      }
+      const std::string_view written = rest.substr(percent, 1 + directive->length);
+      consume(percent + 1 + directive->length, i);
       switch (directive->kind) {
         case DirectiveKind::kPercent:
           out_.append("%");
@@ -222,8 +253,14 @@ class Renderer {
   }
 
   std::string take() { return out_.take(); }
+  std::size_t work() const { return work_; }
 
  private:
+  // `bytes` of format text read, from `at` on.
+  void consume(std::size_t bytes, std::size_t& at) {
+    work_ += bytes;
+    at += bytes;
+  }
   std::size_t takeIndex(const Directive& directive) {
     return directive.position ? *directive.position - 1 : next_++;
   }
@@ -250,23 +287,27 @@ class Renderer {
   CappedText out_;
   std::size_t next_ = 0;  // the argument the next directive without a position takes
   int expansions_ = 0;
+  std::size_t work_ = 0;  // bytes of format text read, at most kMaxRenderWork
 };
 
 }  // namespace
 
 std::string renderLocalizedFormat(const LocalizedFormat& entry, const PluralRules& plurals,
-                                  std::span<const PlistValue> args) {
+                                  std::span<const PlistValue> args, RenderWork* work) {
   Renderer renderer(&entry, plurals, args);
   if (!entry.wholeText || !renderer.expand(*entry.wholeText, std::nullopt, 0)) {
     renderer.render(entry.format, 0);
   }
+  if (work != nullptr) work->formatBytes = renderer.work();
   return renderer.take();
 }
 
-std::string renderFormat(std::string_view format, std::span<const PlistValue> args) {
+std::string renderFormat(std::string_view format, std::span<const PlistValue> args,
+                         RenderWork* work) {
   const PluralRules rootRules;
   Renderer renderer(nullptr, rootRules, args);
   renderer.render(format, 0);
+  if (work != nullptr) work->formatBytes = renderer.work();
   return renderer.take();
 }
 

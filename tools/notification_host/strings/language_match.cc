@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 #include <tuple>
+#include <unordered_set>
 
 namespace quenlarch::notification_host {
 namespace {
@@ -64,6 +65,7 @@ std::vector<std::string> matchLanguages(const std::vector<std::string>& preferre
   std::vector<Language> candidates;
   for (const std::string& name : available) candidates.push_back(describe(name));
   std::vector<std::string> order;
+  std::unordered_set<std::string_view> ordered;  // names in `order`, which `candidates` own
   std::vector<bool> taken(candidates.size(), false);
   for (const std::string& name : preferred) {
     const Language wanted = describe(name);
@@ -77,9 +79,7 @@ std::vector<std::string> matchLanguages(const std::vector<std::string>& preferre
     std::sort(ranked.begin(), ranked.end());
     for (const auto& [r, specificity, candidateName, index] : ranked) {
       taken[index] = true;
-      if (std::find(order.begin(), order.end(), candidateName) == order.end()) {
-        order.push_back(candidateName);
-      }
+      if (ordered.insert(candidates[index].name).second) order.push_back(candidateName);
     }
   }
   return order;

@@ -10,6 +10,7 @@
 // language falls back to the source language's, and a key without that is its own value.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
@@ -20,15 +21,23 @@
 
 namespace quenlarch::notification_host {
 
-struct StringCatalog {
-  struct Entry {
-    std::string key;
-    std::map<std::string, LocalizedFormat, std::less<>> localizations;  // by language
-  };
-  std::string sourceLanguage;
-  std::vector<Entry> entries;
+// Languages one catalog may hold: apps ship a few dozen, and each costs every start.
+inline constexpr std::size_t kMaxCatalogLanguages = 256;
+// What a catalog may grow to once read (its texts, keys and "%arg" substitutions, with each key
+// counted once per language that localizes it), as a multiple of its file size.
+inline constexpr std::size_t kMaxCatalogExpansion = 4;
 
-  // The languages with a localization of any key, and the source language.
+struct StringCatalog {
+  std::string sourceLanguage;
+  // The localized entries of each language; at most kMaxCatalogLanguages languages, the first
+  // met in the file's order (by key, then by language), and the source language always.
+  std::map<std::string, StringsEntries, std::less<>> localizations;
+  // Every key, in order.
+  std::vector<std::string> keys;
+  // Languages beyond kMaxCatalogLanguages whose localizations were left out.
+  std::size_t ignoredLanguages = 0;
+
+  // The source language, then the other languages with a localization of any key, sorted.
   std::vector<std::string> languages() const;
   // The keys localized for `language`.
   StringsEntries entriesFor(std::string_view language) const;
@@ -36,8 +45,9 @@ struct StringCatalog {
   StringsEntries sourceEntries() const;
 };
 
-// Parses the JSON text of a catalog; "line N: reason" when it is not JSON, or the reason it is no
-// catalog. Localizations of shapes it does not know are left out.
+// Parses the JSON text of a catalog; "line N: reason" when it is not JSON, the reason it is no
+// catalog, or that it would pass kMaxCatalogExpansion. Localizations of shapes it does not know
+// are left out, and so are substitutions whose "formatSpecifier" is no short printf conversion.
 Expected<StringCatalog> parseStringCatalog(std::string_view json);
 
 }  // namespace quenlarch::notification_host

@@ -1,0 +1,79 @@
+// The endpoint's welcome: facts read once when it starts, then words.
+#include "tools/notification_host/provider/endpoint_welcome.h"
+
+#include "platform/linux/disk_bundle.h"
+
+namespace quenlarch::notification_host::provider {
+namespace {
+
+// `text` as one shell word, whatever it holds.
+std::string shellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Where a client on this machine dials: a wildcard address is reached on loopback.
+std::string dialAddress(const std::string& bound) {
+  if (bound.starts_with("0.0.0.0:")) return "127.0.0.1" + bound.substr(7);
+  if (bound.starts_with("[::]:")) return "[::1]" + bound.substr(4);
+  return bound;
+}
+
+std::string joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : ", ") + word;
+  return text;
+}
+
+}  // namespace
+
+EndpointFacts endpointFacts(const ProviderArgs& args, const std::string& appPath,
+                            const std::string& boundAddress, bool throwawayCertificate) {
+  EndpointFacts facts;
+  facts.boundAddress = boundAddress;
+  std::optional<PlistValue> identifier =
+      DiskBundle::open(appPath)->objectForInfoDictionaryKey("CFBundleIdentifier");
+  if (identifier && identifier->isString()) facts.topic = *identifier->asString();
+  facts.registration = PlistDeviceRegistry(appPath).current();
+  if (args.auth == "token") {
+    for (const std::string& key : args.keys) facts.keyIds.push_back(key.substr(0, key.find('=')));
+  }
+  facts.certificate = args.tlsCert;
+  facts.throwawayCertificate = throwawayCertificate;
+  return facts;
+}
+
+std::vector<std::string> welcomeLines(const EndpointFacts& facts) {
+  std::vector<std::string> lines;
+  if (facts.throwawayCertificate) {
+    lines.push_back("made a throwaway self-signed certificate for the endpoint: " +
+                    facts.certificate + " (trust it with curl --cacert " + facts.certificate + ")");
+  }
+  std::string token = "DEVICE_TOKEN";
+  if (!facts.registration) {
+    lines.push_back(
+        "the app has no device token yet, so every push is answered 400 "
+        "BadDeviceToken (badge-app install gives it one)");
+  } else if (facts.registration->retiredAtMs) {
+    lines.push_back(
+        "the app's device token " + facts.registration->deviceToken +
+        " is retired (badge-app uninstall): pushes to it are answered 410 Unregistered");
+  } else {
+    token = facts.registration->deviceToken;
+  }
+  const std::string team = facts.registration ? facts.registration->teamId : "(none)";
+  const std::string who = facts.keyIds.empty() ? "any request (authentication is off)"
+                                               : "provider tokens of team " + team +
+                                                     " signed with key " + joined(facts.keyIds);
+  lines.push_back("accepting device token " + token + ", topic " + facts.topic + ", " + who);
+  std::string curl = "push with: curl -sS -i --http2 --cacert " + shellQuoted(facts.certificate) +
+                     " -H " + shellQuoted("apns-topic: " + facts.topic);
+  if (!facts.keyIds.empty()) curl += " -H \"authorization: bearer $PROVIDER_TOKEN\"";
+  curl += " -d '{\"aps\":{\"alert\":\"Hello\",\"mutable-content\":1}}' https://" +
+          dialAddress(facts.boundAddress) + "/3/device/" + token;
+  lines.push_back(curl);
+  return lines;
+}
+
+}  // namespace quenlarch::notification_host::provider

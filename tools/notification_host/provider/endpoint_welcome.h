@@ -1,0 +1,31 @@
+// What serve says on stderr when the provider endpoint starts, so that a first push needs no
+// reading: the device token, topic, team and keys it accepts, where its certificate is, and one
+// curl command that pushes to it as printed.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/notification_host/provider/device_registry.h"
+#include "tools/notification_host/provider/provider_service.h"
+
+namespace quenlarch::notification_host::provider {
+
+struct EndpointFacts {
+  std::string boundAddress;  // as the server reports it: "127.0.0.1:8443", "[::]:8443"
+  std::string topic;         // the app's CFBundleIdentifier
+  std::optional<DeviceRegistration> registration;
+  std::vector<std::string> keyIds;  // empty: --provider-auth none
+  std::string certificate;          // the file a client trusts
+  bool throwawayCertificate = false;
+};
+
+// The facts of the endpoint serve started for `args` and the app at `appPath`.
+EndpointFacts endpointFacts(const ProviderArgs& args, const std::string& appPath,
+                            const std::string& boundAddress, bool throwawayCertificate);
+
+// The lines to say, without the program's name.
+std::vector<std::string> welcomeLines(const EndpointFacts& facts);
+
+}  // namespace quenlarch::notification_host::provider
