@@ -255,9 +255,7 @@ void Subprocess::kill() {
   waitUntil(Clock::now() + kKillWait);
 }
 
-bool Subprocess::sendSignal(int signal) {
-  return !reaped_ && !disowned_ && ::kill(pid_, signal) == 0;
-}
+bool Subprocess::sendSignal(int signal) { return !reaped_ && ::kill(pid_, signal) == 0; }
 
 void Subprocess::noteExit(const siginfo_t& exit) {
   reaped_ = true;

@@ -86,7 +86,8 @@ class Subprocess {
   // been reaped already or disowned.
   void kill();
   // Someone else reaps the process from now on (an event loop's child source): this object never
-  // waits for it or signals it again, and its destructor leaves it alone.
+  // waits for it, kill() leaves it alone, and so does the destructor. sendSignal() still reaches
+  // it until noteExit(); whoever reaps it must not be left to do so unseen while signals are sent.
   void disown() { disowned_ = true; }
   // Records the exit that whoever reaps it saw (a waitid record); the process counts as reaped.
   void noteExit(const siginfo_t& exit);

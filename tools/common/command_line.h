@@ -25,15 +25,16 @@ bool isUtf8(const std::string& text);
 // oneLine; callers pass raw paths and names).
 class Console {
  public:
-  // Takes each note line (without its newline) instead of stderr.
-  using Sink = std::function<void(std::string_view line)>;
+  // Takes each message, made one line, instead of stderr, and adds the "<program>: ". `limited`
+  // is false for the failure a command ends with, which no rate limit may hold back.
+  using Sink = std::function<void(std::string_view message, bool limited)>;
 
   explicit Console(std::string program) : program_(std::move(program)) {}
 
   void note(std::string_view message) const;
   // Unset: written to stderr at once.
   void setSink(Sink sink) { sink_ = std::move(sink); }
-  // Prints like note() and returns `code`, for `return console.fail(...)`.
+  // Prints like note(), past any limit, and returns `code`, for `return console.fail(...)`.
   int fail(int code, std::string_view message) const;
   const std::string& program() const { return program_; }
 

@@ -15,8 +15,7 @@ std::string countLine(const std::string& first, std::size_t held) {
 }  // namespace
 
 std::string NoteLimiter::kindOf(std::string_view message) {
-  const std::size_t end = message.find_first_of("0123456789:(");
-  return std::string(message.substr(0, end));
+  return std::string(message.substr(0, message.find_first_of(":(")));
 }
 
 std::vector<std::string> NoteLimiter::due(TimePoint now) {

@@ -1,8 +1,10 @@
 // Rate limit for diagnostics: within a window, the first few notes of a kind are printed and the
 // rest only counted; when the window ends the count is printed as one line ("... (and 41 more
-// like it)"). A kind is a note's wording up to its first digit, ':' or '(' (where names, numbers
-// and details start), so that "request 4" and "request 5" are alike. Pure logic: the caller
-// supplies the time, prints what comes back and asks for due counts when nextDue() arrives.
+// like it)"). A kind is a note's wording up to its first ':' or '(' (where details start), so
+// that the extension's complaints are one kind while notes naming two files or two requests are
+// two; past `kinds` kinds in a window the rest share one count, which bounds a flood of notes
+// that each name something new. Pure logic: the caller supplies the time, prints what comes back
+// and asks for due counts when nextDue() arrives.
 #pragma once
 
 #include <chrono>

@@ -24,8 +24,12 @@ NoteRoute& route() {
   return instance;
 }
 
-void emit(std::string_view line) {
+constexpr std::string_view kProgram = "notification-host";
+
+void emit(std::string_view message) {
   NoteRoute& r = route();
+  std::string line(kProgram);
+  line.append(": ").append(message);
   if (r.output) return r.output(line);
   std::cerr << line << std::endl;
   if (!std::cerr) {
@@ -35,11 +39,12 @@ void emit(std::string_view line) {
 }
 
 tools::Console& mutableConsole() {
-  static tools::Console instance("notification-host");
-  static const bool limited = [] {
-    instance.setSink([](std::string_view line) {
+  static tools::Console instance{std::string(kProgram)};
+  static const bool sinkSet = [] {
+    instance.setSink([](std::string_view message, bool limited) {
+      if (!limited) return emit(message);
       NoteRoute& r = route();
-      for (const std::string& out : r.limiter.offer(line, std::chrono::steady_clock::now())) {
+      for (const std::string& out : r.limiter.offer(message, std::chrono::steady_clock::now())) {
         emit(out);
       }
       if (r.countDue) {
@@ -48,7 +53,7 @@ tools::Console& mutableConsole() {
     });
     return true;
   }();
-  (void)limited;
+  (void)sinkSet;
   return instance;
 }
 

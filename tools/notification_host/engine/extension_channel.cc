@@ -84,7 +84,7 @@ void ExtensionChannel::closeInput() {
   inputSent_ = 0;
 }
 
-void ExtensionChannel::kill() {
+void ExtensionChannel::kill(std::function<void()> reaped) {
   stopped_ = true;
   output_ = EventSource();
   inputReady_ = EventSource();
@@ -92,9 +92,10 @@ void ExtensionChannel::kill() {
     process_->kill();  // never watched, or its exit handled already
     return;
   }
-  // Reaped by the loop once the kernel has ended it; nobody waits for that.
-  if (!process_->reaped()) ::kill(process_->pid(), SIGKILL);
-  EventSource::reapInBackground(std::move(exit_));
+  process_->sendSignal(SIGKILL);
+  reaped_ = std::move(reaped);
+  // Without anyone to tell, the loop reaps it on its own once the kernel has ended it.
+  if (!reaped_) EventSource::reapInBackground(std::move(exit_));
 }
 
 void ExtensionChannel::readable() {
@@ -105,6 +106,12 @@ void ExtensionChannel::writable() { flushInput(); }
 
 void ExtensionChannel::exited(const siginfo_t& how) {
   process_->noteExit(how);  // sd-event reaps it once this returns
+  if (stopped_) {
+    exit_ = EventSource();
+    const std::function<void()> reaped = std::move(reaped_);
+    if (reaped) reaped();
+    return;
+  }
   // Everything it wrote is in the pipe now; a child of its own that still holds the pipe open is
   // not waited for, nor is one that keeps writing without end.
   ReadResult result = ReadResult::kMore;
@@ -184,7 +191,7 @@ void ExtensionChannel::end() {
   }
   if (!process_->reaped()) {
     // It only closed its output: make sure it is gone. Its end is told once the loop has seen it.
-    ::kill(process_->pid(), SIGKILL);
+    process_->sendSignal(SIGKILL);
     return;
   }
   stopped_ = true;

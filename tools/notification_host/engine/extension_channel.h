@@ -56,9 +56,11 @@ class ExtensionChannel {
   bool send(std::string_view line);
   // Closes the process's input now; whatever is still queued is dropped.
   void closeInput();
-  // SIGKILL; the loop reaps the process once the kernel has ended it. No handler is called
-  // afterwards.
-  void kill();
+  // SIGKILL; the loop reaps the process once the kernel has ended it and then calls `reaped` (if
+  // any, and only while the channel lives). No handler is called afterwards.
+  void kill(std::function<void()> reaped = nullptr);
+  // The loop has reaped the process.
+  bool reaped() const { return process_->reaped(); }
 
  private:
   ExtensionChannel(std::unique_ptr<Subprocess> process, Handlers handlers)
@@ -82,7 +84,8 @@ class ExtensionChannel {
   LineBuffer lines_;
   std::string input_;  // queued, from inputSent_ on
   std::size_t inputSent_ = 0;
-  bool stopped_ = false;  // killed or ended: no more handlers
+  bool stopped_ = false;          // killed or ended: no more handlers
+  std::function<void()> reaped_;  // once killed
   EventSource output_;
   EventSource inputReady_;  // on only while input is queued
   EventSource exit_;        // sd-event's child source, which reaps the process

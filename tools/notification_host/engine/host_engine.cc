@@ -18,6 +18,9 @@ namespace protocol = host_protocol;
 // short enough that an allocation of a few hundred MiB (which takes tens of milliseconds to
 // touch) is caught on its way past the limit.
 constexpr auto kSampleInterval = std::chrono::milliseconds(1);
+// How long a killed process is waited for before the loop is left to reap it unseen: the kernel
+// ends one at once unless it is stuck in an uninterruptible wait.
+constexpr auto kReapWait = std::chrono::seconds(2);
 
 std::string count(std::size_t pushes) {
   return std::to_string(pushes) + (pushes == 1 ? " push" : " pushes");
@@ -110,10 +113,14 @@ void HostEngine::pump() {
   for (auto it = retiring_.begin(); it != retiring_.end();) {
     if (now < it->killAt) {
       ++it;
-      continue;
+    } else if (!it->killed) {
+      killRetiring(*it++, now);
+    } else {
+      // Stuck in the kernel: the loop reaps it whenever it ends, and nothing waits for that.
+      note("extension process " + std::to_string(it->channel->pid()) +
+           " has not ended since it was killed; no longer waiting for it");
+      it = retiring_.erase(it);
     }
-    it->channel->kill();
-    it = retiring_.erase(it);
   }
   armTimers(now);
   const bool nowBusy = busy();
@@ -227,17 +234,33 @@ void HostEngine::retire(std::unique_ptr<ExtensionChannel> channel, Clock::time_p
   quiet.admit = [] { return true; };
   quiet.line = [](std::string_view) {};
   quiet.oversized = [] {};
-  quiet.ended = [this, raw](const std::string&) {
-    auto it = std::find_if(retiring_.begin(), retiring_.end(),
-                           [raw](const Retiring& r) { return r.channel.get() == raw; });
-    if (it == retiring_.end()) return;
-    discarded_.push_back(std::move(it->channel));
-    retiring_.erase(it);
-    pumpSoon_.trigger();
-  };
+  quiet.ended = [this, raw](const std::string&) { retired(raw); };
   channel->setHandlers(std::move(quiet));
   channel->closeInput();
   retiring_.push_back(Retiring{std::move(channel), now + options_.grace});
+}
+
+void HostEngine::killChannel(std::unique_ptr<ExtensionChannel> channel, Clock::time_point now) {
+  pumpSoon_.trigger();
+  if (channel->reaped()) return discarded_.push_back(std::move(channel));
+  retiring_.push_back(Retiring{std::move(channel), now});
+  killRetiring(retiring_.back(), now);
+}
+
+void HostEngine::killRetiring(Retiring& retiring, Clock::time_point now) {
+  const ExtensionChannel* raw = retiring.channel.get();
+  retiring.killed = true;
+  retiring.killAt = now + kReapWait;
+  retiring.channel->kill([this, raw] { retired(raw); });
+}
+
+void HostEngine::retired(const ExtensionChannel* channel) {
+  auto it = std::find_if(retiring_.begin(), retiring_.end(),
+                         [channel](const Retiring& r) { return r.channel.get() == channel; });
+  if (it == retiring_.end()) return;
+  discarded_.push_back(std::move(it->channel));
+  retiring_.erase(it);
+  pumpSoon_.trigger();
 }
 
 void HostEngine::armTimers(Clock::time_point now) {

@@ -108,9 +108,12 @@ class HostEngine {
     const ExtensionChannel* channel;
     std::string why;
   };
+  // A process on its way out: first given until killAt to end by itself, then killed and given
+  // until killAt again to be reaped.
   struct Retiring {
     std::unique_ptr<ExtensionChannel> channel;
     Clock::time_point killAt;
+    bool killed = false;
   };
 
   HostEngine(sd_event* loop, EngineOptions options)
@@ -144,6 +147,12 @@ class HostEngine {
   // as received.
   void failStart(const std::string& why);
   void retire(std::unique_ptr<ExtensionChannel> channel, Clock::time_point now);
+  // SIGKILL; the channel stays among the retiring until the loop has reaped its process, so that
+  // a stop waits for that.
+  void killChannel(std::unique_ptr<ExtensionChannel> channel, Clock::time_point now);
+  void killRetiring(Retiring& retiring, Clock::time_point now);
+  // The process of a retiring channel is gone: the channel is freed on the next turn.
+  void retired(const ExtensionChannel* channel);
   void answerQueuedAsReceived();
   void answer(Push push, Shown shown) const;
 

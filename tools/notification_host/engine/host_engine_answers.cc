@@ -105,8 +105,7 @@ void HostEngine::discardCurrent(const std::string& why) {
   } else {
     note(why + "; showing " + count(inFlight_.size()) + " in flight as received");
   }
-  current_->channel->kill();
-  discarded_.push_back(std::move(current_->channel));
+  killChannel(std::move(current_->channel), clock().now());
   current_.reset();
   std::map<std::string, Push> orphans = std::move(inFlight_);
   inFlight_.clear();
