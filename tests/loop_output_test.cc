@@ -90,7 +90,7 @@ TEST(LoopOutputTest, AWriterWhoseReaderStopsPausesTheIntakeAndLosesNothing) {
       settle(loop->get());
     }
     ASSERT_TRUE(out.behind());
-    EXPECT_EQ(pushes.submit(providerPush(serial)).outcome, Outcome::kQueueFull);
+    EXPECT_EQ(pushes.submit(providerPush(serial)).outcome, Outcome::kOverloaded);
     ASSERT_EQ(::write(client[0], "status\n", 7), 7);
     settle(loop->get());
     EXPECT_EQ(drain(client[0]), "") << "a client was read while the output was behind";

@@ -114,6 +114,7 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
     case SinkAnswer::Outcome::kQueueFull:
       return errorAnswer(429, "TooManyRequests", apnsId);
     case SinkAnswer::Outcome::kStopping:
+    case SinkAnswer::Outcome::kOverloaded:
       return errorAnswer(503, "ServiceUnavailable", apnsId);
     case SinkAnswer::Outcome::kRefused:
       break;

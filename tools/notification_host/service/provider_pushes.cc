@@ -17,9 +17,8 @@ ProviderPushes::ProviderPushes(NotificationHost& host, unsigned maxQueued,
 provider::SinkAnswer ProviderPushes::submit(provider::ProviderPush push) {
   using Outcome = provider::SinkAnswer::Outcome;
   if (stopping_) return {Outcome::kStopping, std::nullopt};
-  if (queued_ >= maxQueued_ || (outputBehind_ && outputBehind_())) {
-    return {Outcome::kQueueFull, std::nullopt};
-  }
+  if (queued_ >= maxQueued_) return {Outcome::kQueueFull, std::nullopt};
+  if (outputBehind_ && outputBehind_()) return {Outcome::kOverloaded, std::nullopt};
   auto built = contentFromPayload(push.payload, push::maxPayloadBytes(push.headers.pushType));
   if (const auto* refusal = std::get_if<Refusal>(&built)) {
     // The endpoint has already checked size and shape against the push's type; what is left is a

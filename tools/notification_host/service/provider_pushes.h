@@ -28,8 +28,8 @@ class ProviderPushes final : public provider::ProviderSink {
 
   // From now on every push is answered 503: the service is stopping.
   void stopTaking() { stopping_ = true; }
-  // While `behind` says so (the service's output cannot keep up), a push is answered as when the
-  // queue is full.
+  // While `behind` says so (the service's output cannot keep up), a push is answered 503, as an
+  // overloaded service.
   void setOutputBehind(std::function<bool()> behind) { outputBehind_ = std::move(behind); }
   // Provider pushes taken and not yet shown.
   std::size_t queued() const { return queued_; }
