@@ -3,7 +3,8 @@
 // Properties: the buffer gives the same lines however the bytes arrive (in one piece or in chunks
 // of any size), with lines over the cap reported as oversized and not kept; decoding never crashes;
 // a line with a NUL byte is never a request; a decoded push encodes to a line that decodes to the
-// same push; and a payload with a NUL byte is refused as not JSON.
+// same push, and send's line for its payload to a push of the same name; and a payload with a NUL
+// byte is refused as not JSON.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +16,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/linux/line_reader.h"
-#include "tools/notification_host/push/payload.h"
+#include "tools/notification_host/push/push_intake.h"
 #include "tools/notification_host/service/client_protocol.h"
 
 namespace quenlarch {
@@ -67,14 +68,19 @@ void checkDecoding(const std::string& line) {
     check(std::holds_alternative<cp::Malformed>(message));
   }
   const auto* push = std::get_if<cp::Push>(&message);
-  if (push == nullptr) return;
-  const cp::ClientMessage again = cp::decodeClientLine(cp::encodePush(*push));
+  const auto* text = push != nullptr ? std::get_if<std::string>(&push->payload) : nullptr;
+  if (text == nullptr) return;
+  const cp::ClientMessage again = cp::decodeClientLine(cp::encodePush(push->name, *text));
   const auto* same = std::get_if<cp::Push>(&again);
-  check(same != nullptr && same->name == push->name && same->payload == push->payload);
-  if (push->payload.find('\0') != std::string::npos) {
-    const auto content = notification_host::contentFromPayload(push->payload);
-    const auto* refusal = std::get_if<notification_host::Refusal>(&content);
-    check(refusal != nullptr && refusal->reason == "not valid JSON");
+  const auto* sameText = same != nullptr ? std::get_if<std::string>(&same->payload) : nullptr;
+  check(sameText != nullptr && same->name == push->name && *sameText == *text);
+  // The line send writes is a push of the same name whatever the payload's text holds.
+  const cp::ClientMessage sent = cp::decodeClientLine(cp::pushLine(push->name, *text));
+  const auto* framed = std::get_if<cp::Push>(&sent);
+  check(framed != nullptr && framed->name == push->name);
+  if (text->find('\0') != std::string::npos) {
+    const auto accepted = notification_host::acceptPush(*text, {"com.quenlarch.app"});
+    check(!accepted && accepted.error().reason == "BadPayload");
   }
 }
 

@@ -1,7 +1,7 @@
-// Fuzzes the push header rules and provider tokens. The input is read three ways: as a push
-// (envelope or bare payload) resolved against the app's topic, as "name: value" header lines, and,
+// Fuzzes the push rules and provider tokens. The input is read three ways: as a push (envelope or
+// bare payload) through the intake against the app's topic, as "name: value" header lines, and,
 // line by line, as the value of an authorization header. Refusals must be one line with a 400 or
-// 413 status; an accepted push must fit its type's size and carry a UUID; and no token may ever
+// 413 status; an accepted push must carry content and a UUID; and no token may ever
 // pass, since none can be signed by the key made here at start.
 #include <openssl/evp.h>
 
@@ -14,8 +14,8 @@
 
 #include "fuzz/fuzz_check.h"
 #include "tools/notification_host/provider/provider_token.h"
-#include "tools/notification_host/push/push_envelope.h"
 #include "tools/notification_host/push/push_headers.h"
+#include "tools/notification_host/push/push_intake.h"
 
 namespace {
 
@@ -51,21 +51,15 @@ provider::ProviderTokenVerifier& verifier() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
 
-  auto envelope = push::readEnvelope(input);
-  if (!envelope) {
-    checkRefusal(envelope.error());
+  const push::PushDestination destination{"com.quenlarch.app", size % 2 == 0,
+                                          "DeviceTokenNotForTopic"};
+  auto accepted = acceptPush(input, destination);
+  if (!accepted) {
+    checkRefusal(accepted.error());
   } else {
-    const push::PushDestination destination{"com.quenlarch.app", size % 2 == 0,
-                                            "DeviceTokenNotForTopic"};
-    auto resolved = push::resolvePush(envelope->headers, envelope->payload, destination);
-    if (!resolved) {
-      checkRefusal(resolved.error());
-    } else {
-      const std::size_t end = envelope->payload.find_last_not_of(" \t\r\n");
-      check(end + 1 <= push::maxPayloadBytes(resolved->pushType));
-      check(resolved->apnsId.size() == 36);
-      check(!resolved->topic || resolved->topic->starts_with("com.quenlarch.app"));
-    }
+    check(accepted->content != nullptr);
+    check(accepted->headers.apnsId.size() == 36);
+    check(!accepted->headers.topic || accepted->headers.topic->starts_with("com.quenlarch.app"));
   }
 
   std::vector<push::HeaderField> fields;

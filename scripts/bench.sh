@@ -6,7 +6,7 @@
 # rounds, 30), BENCH_PUSHES (pushes through one extension process, 1000), BENCH_WRITERS (writer
 # process counts, 1,2,8,32), BENCH_INCREMENTS (increments per writer, 200), BENCH_SERVICE_PUSHES
 # (pushes from eight clients through notification-host serve, 10000), BENCH_PROVIDER_PUSHES (pushes
-# from one node-apn provider through serve's provider endpoint, 10000).
+# from one node-apn provider, and from h2load, through serve's provider endpoint, 10000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -130,6 +130,10 @@ print(json.dumps({
 PY
 node tests/provider-client/bench.js "$(cat "$work/provider-config.json")" >"$work/provider.json"
 
+echo "== 8: serve's provider endpoint ($provider_pushes pushes from h2load, 100 streams, no provider auth)"
+bash scripts/bench-h2load.sh "$host" "$bin/tools/badge_app/badge-app" "$app" "$payload" \
+  "$provider_pushes" "$work" >"$work/h2load.json"
+
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
 {
@@ -143,12 +147,14 @@ fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
     --service "$work/service.json" >"$work/table.md"
   # The provider endpoint's rows go at the end of the figures' table, against send from 8 clients
   # (figure 6).
-  python3 - "$work/table.md" "$work/provider.json" "$work/service.json" "$provider_pushes" <<'PY'
+  python3 - "$work/table.md" "$work/provider.json" "$work/service.json" "$provider_pushes" \
+    "$work/h2load.json" <<'PY'
 import json, sys
 lines = open(sys.argv[1]).read().split("\n")
 provider = json.load(open(sys.argv[2]))
 send = json.load(open(sys.argv[3]))["parallelPushesPerSecond"]
 pushes = int(sys.argv[4])
+h2 = json.load(open(sys.argv[5]))
 rate = provider["pushesPerSecond"]
 ratio = rate / send
 rss = provider["rssKiB"]
@@ -165,6 +171,13 @@ rows = [
     f"{'yes' if grew <= 256 else f'**no** (+{grew} KiB)'} |",
     f"| 7 CPU per push: serve (without its extension) / the node-apn client | "
     f"{provider['serveCpuUs']:.0f} µs / {provider['clientCpuUs']:.0f} µs | — | — | info | — |",
+    f"| 8 h2load, 100 streams, {pushes} pushes ({pushes - h2['answered200']} not 200) | "
+    f"{h2['pushesPerSecond']:.0f} pushes/s | {send:.0f} pushes/s: send, 8 clients (6) | "
+    f"{h2['pushesPerSecond'] / send:.2f} | ≥ 0.9 | "
+    f"{'yes' if h2['pushesPerSecond'] >= 0.9 * send else '**no**'} |",
+    f"| 8 stored count after h2load / pushes answered 200; serve's CPU per push (without its extension) | "
+    f"{h2['counted']} / {h2['answered200']}; {h2['serveCpuUs']:.0f} µs | — | — | equal | "
+    f"{'yes' if h2['counted'] == h2['answered200'] else '**no**'} |",
 ]
 start = next(i for i, line in enumerate(lines) if line.startswith("|"))
 end = next((i for i in range(start, len(lines)) if not lines[i].startswith("|")), len(lines))

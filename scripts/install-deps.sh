@@ -27,6 +27,7 @@ packages=(
   systemd                             # systemd-socket-activate, for the service tests
   libnghttp2-dev                      # the push-provider endpoint's HTTP/2
   curl openssl                        # provider tests: curl --http2, the test CA and certificates
+  nghttp2-client                      # the provider endpoint's benchmark: h2load, a C HTTP/2 client
   python3-aioapns                     # provider tests: a push client that offers no ALPN
   help2man man-db gzip                # manual pages made from --help; man -l renders them
   bash-completion                     # the completion's helpers, and its test

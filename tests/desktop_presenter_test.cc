@@ -14,7 +14,7 @@
 #include "tests/support/temp_dir.h"
 #include "tools/notification_host/desktop/bus_text.h"
 #include "tools/notification_host/desktop/desktop_notice.h"
-#include "tools/notification_host/push/payload.h"
+#include "tools/notification_host/push/push_intake.h"
 
 namespace quenlarch::notification_host {
 namespace {
@@ -44,7 +44,7 @@ bool memoryBounded(std::size_t before) {
 }
 
 DesktopNotice noticeFor(const std::string& payload, std::optional<std::string> collapseId = {}) {
-  const auto content = std::get<std::shared_ptr<const PushContent>>(contentFromPayload(payload));
+  const auto content = acceptPush(payload, {})->content;
   DesktopNotice notice = desktopNotice(*content, renderAlert(content->userInfo(), {}));
   notice.collapseId = std::move(collapseId);
   return notice;

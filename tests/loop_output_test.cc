@@ -17,6 +17,7 @@
 #include "tools/common/note_limiter.h"
 #include "tools/notification_host/engine/stream_writer.h"
 #include "tools/notification_host/notification_host.h"
+#include "tools/notification_host/push/push_intake.h"
 #include "tools/notification_host/service/client_connection.h"
 #include "tools/notification_host/service/provider_pushes.h"
 
@@ -42,8 +43,8 @@ std::string drain(int fd) {
 
 provider::ProviderPush providerPush(int serial) {
   provider::ProviderPush push;
-  push.headers.apnsId = "push-" + std::to_string(serial);
-  push.payload = R"({"aps":{"alert":"hello"}})";
+  push.push = *acceptPush(R"({"aps":{"alert":"hello"}})", push::PushDestination{});
+  push.push.headers.apnsId = "push-" + std::to_string(serial);
   return push;
 }
 

@@ -473,7 +473,8 @@ TEST_F(ServiceTest, HostileClientsCannotStallOrStarveTheService) {
          ASSERT_EQ(answers.size(), 2u);
          EXPECT_EQ(answers[0]["type"], "refused");
          EXPECT_EQ(answers[0]["reason"], "BadPayload");
-         EXPECT_EQ(answers[0]["message"], "not valid JSON");
+         EXPECT_EQ(answers[0]["message"],
+                   "the payload is not JSON (line 1, column 11: a NUL byte)");
          EXPECT_EQ(answers[1]["type"], "error");
        }},
   };
@@ -729,6 +730,46 @@ TEST_F(ServiceTest, SendAndStatusRefuseLikeDeliver) {
   EXPECT_EQ(parsed.value("extensionStarts", 0), 1);
   EXPECT_FALSE(parsed.contains("type"));
   EXPECT_GT(splitLines(shown.out).size(), 4u);
+}
+
+// send only frames a payload; the service reads it once and refuses it with deliver's words, the
+// place where a payload stops being JSON included, however the text went into send's line.
+TEST_F(ServiceTest, SendPrintsTheServicesRefusalsWordForWordAsDeliver) {
+  auto service = serve("echo", {});
+  const std::vector<std::string> texts = {
+      R"({"aps":{"alert":x}})",
+      "{\"aps\":\r\n  {\"alert\": tru}\r\n}\n",
+      "{\"aps\":\n  {\"alert\": \"a\nb\"}}",
+      R"({"aps":{}} x)",
+      R"({"aps":{}}})",
+      R"({"aps":{}},"name":"evil")",
+      R"({"aps":{"alert":"\xff"}})",
+      "{\"aps\":{\"alert\":\"\xff\"}}",
+      std::string("{\"aps\":{}}\0x", 12),
+      "[1]",
+      R"("text")",
+      R"({"aps":"Hi"})",
+      R"({"aps":{"alert":")" + std::string(5000, 'x') + R"("}})",
+      R"({"headers":{"apns-priority":7},"payload":{"aps":{}}})",
+      R"({"payload":{"aps":{"alert":"Hi"}},"headers":{"apns-push-type":"background"}})",
+      "{\"aps\":",
+  };
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    SCOPED_TRACE(texts[i]);
+    const std::string file = dir_ / ("refused" + std::to_string(i) + ".json");
+    std::ofstream(file, std::ios::binary) << texts[i];
+    testing::CommandResult delivered =
+        runCommand({NOTIFICATION_HOST_PATH, "deliver", "--app", dir_ / "App.app", file}, "",
+                   extensionEnv("echo", {}));
+    testing::CommandResult sent =
+        runCommand({NOTIFICATION_HOST_PATH, "send", "--socket", socket_, file});
+    EXPECT_EQ(sent.exitCode, 1);
+    EXPECT_EQ(sent.out, "");
+    const std::string refusal = "notification-host: refused " + file + ": ";
+    EXPECT_TRUE(sent.err.starts_with(refusal)) << sent.err;
+    EXPECT_NE(delivered.err.find(sent.err), std::string::npos) << delivered.err << sent.err;
+  }
+  stopService(*service);
 }
 
 // A shown line holds the extension's content written again, which can be 3.6 times the line the

@@ -411,7 +411,9 @@ TEST_F(NotificationHostTest, RefusedPayloadsAreReportedAndTheOthersStillRun) {
   }
   EXPECT_EQ(host.errorLines.size(), refusedCount) << "one line per refusal, nothing else";
   EXPECT_EQ(countContaining(host.errorLines, "not a regular file"), 3u);
-  EXPECT_EQ(countContaining(host.errorLines, "nul-then-junk.json: BadPayload (not valid JSON)"),
+  EXPECT_EQ(countContaining(host.errorLines,
+                            "nul-then-junk.json: BadPayload (the payload is not "
+                            "JSON (line 1, column 11: a NUL byte))"),
             1u);
 }
 
@@ -749,7 +751,7 @@ TEST_F(NotificationHostTest, EnvelopeHeadersAreCheckedAndCarriedInTheLine) {
       {"background push with an alert", envelope({{"apns-push-type", "background"}}, alert),
        "apns-push-type: InvalidPushType"},
       {"envelope, a NUL byte and junk", envelope({}, alert) + std::string(1, '\0') + "junk",
-       "BadPayload (not valid JSON)"},
+       "BadPayload (the payload is not JSON (line 1, column 50: a NUL byte))"},
       {"alert payload over 4096 bytes", padded(4097).dump(), "PayloadTooLarge"},
       {"voip payload over 5120 bytes", envelope({{"apns-push-type", "voip"}}, padded(5121)),
        "PayloadTooLarge"},

@@ -645,13 +645,13 @@ TEST_F(ServeEndpointTest, TheThrowawayCertificateAndThePrintedCommandPushAtOnce)
   const std::string output = dir_ / "shown.jsonl";
   Serve server(app_, output, {"--provider-auth", "none"}, {keychain_}, true);
   ASSERT_NE(server.port, 0) << server.notes();
-  // The summary follows the listening line; the command is its last line.
-  waitFor([&] { return server.notes().find("push with: ") != std::string::npos; });
+  const std::string said = "push with: ";
+  // The welcome follows the line with the port; it is read once it is all there.
+  EXPECT_TRUE(waitFor([&] { return server.notes().find(said) != std::string::npos; }));
   const std::string notes = server.notes();
   EXPECT_NE(notes.find("accepting device token " + token_ + ", topic com.quenlarch.app"),
             std::string::npos)
       << notes;
-  const std::string said = "push with: ";
   const std::size_t at = notes.find(said);
   ASSERT_NE(at, std::string::npos) << notes;
   const std::string command =

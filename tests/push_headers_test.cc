@@ -1,18 +1,26 @@
-// The push header rules: each header's values, duplicates, the payload rules that depend on the
-// headers, the defaults, expiry, and envelopes against bare payloads.
+// The push rules: each header's values, duplicates, the intake's payload rules that depend on the
+// headers, the defaults, expiry, envelopes against bare payloads, and one parse per push.
 #include "tools/notification_host/push/push_headers.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "tools/notification_host/push/push_envelope.h"
+#include "platform/linux/host_protocol.h"
+#include "platform/linux/json_text.h"
+#include "platform/linux/plist_json.h"
+#include "tools/notification_host/push/push_intake.h"
+#include "tools/notification_host/service/client_protocol.h"
 
 namespace quenlarch::notification_host::push {
 namespace {
+
+using notification_host::acceptPush;
+using notification_host::acceptRequest;
 
 using Fields = std::vector<HeaderField>;
 constexpr const char* kUuid = "8d3c1a6e-58b2-4f43-9e3c-2d57a1b0c4f9";
@@ -114,6 +122,8 @@ TEST(PushHeadersTest, PayloadRulesDefaultsAndTopics) {
   };
   const std::string alert = R"({"aps":{"alert":"Hi"}})";
   const std::string silent = R"({"aps":{"content-available":1}})";
+  const std::string deep =
+      R"({"aps":{"alert":"Hi"},"x":)" + std::string(600, '[') + std::string(600, ']') + "}";
   const std::vector<Case> cases = {
       {"empty", {}, "", "PayloadEmpty"},
       {"only whitespace", {}, " \r\n\t", "PayloadEmpty"},
@@ -133,6 +143,34 @@ TEST(PushHeadersTest, PayloadRulesDefaultsAndTopics) {
       {"background with an alert", {{"apns-push-type", "background"}}, alert, "InvalidPushType"},
       {"alert that shows nothing", {{"apns-push-type", "alert"}}, silent, "InvalidPushType"},
       {"alert with only a badge", {{"apns-push-type", "alert"}}, R"({"aps":{"badge":3}})", ""},
+      // What shows a person something is one rule, the push gate's, for the type as for the line.
+      {"alert with only a sound dictionary",
+       {{"apns-push-type", "alert"}},
+       R"({"aps":{"sound":{"name":"x"}}})",
+       ""},
+      {"alert push with an empty alert",
+       {{"apns-push-type", "alert"}},
+       R"({"aps":{"alert":""}})",
+       "InvalidPushType"},
+      {"alert push with a badge that is no number",
+       {{"apns-push-type", "alert"}},
+       R"({"aps":{"badge":"3"}})",
+       "InvalidPushType"},
+      {"default for an empty alert",
+       {},
+       R"({"aps":{"alert":{}}})",
+       "",
+       400,
+       PushType::kBackground,
+       5},
+      {"background with an empty alert",
+       {{"apns-push-type", "background"}},
+       R"({"aps":{"alert":""}})",
+       "",
+       400,
+       PushType::kBackground,
+       5},
+      {"nested past the content's depth", {}, deep, "BadPayload"},
       {"default for an alert", {}, alert, ""},
       {"default for content-available", {}, silent, "", 400, PushType::kBackground, 5},
       {"default for an empty aps", {}, R"({"aps":{}})", "", 400, PushType::kBackground, 5},
@@ -160,14 +198,14 @@ TEST(PushHeadersTest, PayloadRulesDefaultsAndTopics) {
     SCOPED_TRACE(c.name);
     auto given = readHeaderFields(c.fields);
     ASSERT_TRUE(given);
-    auto resolved = resolvePush(*given, c.payload, destination);
-    EXPECT_EQ(reasonOf(resolved), c.reason);
-    if (!resolved) {
-      EXPECT_EQ(resolved.error().status, c.status);
+    auto accepted = acceptRequest(*given, c.payload, destination);
+    EXPECT_EQ(reasonOf(accepted), c.reason);
+    if (!accepted) {
+      EXPECT_EQ(accepted.error().status, c.status);
       continue;
     }
-    EXPECT_EQ(resolved->pushType, c.type);
-    EXPECT_EQ(resolved->priority, c.priority);
+    EXPECT_EQ(accepted->headers.pushType, c.type);
+    EXPECT_EQ(accepted->headers.priority, c.priority);
   }
 }
 
@@ -176,8 +214,8 @@ TEST(PushHeadersTest, TheRequestsIdIsKeptAndANewOneIsARandomUuid) {
   const std::string alert = R"({"aps":{"alert":"Hi"}})";
   GivenHeaders given;
   given.apnsId = kUuid;
-  EXPECT_EQ(resolvePush(given, alert, destination)->apnsId, kUuid);
-  const std::string first = resolvePush({}, alert, destination)->apnsId;
+  EXPECT_EQ(acceptRequest(given, alert, destination)->headers.apnsId, kUuid);
+  const std::string first = acceptRequest({}, alert, destination)->headers.apnsId;
   // Upper-case 8-4-4-4-12 hexadecimal digits, version 4, the RFC 4122 variant.
   std::string shape = first;
   for (char& c : shape)
@@ -208,15 +246,15 @@ TEST(PushHeadersTest, ExpiryPassesOnlyForAPastNonZeroTime) {
 TEST(PushEnvelopeTest, EnvelopesAndBarePayloads) {
   struct Case {
     const char* text;
-    const char* reason;   // "" when read
-    const char* payload;  // what the push carries, when read
+    const char* reason;   // "" when accepted
+    const char* payload;  // what the push carries, when accepted
     bool headersGiven = false;
   };
   const std::vector<Case> cases = {
       {R"({"aps":{"alert":"Hi"}, "headers": 1})", "", R"({"aps":{"alert":"Hi"}, "headers": 1})"},
-      {"not json", "", "not json"},
-      {R"({"alert":"no aps"})", "", R"({"alert":"no aps"})"},
-      {"", "", ""},
+      {"not json", "BadPayload", ""},
+      {R"({"alert":"no aps"})", "BadPayload", ""},
+      {"", "PayloadEmpty", ""},
       {R"({"headers":{"apns-priority":"5"},"payload":{"aps":{"badge":1}}})", "",
        R"({"aps":{"badge":1}})", true},
       {R"({"payload": {"aps": {"alert": "é"}}})", "", R"({"aps":{"alert":"é"}})"},
@@ -229,11 +267,107 @@ TEST(PushEnvelopeTest, EnvelopesAndBarePayloads) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    auto envelope = readEnvelope(c.text);
-    EXPECT_EQ(reasonOf(envelope), c.reason);
-    if (!envelope) continue;
-    EXPECT_EQ(envelope->payload, c.payload);
-    EXPECT_EQ(envelope->headers.priority.has_value(), c.headersGiven);
+    auto accepted = acceptPush(c.text, {"com.quenlarch.app"});
+    EXPECT_EQ(reasonOf(accepted), c.reason);
+    if (!accepted) continue;
+    EXPECT_EQ(jsonFromPlist(accepted->content->userInfo()), nlohmann::json::parse(c.payload));
+    EXPECT_EQ(accepted->headers.priority == 5u, c.headersGiven);
+  }
+}
+
+// A payload that is not JSON is refused with where it stops being JSON; a CRLF file and its LF
+// copy name the same place.
+TEST(PushIntakeTest, BadPayloadSaysWhereTheJsonStops) {
+  struct Case {
+    std::string text;
+    const char* where;  // the start of the message's parenthesis
+  };
+  const std::vector<Case> cases = {
+      {R"({"aps":{"alert":x}})", "(line 1, column 17: syntax error"},
+      {"{\"aps\":\n  {\"alert\": tru}\n}", "(line 2, column 16: syntax error"},
+      {"{\"aps\":\r\n  {\"alert\": tru}\r\n}", "(line 2, column 16: syntax error"},
+      {"{\"aps\":\r  {\"alert\": tru}\r}", "(line 2, column 16: syntax error"},
+      {"{\"aps\":{}}\n\n x", "(line 3, column 2: text after the JSON value)"},
+      {"{\"aps\":{}}\r\n\r\n x", "(line 3, column 2: text after the JSON value)"},
+      {std::string("{\"aps\":{}}\0", 11), "(line 1, column 11: a NUL byte)"},
+      {"{\"aps\":{", "(line 1, column 9: the text ends inside the JSON value)"},
+      {"{\"aps\":{}", "(line 1, column 10: the text ends inside the JSON value)"},
+      {R"({"aps":{}}})", "(line 1, column 11: text after the JSON value)"},
+      {R"({"aps":{}},"name":"x")", "(line 1, column 11: text after the JSON value)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto accepted = acceptPush(c.text, {"com.quenlarch.app"});
+    ASSERT_FALSE(accepted);
+    EXPECT_EQ(accepted.error().reason, "BadPayload");
+    EXPECT_TRUE(
+        accepted.error().message.starts_with("the payload is not JSON " + std::string(c.where)))
+        << accepted.error().message;
+    EXPECT_EQ(accepted.error().message.find('\n'), std::string::npos);
+    // The same text in the line send writes is refused with the same words.
+    const auto line = std::get<client_protocol::Push>(
+        client_protocol::decodeClientLine(client_protocol::pushLine("p", c.text)));
+    auto viaLine = client_protocol::acceptPush(line, {"com.quenlarch.app"});
+    ASSERT_FALSE(viaLine);
+    EXPECT_EQ(viaLine.error().message, accepted.error().message);
+  }
+}
+
+// Each way a push comes into a process parses it as JSON once: the intake reads the text and
+// builds the content from the same value, and the provider's body is read once, after the
+// headers. The extension reads the host's request once, and the host the extension's answer.
+TEST(PushIntakeTest, EachWayInParsesAPushOnce) {
+  namespace cp = client_protocol;
+  const std::string payload = R"({"aps":{"alert":"Hi","badge":1}})";
+  const std::string envelope = R"({"headers":{"apns-priority":5},"payload":)" + payload + "}";
+  const PushDestination destination{"com.quenlarch.app"};
+  const auto content = acceptPush(payload, destination)->content;
+  const std::string request = host_protocol::encode(host_protocol::Request{"1", content});
+  const std::string answer = host_protocol::encode(host_protocol::Deliver{"1", content});
+  struct Way {
+    const char* name;
+    std::function<bool()> take;  // true when the push was accepted
+    std::size_t parses;
+  };
+  const std::vector<Way> ways = {
+      {"deliver: a payload file or stdin line",
+       [&] { return bool(acceptPush(payload, destination)); }, 1},
+      {"deliver: an envelope", [&] { return bool(acceptPush(envelope, destination)); }, 1},
+      {"send: framing only", [&] { return !cp::pushLine("p", envelope).empty(); }, 0},
+      {"serve: send's line, the payload read with it",
+       [&] {
+         auto push = std::get<cp::Push>(cp::decodeClientLine(cp::pushLine("p", envelope)));
+         return bool(cp::acceptPush(push, destination));
+       },
+       1},
+      {"serve: a client line that carries the payload as text",
+       [&] {
+         auto push = std::get<cp::Push>(cp::decodeClientLine(cp::encodePush("p", envelope)));
+         return bool(cp::acceptPush(push, destination));
+       },
+       2},
+      {"serve: the provider endpoint",
+       [&] {
+         auto given = readHeaderFields(Fields{{"apns-push-type", "alert"}});
+         return given && acceptRequest(*given, payload, destination);
+       },
+       1},
+      {"the extension: the host's request",
+       [&] {
+         return std::holds_alternative<host_protocol::Request>(host_protocol::decode(request));
+       },
+       1},
+      {"the host: the extension's answer",
+       [&] {
+         return std::holds_alternative<host_protocol::Deliver>(host_protocol::decode(answer));
+       },
+       1},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    const std::size_t before = jsonParses();
+    EXPECT_TRUE(way.take());
+    EXPECT_EQ(jsonParses() - before, way.parses);
   }
 }
 

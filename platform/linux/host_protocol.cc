@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/json_text.h"
 #include "platform/linux/plist_json.h"
 
 namespace quenlarch::host_protocol {
@@ -125,8 +126,10 @@ std::optional<std::string> stringField(const nlohmann::json& json, const char* n
 }  // namespace
 
 Message decode(std::string_view line) {
-  nlohmann::json json = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (json.is_discarded()) return Error{"not JSON"};
+  // Counted with every other parse of what a push carries (json_text.h).
+  auto read = parseJson(line);
+  if (!read) return Error{"not JSON"};
+  const nlohmann::json& json = *read;
   if (!json.is_object()) return Error{"not a JSON object"};
   std::optional<std::string> type = stringField(json, "type");
   if (!type) return Error{"no \"type\""};

@@ -13,9 +13,11 @@
 #include <memory>
 #include <vector>
 
+#include "platform/linux/plist_json.h"
 #include "tools/common/command_line.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/provider/provider_service.h"
+#include "tools/notification_host/push/push_intake.h"
 
 namespace {
 
@@ -34,12 +36,13 @@ class RecordingSink final : public ProviderSink {
     if (stopping_) return {SinkAnswer::Outcome::kStopping, std::nullopt};
     if (held_ >= capacity_) return {SinkAnswer::Outcome::kQueueFull, std::nullopt};
     ++held_;
-    const push::PushHeaders& headers = push.headers;
-    nlohmann::ordered_json line{{"deviceToken", push.deviceToken},
-                                {"apnsId", headers.apnsId},
-                                {"pushType", push::pushTypeName(headers.pushType)},
-                                {"priority", headers.priority},
-                                {"payload", push.payload}};
+    const push::PushHeaders& headers = push.push.headers;
+    nlohmann::ordered_json line{
+        {"deviceToken", push.deviceToken},
+        {"apnsId", headers.apnsId},
+        {"pushType", push::pushTypeName(headers.pushType)},
+        {"priority", headers.priority},
+        {"payload", quenlarch::jsonFromPlist(push.push.content->userInfo()).dump()}};
     if (headers.expiration) line["expiration"] = *headers.expiration;
     if (headers.collapseId) line["collapseId"] = *headers.collapseId;
     if (headers.topic) line["topic"] = *headers.topic;
@@ -80,8 +83,9 @@ int run(const TestServerArgs& args, const quenlarch::tools::Console& console) {
   limits.idleTimeout = std::chrono::milliseconds(args.idleTimeoutMs);
   limits.dropNoteWindow = std::chrono::milliseconds(args.noteWindowMs);
   RecordingSink sink(args.queueCapacity, args.record);
-  auto service =
-      ProviderService::start(loop->get(), args.provider, args.app, sink, console, limits);
+  auto service = ProviderService::start(loop->get(), args.provider, args.app,
+                                        quenlarch::notification_host::bundleIdentifier(args.app),
+                                        sink, console, limits);
   if (!service) return console.fail(1, service.error());
   auto stop = [&] {
     sink.stopAccepting();

@@ -179,10 +179,6 @@ int parseAndRun(CLI::App& app, const Console& console, int argc, char** argv, co
   return exitCode;
 }
 
-std::string jsonLine(const nlohmann::ordered_json& json) {
-  return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
-
 bool printJsonLine(const nlohmann::ordered_json& json) {
   std::cout << jsonLine(json) << '\n';
   std::cout.flush();

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/linux/json_text.h"
+
 namespace quenlarch::tools {
 
 inline constexpr int kExitOk = 0;
@@ -54,9 +56,8 @@ std::string versionLine(std::string_view program);
 // the callback set it.
 int parseAndRun(CLI::App& app, const Console& console, int argc, char** argv, const int& exitCode);
 
-// One JSON value as one line on stdout. Strings that are not UTF-8 (file names may not be) are
-// written with replacement characters rather than aborting.
-std::string jsonLine(const nlohmann::ordered_json& json);
+// jsonLine lives beside the other JSON helpers; the tools name it from here too.
+using quenlarch::jsonLine;
 // Writes jsonLine(json) and a newline to stdout and flushes. False when the write failed (a full
 // disk, a closed pipe): the caller reports the loss and exits non-zero.
 bool printJsonLine(const nlohmann::ordered_json& json);

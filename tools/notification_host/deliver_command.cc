@@ -12,8 +12,8 @@
 #include "tools/notification_host/engine/host_engine.h"
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/notification_host.h"
-#include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/push/payload_source.h"
+#include "tools/notification_host/push/push_intake.h"
 #include "tools/notification_host/shown_line.h"
 
 namespace quenlarch::notification_host {
@@ -41,12 +41,13 @@ std::unique_ptr<HostEngine> engineFor(const DeliverArgs& args, sd_event* loop) {
 }
 
 // The push in `payload`, or none when it is refused (then reported).
-std::optional<AcceptedPush> acceptedPush(const RawPayload& payload, const std::string& bundleId) {
+std::optional<AcceptedPush> acceptedPush(const RawPayload& payload,
+                                         const push::PushDestination& destination) {
   if (payload.refused) {
     note("refused " + payload.name + ": " + *payload.refused);
     return std::nullopt;
   }
-  auto accepted = acceptPush(payload.bytes, bundleId);
+  auto accepted = acceptPush(payload.bytes, destination);
   if (!accepted) {
     note("refused " + payload.name + ": " + refusalText(accepted.error()));
     return std::nullopt;
@@ -65,12 +66,12 @@ int runDeliver(const DeliverArgs& args) {
       engine.get(), loop->get(), args.app, args.desktop(),
       [&printer](const std::string& opened) { printer.print(opened); }, std::nullopt,
       args.extensionScope());
-  const std::string bundleId = bundleIdentifier(args.app);
+  const push::PushDestination destination{bundleIdentifier(args.app)};
 
   bool anyRefused = false;
   PayloadSource source(args.payloads);
   while (std::optional<RawPayload> payload = source.next()) {
-    std::optional<AcceptedPush> accepted = acceptedPush(*payload, bundleId);
+    std::optional<AcceptedPush> accepted = acceptedPush(*payload, destination);
     if (!accepted) {
       anyRefused = true;
       continue;

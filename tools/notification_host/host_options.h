@@ -1,6 +1,6 @@
-// What deliver and serve share: the shown push, how the extension is launched, and the options
-// that say which app, how long a push may take and where shown pushes go. One function registers
-// those options on both commands, so that both refuse exactly the same values.
+// What deliver and serve share on the command line: the options that say which app, how long a
+// push may take and where shown pushes go. One function registers those options on both commands,
+// so that both refuse exactly the same values.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -10,26 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/host_protocol.h"
-#include "platform/linux/push_content.h"
-#include "tools/notification_host/engine/clock.h"
+#include "tools/notification_host/engine/engine_types.h"
 #include "tools/notification_host/push/push_gate.h"
 
 namespace quenlarch::notification_host {
-
-struct Shown {
-  std::shared_ptr<const PushContent> content;
-  bool byExtension = false;  // false: the host showed the content as received
-  // The extension's log entries for the push (how its badge work ended), oldest first; the host's
-  // own "time limit passed" when it showed the push after the time limit without one.
-  std::vector<host_protocol::LogEntry> log = {};
-};
-
-struct ExtensionLaunch {
-  std::string executable;
-  // When set, the extension's QUENLARCH_KEYCHAIN; otherwise the host's environment passes through.
-  std::optional<std::string> keychain;
-};
 
 inline constexpr double kMaxTimeLimitSeconds = 86400;
 inline constexpr double kMaxIdleSeconds = 86400.0 * 365;

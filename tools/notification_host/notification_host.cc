@@ -57,10 +57,11 @@ void NotificationHost::show(const IncomingPush& push, const Shown& shown, const 
   PushFacts facts = given;
   if (!facts.expired) facts.presented = presentsAnything(shown.content->userInfo());
   noteBadgeProblem(shown);
-  const std::string line = boundedLine(push, shown, facts);
+  // Rendered once, for the line and the desktop alike.
+  const RenderedAlert alert = renderAlert(shown.content->userInfo(), strings_);
+  const std::string line = boundedLine(push, shown, facts, alert);
   if (desktop_ && facts.presented) {
-    DesktopNotice notice =
-        desktopNotice(*shown.content, renderAlert(shown.content->userInfo(), strings_));
+    DesktopNotice notice = desktopNotice(*shown.content, alert);
     notice.collapseId = push.headers.collapseId;
     notice.apnsId = push.headers.apnsId;
     desktop_->present(std::move(notice));
@@ -87,14 +88,17 @@ void NotificationHost::flush(std::chrono::microseconds within, std::function<voi
 }
 
 std::string NotificationHost::boundedLine(const IncomingPush& push, const Shown& shown,
-                                          const PushFacts& facts) const {
+                                          const PushFacts& facts,
+                                          const RenderedAlert& alert) const {
   // Written once: the size check and every front use the same text.
-  std::string line = tools::jsonLine(shownLine(push.name, shown, facts, strings_));
+  std::string line = tools::jsonLine(shownLine(push.name, shown, facts, alert));
   if (!maxLineBytes_ || line.size() <= *maxLineBytes_) return line;
   note("the line for " + push.name + " would be longer than the " + std::to_string(*maxLineBytes_) +
        " bytes a line may have; showing it as received");
+  // Other content than the one shown, so its alert is its own.
   nlohmann::ordered_json received =
-      shownLine(push.name, Shown{push.content, false, shown.log}, facts, strings_);
+      shownLine(push.name, Shown{push.content, false, shown.log}, facts,
+                renderAlert(push.content->userInfo(), strings_));
   line = tools::jsonLine(received);
   // The content as received comes from a payload of at most 5 KiB; only its rendered alert can
   // still be long.

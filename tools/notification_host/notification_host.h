@@ -24,7 +24,7 @@
 
 namespace quenlarch::notification_host {
 
-// A push as the host receives it, its payload already accepted (acceptPush in accepted_push.h).
+// A push as the host receives it, its payload already accepted (push_intake.h).
 struct IncomingPush {
   std::string name;  // the payload file, "stdin line N", or what a client called it
   std::shared_ptr<const PushContent> content;
@@ -62,8 +62,8 @@ class NotificationHost {
  private:
   void show(const IncomingPush& push, const Shown& shown, const PushFacts& facts,
             const ShownLine& done);
-  std::string boundedLine(const IncomingPush& push, const Shown& shown,
-                          const PushFacts& facts) const;
+  std::string boundedLine(const IncomingPush& push, const Shown& shown, const PushFacts& facts,
+                          const RenderedAlert& alert) const;
   // Says once per host that the extension cannot count with its keychain, so that a badge that
   // stays null is never silent.
   void noteBadgeProblem(const Shown& shown);

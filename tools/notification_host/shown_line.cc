@@ -18,7 +18,7 @@ std::optional<std::string> badgeNote(const Shown& shown) {
 }
 
 nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown,
-                                 const PushFacts& facts, const LocalizedStrings& strings) {
+                                 const PushFacts& facts, const RenderedAlert& alert) {
   const PushContent& content = *shown.content;
   nlohmann::ordered_json line;
   line["payload"] = payloadName;
@@ -33,7 +33,7 @@ nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& sh
   line["badge"] = nullptr;
   if (std::optional<std::int64_t> badge = content.badge()) line["badge"] = *badge;
   if (std::optional<std::string> note = badgeNote(shown)) line["badgeNote"] = *note;
-  line["alert"] = alertJson(renderAlert(content.userInfo(), strings));
+  line["alert"] = alertJson(alert);
   line["userInfo"] = nlohmann::ordered_json(jsonFromPlist(content.userInfo()));
   if (const PlistValue::Dictionary* fields = content.displayFields().asDictionary()) {
     for (const PlistEntry& field : *fields) {

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "tools/notification_host/host_options.h"
+#include "tools/notification_host/engine/engine_types.h"
 #include "tools/notification_host/push/push_gate.h"
 #include "tools/notification_host/push/push_headers.h"
-#include "tools/notification_host/rendering/localized_strings.h"
+#include "tools/notification_host/rendering/alert_rendering.h"
 
 namespace quenlarch::notification_host {
 
@@ -29,10 +29,10 @@ std::optional<std::string> badgeNote(const Shown& shown);
 
 // The line for a shown notification: payload name, the request's headers, who showed it, whether
 // the extension ran (or why not), whether a person sees anything, the badge and how its work
-// ended, the alert as rendered with `strings`, the payload, then the displayed fields spread in
-// (absent ones omitted).
+// ended, `alert` (the shown content's alert, rendered once for the line and the desktop), the
+// payload, then the displayed fields spread in (absent ones omitted).
 nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown,
-                                 const PushFacts& facts, const LocalizedStrings& strings = {});
+                                 const PushFacts& facts, const RenderedAlert& alert);
 
 // Writes shown lines to stdout, each flushed at once so that a reader sees every notification as
 // it is shown. Once a write fails, that line and every later one count as lost: the notifications

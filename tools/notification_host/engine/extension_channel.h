@@ -16,8 +16,8 @@
 #include "platform/linux/expected.h"
 #include "platform/linux/line_reader.h"
 #include "platform/linux/subprocess.h"
+#include "tools/notification_host/engine/engine_types.h"
 #include "tools/notification_host/engine/event_loop.h"
-#include "tools/notification_host/host_options.h"
 
 namespace quenlarch::notification_host {
 

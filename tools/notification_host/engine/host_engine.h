@@ -29,10 +29,10 @@
 #include <vector>
 
 #include "platform/linux/expected.h"
+#include "tools/notification_host/engine/engine_types.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/extension_channel.h"
 #include "tools/notification_host/engine/resident_memory.h"
-#include "tools/notification_host/host_options.h"
 
 namespace quenlarch::notification_host {
 

@@ -1,8 +1,6 @@
 // The endpoint's welcome: facts read once when it starts, then words.
 #include "tools/notification_host/provider/endpoint_welcome.h"
 
-#include "platform/linux/disk_bundle.h"
-
 namespace quenlarch::notification_host::provider {
 namespace {
 
@@ -29,12 +27,11 @@ std::string joined(const std::vector<std::string>& words) {
 }  // namespace
 
 EndpointFacts endpointFacts(const ProviderArgs& args, const std::string& appPath,
-                            const std::string& boundAddress, bool throwawayCertificate) {
+                            const std::string& topic, const std::string& boundAddress,
+                            bool throwawayCertificate) {
   EndpointFacts facts;
   facts.boundAddress = boundAddress;
-  std::optional<PlistValue> identifier =
-      DiskBundle::open(appPath)->objectForInfoDictionaryKey("CFBundleIdentifier");
-  if (identifier && identifier->isString()) facts.topic = *identifier->asString();
+  facts.topic = topic;
   facts.registration = PlistDeviceRegistry(appPath).current();
   if (args.auth == "token") {
     for (const std::string& key : args.keys) facts.keyIds.push_back(key.substr(0, key.find('=')));

@@ -21,9 +21,11 @@ struct EndpointFacts {
   bool throwawayCertificate = false;
 };
 
-// The facts of the endpoint serve started for `args` and the app at `appPath`.
+// The facts of the endpoint serve started for `args` and the app at `appPath`, whose pushes name
+// `topic`.
 EndpointFacts endpointFacts(const ProviderArgs& args, const std::string& appPath,
-                            const std::string& boundAddress, bool throwawayCertificate);
+                            const std::string& topic, const std::string& boundAddress,
+                            bool throwawayCertificate);
 
 // The lines to say, without the program's name.
 std::vector<std::string> welcomeLines(const EndpointFacts& facts);

@@ -102,12 +102,12 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
   }
 
   push::PushDestination destination{bundleId_, verifier_ != nullptr, "DeviceTokenNotForTopic"};
-  auto headers = push::resolvePush(*given, request.body, destination);
-  if (!headers) return refusalAnswer(headers.error(), apnsId);
-  headers->apnsId = apnsId;
+  auto accepted = acceptRequest(*given, request.body, destination);
+  if (!accepted) return refusalAnswer(accepted.error(), apnsId);
+  accepted->headers.apnsId = apnsId;
 
   SinkAnswer sunk =
-      sink_.submit(ProviderPush{registration->deviceToken, *headers, std::move(request.body), now});
+      sink_.submit(ProviderPush{registration->deviceToken, std::move(*accepted), now});
   switch (sunk.outcome) {
     case SinkAnswer::Outcome::kAccepted:
       return {200, apnsId, ""};

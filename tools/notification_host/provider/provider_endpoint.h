@@ -1,7 +1,8 @@
 // The provider API's one route, POST /3/device/<token>, from a complete request to its answer:
-// the method and path, the provider token, the request headers and payload (push_headers.h), the
-// device registration, then the sink. Knows nothing of HTTP/2 or TLS (http2_connection.h feeds it
-// requests), so its rules are the same whatever carries them. Runs on the endpoint's event loop.
+// the method and path, the provider token, the request headers (push_headers.h), the device
+// registration, the payload through the intake (push_intake.h), then the sink. Knows nothing of
+// HTTP/2 or TLS (http2_connection.h feeds it requests), so its rules are the same whatever carries
+// them. Runs on the endpoint's event loop.
 //
 // Answers, in the order the request is checked:
 //   405 MethodNotAllowed        not POST
@@ -12,7 +13,7 @@
 //   400 header reasons          push_headers.h
 //   400 BadDeviceToken          not 64 hexadecimal digits, or not this app's token
 //   410 Unregistered            the token was retired; the body carries "timestamp" (ms)
-//   400/413 payload and topic reasons   push_headers.h (topic of another app:
+//   400/413 payload and topic reasons   push_intake.h (topic of another app:
 //                               DeviceTokenNotForTopic; with auth on, no topic: MissingTopic)
 //   200, 429 TooManyRequests, 503 ServiceUnavailable, or a refusal   from the sink
 // Every answer carries an apns-id: the request's when it gave a valid one, else a new one. Error

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "tools/notification_host/push/push_headers.h"
+
 namespace quenlarch::notification_host::provider {
 
 struct ProviderLimits {
@@ -20,7 +22,7 @@ struct ProviderLimits {
   std::size_t maxHeaderListBytes = 4096;
   // The largest body read; past it the request is answered 413 PayloadTooLarge at once and the
   // rest is not kept. The largest payload any push type may carry.
-  std::size_t maxBodyBytes = 5120;
+  std::size_t maxBodyBytes = push::kMaxVoipPayloadBytes;
   // Input read from one connection before the loop turns to the others; and no input is read
   // from a connection while its output waits for the socket, so a client that does not read
   // cannot make the service queue answers for it.

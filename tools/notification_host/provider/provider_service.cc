@@ -4,7 +4,6 @@
 
 #include <signal.h>
 
-#include "platform/linux/disk_bundle.h"
 #include "tools/notification_host/provider/provider_token.h"
 #include "tools/notification_host/provider/tls_context.h"
 
@@ -39,8 +38,9 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args) {
 }
 
 Expected<std::unique_ptr<ProviderService>> ProviderService::start(
-    sd_event* event, const ProviderArgs& args, const std::string& appPath, ProviderSink& sink,
-    const tools::Console& console, const ProviderLimits& limits) {
+    sd_event* event, const ProviderArgs& args, const std::string& appPath,
+    const std::string& bundleId, ProviderSink& sink, const tools::Console& console,
+    const ProviderLimits& limits) {
   std::unique_ptr<ProviderTokenVerifier> verifier;
   if (args.auth == "token") {
     if (args.keys.empty()) {
@@ -56,9 +56,7 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
     }
     verifier = std::make_unique<ProviderTokenVerifier>(std::move(keys));
   }
-  std::optional<PlistValue> identifier =
-      DiskBundle::open(appPath)->objectForInfoDictionaryKey("CFBundleIdentifier");
-  if (!identifier || !identifier->isString() || identifier->asString()->empty()) {
+  if (bundleId.empty()) {
     return unexpected(appPath +
                       " has no CFBundleIdentifier in its Info.plist, which pushes name as their "
                       "topic");
@@ -71,8 +69,8 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
   ::signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<ProviderService> service(new ProviderService());
   service->registry_ = std::make_unique<PlistDeviceRegistry>(appPath);
-  service->endpoint_ = std::make_unique<ProviderEndpoint>(
-      *identifier->asString(), std::move(verifier), *service->registry_, sink);
+  service->endpoint_ =
+      std::make_unique<ProviderEndpoint>(bundleId, std::move(verifier), *service->registry_, sink);
   ProviderEndpoint* endpoint = service->endpoint_.get();
   auto server = ProviderServer::listen(
       event, *args.listen, std::move(*tls), limits,

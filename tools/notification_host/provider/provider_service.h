@@ -39,12 +39,14 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args);
 
 class ProviderService {
  public:
-  // The endpoint for the app at `appPath`, listening and handing accepted pushes to `sink`; one
-  // line when an option, a file or the app is unusable. With --provider-auth none it says so
-  // through `console`, as it does each connection dropped before a request (rate-limited).
+  // The endpoint for the app at `appPath`, whose pushes name `bundleId` (bundleIdentifier in
+  // push_intake.h, read once by the caller) as their topic, listening and handing accepted pushes
+  // to `sink`; one line when an option, a file or the app is unusable. With --provider-auth none it
+  // says so through `console`, as it does each connection dropped before a request (rate-limited).
   // `console` outlives the service. REQUIRES: args.listen.
   static Expected<std::unique_ptr<ProviderService>> start(sd_event* event, const ProviderArgs& args,
                                                           const std::string& appPath,
+                                                          const std::string& bundleId,
                                                           ProviderSink& sink,
                                                           const tools::Console& console,
                                                           const ProviderLimits& limits = {});

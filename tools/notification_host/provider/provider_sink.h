@@ -7,14 +7,13 @@
 #include <optional>
 #include <string>
 
-#include "tools/notification_host/push/push_headers.h"
+#include "tools/notification_host/push/push_intake.h"
 
 namespace quenlarch::notification_host::provider {
 
 struct ProviderPush {
   std::string deviceToken;  // lowercase, as registered
-  push::PushHeaders headers;
-  std::string payload;  // the request's body as received
+  AcceptedPush push;        // through the intake, as every other way in takes it
   std::chrono::system_clock::time_point arrival;
 };
 
@@ -24,7 +23,7 @@ struct SinkAnswer {
     kQueueFull,   // 429 TooManyRequests: the bounded push queue is full
     kStopping,    // 503 ServiceUnavailable: the service is shutting down
     kOverloaded,  // 503 ServiceUnavailable: the service's output cannot keep up
-    kRefused,     // `refusal` says why (a payload the host cannot run, say)
+    kRefused,     // `refusal` says why
   };
   Outcome outcome = Outcome::kAccepted;
   std::optional<push::PushRefusal> refusal;  // with kRefused

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "platform/linux/file_io.h"
-#include "tools/notification_host/push/payload.h"
+#include "tools/notification_host/push/push_intake.h"
 
 namespace quenlarch::notification_host {
 namespace {

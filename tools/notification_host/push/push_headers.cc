@@ -1,5 +1,5 @@
 // The header rules: one table of the headers that are read, each with its checker and the reason
-// a bad value earns; then the payload rules that need the headers.
+// a bad value earns.
 #include "tools/notification_host/push/push_headers.h"
 
 #include <stdlib.h>
@@ -41,14 +41,6 @@ const PushTypeInfo& infoFor(PushType type) { return kPushTypes[static_cast<std::
 constexpr std::size_t kMaxCollapseIdBytes = 64;
 constexpr std::size_t kMaxTopicBytes = 255;
 constexpr std::size_t kMaxQuotedBytes = 80;
-
-// `value` quoted for a one-line message: JSON escapes keep it on one line, and a long one is cut.
-std::string quotedValue(std::string_view value) {
-  const bool cut = value.size() > kMaxQuotedBytes;
-  std::string text = nlohmann::json(std::string(value.substr(0, kMaxQuotedBytes)))
-                         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  return cut ? text + "..." : text;
-}
 
 PushRefusal refusal(std::string reason, std::string header, std::string message,
                     unsigned status = 400) {
@@ -145,14 +137,18 @@ std::string lowercase(std::string_view text) {
   return lower;
 }
 
-bool carries(const nlohmann::json& aps, const char* key) {
-  auto it = aps.find(key);
-  return it != aps.end() && !it->is_null();
-}
-
 }  // namespace
 
 std::string_view pushTypeName(PushType type) { return infoFor(type).name; }
+
+std::string_view topicSuffix(PushType type) { return infoFor(type).topicSuffix; }
+
+std::string quotedValue(std::string_view value) {
+  const bool cut = value.size() > kMaxQuotedBytes;
+  std::string text = nlohmann::json(std::string(value.substr(0, kMaxQuotedBytes)))
+                         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return cut ? text + "..." : text;
+}
 
 std::optional<PushType> pushTypeFromName(std::string_view name) {
   for (const PushTypeInfo& info : kPushTypes) {
@@ -161,7 +157,9 @@ std::optional<PushType> pushTypeFromName(std::string_view name) {
   return std::nullopt;
 }
 
-std::size_t maxPayloadBytes(PushType type) { return type == PushType::kVoip ? 5120 : 4096; }
+std::size_t maxPayloadBytes(PushType type) {
+  return type == PushType::kVoip ? kMaxVoipPayloadBytes : kMaxPayloadBytes;
+}
 
 Expected<GivenHeaders, PushRefusal> readHeaderFields(std::span<const HeaderField> fields) {
   GivenHeaders given;
@@ -204,76 +202,6 @@ Expected<GivenHeaders, PushRefusal> readHeaderObject(const nlohmann::json& heade
     fields.push_back(std::move(field));
   }
   return readHeaderFields(fields);
-}
-
-Expected<PushHeaders, PushRefusal> resolvePush(const GivenHeaders& given, std::string_view payload,
-                                               const PushDestination& destination) {
-  const std::size_t end = payload.find_last_not_of(" \t\r\n");
-  if (end == std::string_view::npos) {
-    return unexpected(refusal("PayloadEmpty", "", "the push has no payload"));
-  }
-  payload = payload.substr(0, end + 1);
-  // The size is checked before the payload is parsed, so parsing never sees more than the limit.
-  const PushType sizedAs = given.pushType.value_or(PushType::kAlert);
-  if (payload.size() > maxPayloadBytes(sizedAs)) {
-    return unexpected(refusal("PayloadTooLarge", "",
-                              "the payload has " + std::to_string(payload.size()) +
-                                  " bytes; a push of type " + std::string(pushTypeName(sizedAs)) +
-                                  " may carry " + std::to_string(maxPayloadBytes(sizedAs)),
-                              413));
-  }
-  const nlohmann::json json = nlohmann::json::parse(payload, nullptr, /*allow_exceptions=*/false);
-  if (json.is_discarded() || !json.is_object()) {
-    return unexpected(refusal("BadPayload", "", "the payload is not a JSON object"));
-  }
-  auto aps = json.find("aps");
-  if (aps == json.end() || !aps->is_object()) {
-    return unexpected(refusal("BadPayload", "", "the payload has no \"aps\" object"));
-  }
-
-  PushHeaders headers;
-  const bool showsSomething =
-      carries(*aps, "alert") || carries(*aps, "badge") || carries(*aps, "sound");
-  headers.pushType =
-      given.pushType.value_or(showsSomething ? PushType::kAlert : PushType::kBackground);
-  if (headers.pushType == PushType::kBackground && carries(*aps, "alert")) {
-    return unexpected(
-        refusal("InvalidPushType", "apns-push-type", "a background push may not carry an alert"));
-  }
-  if (headers.pushType == PushType::kAlert && !showsSomething) {
-    return unexpected(refusal("InvalidPushType", "apns-push-type",
-                              "an alert push must carry an alert, a badge or a sound"));
-  }
-
-  headers.topic = given.topic;
-  if (!headers.topic && destination.topicRequired) {
-    return unexpected(refusal("MissingTopic", "apns-topic", "apns-topic is required"));
-  }
-  if (headers.topic) {
-    const std::string expected =
-        destination.bundleId + std::string(infoFor(headers.pushType).topicSuffix);
-    if (*headers.topic != expected) {
-      const bool thisApp =
-          std::any_of(kPushTypes.begin(), kPushTypes.end(), [&](const PushTypeInfo& info) {
-            return *headers.topic == destination.bundleId + std::string(info.topicSuffix);
-          });
-      if (thisApp) {
-        return unexpected(refusal("TopicDisallowed", "apns-topic",
-                                  "apns-topic " + quotedValue(*headers.topic) + " does not take " +
-                                      std::string(pushTypeName(headers.pushType)) +
-                                      " pushes; use " + quotedValue(expected)));
-      }
-      return unexpected(refusal(destination.otherAppReason, "apns-topic",
-                                "apns-topic " + quotedValue(*headers.topic) +
-                                    " is not this app's " + quotedValue(expected)));
-    }
-  }
-
-  headers.priority = given.priority.value_or(headers.pushType == PushType::kBackground ? 5u : 10u);
-  headers.expiration = given.expiration;
-  headers.collapseId = given.collapseId;
-  headers.apnsId = given.apnsId ? *given.apnsId : newApnsId();
-  return headers;
 }
 
 bool hasExpired(const PushHeaders& headers, std::int64_t nowEpochSeconds) {

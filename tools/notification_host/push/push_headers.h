@@ -1,13 +1,8 @@
-// The request headers of a push and the payload rules that depend on them, with the provider
-// API's names, reasons and statuses: the one place that reads apns-push-type, apns-priority,
-// apns-expiration, apns-collapse-id, apns-id and apns-topic. The provider endpoint reads them from
-// an HTTP/2 request's header list; the envelope reader (push_envelope.h) from the "headers" object
-// of a payload file, of deliver's and send's input and of the service's client protocol.
-//
-// Two steps, because the defaults depend on the payload:
-//   readHeaderFields / readHeaderObject   each given header on its own (syntax, duplicates)
-//   resolvePush                           the payload against the headers (empty, size per push
-//                                         type, alert against push type, topic), then defaults
+// The request headers of a push, with the provider API's names, reasons and statuses: the one
+// place that reads apns-push-type, apns-priority, apns-expiration, apns-collapse-id, apns-id and
+// apns-topic. The provider endpoint reads them from an HTTP/2 request's header list; the intake
+// (push_intake.h) from an envelope's "headers" object. Each header is read on its own here (syntax,
+// duplicates); the rules that weigh them against the payload, and the defaults, are the intake's.
 // Headers the rules do not name (authorization, content-type, user-agent, ...) are ignored, as
 // the provider API ignores them.
 #pragma once
@@ -44,8 +39,18 @@ std::string_view pushTypeName(PushType type);
 // None for a name that is not on the published list (names are lowercase, as the API spells them).
 std::optional<PushType> pushTypeFromName(std::string_view name);
 
-// The largest payload a push of `type` may carry, not counting JSON whitespace at its end.
+// The push service refuses payloads larger than this many bytes, not counting JSON whitespace at
+// their end; voip pushes may carry kMaxVoipPayloadBytes, the most any push may.
+inline constexpr std::size_t kMaxPayloadBytes = 4096;
+inline constexpr std::size_t kMaxVoipPayloadBytes = 5120;
+
+// The largest payload a push of `type` may carry.
 std::size_t maxPayloadBytes(PushType type);
+// What the app's bundle identifier is followed by in the topic of a push of `type` ("",
+// ".voip", ...).
+std::string_view topicSuffix(PushType type);
+// `value` quoted for a one-line message: JSON escapes keep it on one line, and a long one is cut.
+std::string quotedValue(std::string_view value);
 
 // A push's headers once accepted: every field the host acts on has its value.
 struct PushHeaders {
@@ -72,7 +77,7 @@ struct HeaderField {
   std::string value;
 };
 
-// The headers a push came with, each valid on its own; absent ones get defaults in resolvePush.
+// The headers a push came with, each valid on its own; absent ones get defaults in the intake.
 struct GivenHeaders {
   std::optional<std::string> apnsId;
   std::optional<PushType> pushType;
@@ -101,19 +106,6 @@ struct PushDestination {
   // "BadTopic" where it does not.
   std::string otherAppReason = "BadTopic";
 };
-
-// The push's headers with their defaults filled in, or why `payload` (the raw payload bytes) is
-// refused with them:
-//   PayloadEmpty       no payload at all (nothing but whitespace)
-//   PayloadTooLarge    over maxPayloadBytes for the push type (status 413)
-//   BadPayload         not a JSON object with an "aps" object, so there is nothing to run
-//   InvalidPushType    a background push carrying an alert, or an alert push carrying none of an
-//                      alert, a badge or a sound
-//   MissingTopic, TopicDisallowed, DeviceTokenNotForTopic or BadTopic   see PushDestination
-// Defaults: the push type is alert when "aps" carries an alert, a badge or a sound, and background
-// otherwise; the priority is 10, or 5 for a background push; apnsId is a new random UUID.
-Expected<PushHeaders, PushRefusal> resolvePush(const GivenHeaders& given, std::string_view payload,
-                                               const PushDestination& destination);
 
 // True when the push's expiry has passed at `nowEpochSeconds`: such a push is dropped, neither run
 // nor shown. An expiration of 0 ("now or never") never passes for a push handled on arrival.

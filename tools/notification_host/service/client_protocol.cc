@@ -3,29 +3,147 @@
 // would).
 #include "tools/notification_host/service/client_protocol.h"
 
-#include "tools/common/command_line.h"
+#include <algorithm>
+#include <vector>
+
+#include "platform/linux/json_text.h"
 
 namespace quenlarch::notification_host::client_protocol {
 
-std::string encodePush(const Push& push) {
-  return tools::jsonLine({{"type", "push"}, {"name", push.name}, {"payload", push.payload}});
+namespace {
+
+constexpr std::string_view kJsonWhitespace = " \t\r\n";
+
+const TopMember* memberNamed(const std::vector<TopMember>& members, std::string_view name) {
+  auto it = std::find_if(members.begin(), members.end(),
+                         [name](const TopMember& member) { return member.name == name; });
+  return it == members.end() ? nullptr : &*it;
+}
+
+// The payload of a push line whose OBJECT did not read as JSON, or was followed by more: refused
+// as BadPayload by the intake, with the place counted from the payload's first byte. Its text
+// runs to the line's closing brace; a fault past that is its text ending early.
+LinePayload brokenPayload(std::string_view line, std::size_t start, std::size_t at,
+                          std::string detail) {
+  const std::string_view text = line.substr(start);
+  std::string_view body = withoutTrailingWhitespace(text);
+  if (body.ends_with('}')) body.remove_suffix(1);
+  body = withoutTrailingWhitespace(body);
+  std::size_t offset = at - start;
+  if (offset >= body.size()) {
+    offset = body.size();
+    detail = "the text ends inside the JSON value";
+  }
+  return LinePayload{unexpected(JsonSyntaxError{offset, textPosition(text, offset), detail}),
+                     body.size()};
+}
+
+}  // namespace
+
+std::string encodePush(std::string_view name, std::string_view payload) {
+  return jsonLine({{"type", "push"}, {"name", name}, {"payload", payload}});
+}
+
+namespace {
+
+// True when a line break in `text` could be written as another one without changing what the
+// text means: none stands inside a string (where the text is not JSON anyway, and the parser
+// would name the character it found).
+bool breaksOutsideStrings(std::string_view text) {
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString && c == '\\') {
+      ++i;
+    } else if (c == '"') {
+      inString = !inString;
+    } else if (inString && (c == '\n' || c == '\r')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string pushLine(std::string_view name, std::string_view payload) {
+  const std::size_t first = payload.find_first_not_of(kJsonWhitespace);
+  if (first == std::string_view::npos || payload[first] != '{' ||
+      payload.find('\0') != std::string_view::npos || !breaksOutsideStrings(payload)) {
+    return encodePush(name, payload);
+  }
+  std::string line = jsonLine({{"type", "push"}, {"name", name}});
+  line.pop_back();  // the closing brace
+  line += R"(,"payload":)";
+  const std::size_t start = line.size();
+  line += payload;
+  // Same bytes, same lines: "\r\n" becomes " \r", a lone "\n" a "\r" (textPosition counts both).
+  bool afterReturn = false;  // the byte before was a carriage return of the payload's own
+  for (std::size_t i = start; i < line.size(); ++i) {
+    if (line[i] == '\n') {
+      if (afterReturn) line[i - 1] = ' ';
+      line[i] = '\r';
+      afterReturn = false;
+    } else {
+      afterReturn = line[i] == '\r';
+    }
+  }
+  line += '}';
+  return line;
 }
 
 ClientMessage decodeClientLine(std::string_view line) {
-  // The parser takes a NUL byte for the end of its input and would accept what precedes it.
-  if (line.find('\0') != std::string_view::npos) return Malformed{"a line must be one JSON object"};
-  nlohmann::json json = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (!json.is_object()) return Malformed{"a line must be one JSON object"};
-  auto type = json.find("type");
-  if (type == json.end() || !type->is_string()) return Malformed{"a line needs a string \"type\""};
-  if (*type == "status") return StatusRequest{};
-  if (*type != "push") return Malformed{"unknown type " + type->dump()};
-  auto name = json.find("name");
-  auto payload = json.find("payload");
-  if (name == json.end() || !name->is_string() || payload == json.end() || !payload->is_string()) {
-    return Malformed{"a push needs a string \"name\" and a string \"payload\""};
+  std::vector<TopMember> members;
+  auto parsed = parseJson(line, members);
+  const TopMember* type = memberNamed(members, "type");
+  const TopMember* name = memberNamed(members, "name");
+  const TopMember* payload = memberNamed(members, "payload");
+  // Where an OBJECT payload starts: just past the colon after its name.
+  std::size_t start = std::string_view::npos;
+  if (payload != nullptr) {
+    const std::size_t colon = line.find_first_not_of(kJsonWhitespace, payload->nameEnd);
+    if (colon != std::string_view::npos && line[colon] == ':') start = colon + 1;
   }
-  return Push{name->get<std::string>(), payload->get<std::string>()};
+  const bool pushSoFar = type != nullptr && type->text == "push" && name != nullptr && name->text;
+  if (!parsed) {
+    if (!pushSoFar || start == std::string_view::npos || parsed.error().offset < start) {
+      return Malformed{"a line must be one JSON object"};
+    }
+    if (payload->valueEnd == std::string_view::npos) {
+      return Push{*name->text,
+                  brokenPayload(line, start, parsed.error().offset, parsed.error().detail)};
+    }
+    // The payload read as a value and the line broke after it: the payload's text went on.
+    const std::size_t after = line.find_first_not_of(kJsonWhitespace, payload->valueEnd);
+    return Push{*name->text, brokenPayload(line, start, std::min(after, line.size()),
+                                           "text after the JSON value")};
+  }
+  nlohmann::json& json = *parsed;
+  if (!json.is_object()) return Malformed{"a line must be one JSON object"};
+  if (type == nullptr || !type->text) return Malformed{"a line needs a string \"type\""};
+  if (*type->text == "status") return StatusRequest{};
+  if (*type->text != "push") return Malformed{"unknown type " + json["type"].dump()};
+  if (!name || !name->text || payload == nullptr ||
+      !(json["payload"].is_string() || json["payload"].is_object())) {
+    return Malformed{"a push needs a string \"name\" and a string or object \"payload\""};
+  }
+  if (json["payload"].is_string()) return Push{*name->text, json["payload"].get<std::string>()};
+  if (start == std::string_view::npos) return Malformed{"a line must be one JSON object"};
+  if (payload != &members.back()) {
+    const std::size_t after = line.find_first_not_of(kJsonWhitespace, payload->valueEnd);
+    return Push{*name->text, brokenPayload(line, start, std::min(after, line.size()),
+                                           "text after the JSON value")};
+  }
+  return Push{*name->text, LinePayload{std::move(json["payload"]), payload->valueEnd - start}};
+}
+
+Expected<AcceptedPush, push::PushRefusal> acceptPush(const Push& push,
+                                                     const push::PushDestination& destination) {
+  if (const auto* text = std::get_if<std::string>(&push.payload)) {
+    return notification_host::acceptPush(*text, destination);
+  }
+  const auto& read = std::get<LinePayload>(push.payload);
+  return notification_host::acceptPush(read.read, read.bytes, destination);
 }
 
 std::string shownAnswer(std::string_view line) {
@@ -41,11 +159,11 @@ std::string refusedAnswer(std::string_view reason, std::string_view header,
   nlohmann::ordered_json answer{{"type", "refused"}, {"reason", reason}};
   if (!header.empty()) answer["header"] = header;
   answer["message"] = message;
-  return tools::jsonLine(answer);
+  return jsonLine(answer);
 }
 
 std::string errorAnswer(std::string_view message) {
-  return tools::jsonLine({{"type", "error"}, {"message", message}});
+  return jsonLine({{"type", "error"}, {"message", message}});
 }
 
 }  // namespace quenlarch::notification_host::client_protocol

@@ -6,6 +6,11 @@
 //     {"type":"push","name":NAME,"payload":TEXT}   one push; TEXT is the raw payload, or an
 //                                                  envelope {"headers":{...},"payload":{...}},
 //                                                  checked as `deliver` checks a payload file
+//     {"type":"push","name":NAME,"payload":OBJECT} the same, the payload or envelope written into
+//                                                  the line as JSON and read with it; it must
+//                                                  come last, and where it is not JSON (or is
+//                                                  followed by more than the line's closing
+//                                                  brace) the push is refused as BadPayload
 //     {"type":"status"}                            what the service's extension is doing
 //   service -> client
 //     {"type":"shown","line":LINE}                 LINE is the line `deliver` prints for the push
@@ -29,7 +34,8 @@
 #include <string_view>
 #include <variant>
 
-#include "tools/notification_host/push/payload.h"
+#include "platform/linux/json_text.h"
+#include "tools/notification_host/push/push_intake.h"
 
 namespace quenlarch::notification_host::client_protocol {
 
@@ -42,9 +48,15 @@ inline constexpr std::size_t kMaxClientLineBytes = 8 * kMaxPushTextBytes + 4096;
 // reads lines up to this size never loses an answer.
 inline constexpr std::size_t kMaxAnswerBytes = 2 << 20;
 
+// A payload written into the line as JSON: what was read, or where it stopped being JSON
+// (counted from the payload's first byte), and the bytes it took in the line.
+struct LinePayload {
+  Expected<nlohmann::json, JsonSyntaxError> read;
+  std::size_t bytes = 0;
+};
 struct Push {
   std::string name;
-  std::string payload;
+  std::variant<std::string, LinePayload> payload;  // TEXT, or OBJECT
 };
 struct StatusRequest {};
 struct Malformed {
@@ -52,9 +64,19 @@ struct Malformed {
 };
 using ClientMessage = std::variant<Push, StatusRequest, Malformed>;
 
-std::string encodePush(const Push& push);  // one line, without the newline
+// One line, without the newline, carrying `payload` as TEXT.
+std::string encodePush(std::string_view name, std::string_view payload);
+// The line `send` writes: the payload text written into the line as it is (line breaks turned
+// into carriage returns, so that a line and column in it stay the same), unread. Text that does
+// not start as an object could not be told from another kind of payload, and text with a NUL
+// byte would end the line early, so they travel as TEXT.
+std::string pushLine(std::string_view name, std::string_view payload);
 // Any line: one JSON object and nothing else (a NUL byte ends no line early), or Malformed.
 ClientMessage decodeClientLine(std::string_view line);
+
+// The push through the intake, read once however the line carried it.
+Expected<AcceptedPush, push::PushRefusal> acceptPush(const Push& push,
+                                                     const push::PushDestination& destination);
 
 // `line` is the shown line already written as one JSON line; it goes in as it is.
 std::string shownAnswer(std::string_view line);

@@ -4,8 +4,7 @@
 
 #include <variant>
 
-#include "tools/common/command_line.h"
-#include "tools/notification_host/push/accepted_push.h"
+#include "platform/linux/json_text.h"
 #include "tools/notification_host/service/client_protocol.h"
 
 namespace quenlarch::notification_host {
@@ -22,7 +21,7 @@ std::string statusAnswer(const EngineStatus& status) {
   line["extensionStarts"] = status.extensionStarts;
   line["pushesInFlight"] = status.pushesInFlight;
   line["extensionPeakResidentBytes"] = status.peakResidentBytes;
-  return tools::jsonLine(line);
+  return jsonLine(line);
 }
 
 void ClientRequests::answer(std::string_view line, ClientConnection::Reply reply) {
@@ -35,7 +34,7 @@ void ClientRequests::answer(std::string_view line, ClientConnection::Reply reply
     return reply(statusAnswer(engine_.status()));
   }
   auto& push = std::get<cp::Push>(message);
-  auto accepted = acceptPush(push.payload, bundleId_);
+  auto accepted = cp::acceptPush(push, push::PushDestination{bundleId_});
   if (!accepted) {
     const push::PushRefusal& refusal = accepted.error();
     return reply(cp::refusedAnswer(refusal.reason, refusal.header, refusal.message));

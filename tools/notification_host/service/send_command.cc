@@ -1,6 +1,7 @@
 // send: one connection for all the payloads, one push at a time, so the lines come out in the
-// payloads' order. Payloads are checked here first, so a bad one is refused exactly as deliver
-// refuses it even before the service is asked; the service checks again for clients of its own.
+// payloads' order. Only the framing is checked here (a payload that can be read and is not past
+// the longest push text); the service reads each push once, with the rules deliver applies, and
+// its refusals are printed as it gives them.
 #include "tools/notification_host/service/send_command.h"
 
 #include <unistd.h>
@@ -9,16 +10,16 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "platform/linux/file_io.h"
+#include "platform/linux/json_text.h"
 #include "platform/linux/line_reader.h"
 #include "tools/common/command_line.h"
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/host_options.h"
-#include "tools/notification_host/push/accepted_push.h"
 #include "tools/notification_host/push/payload_source.h"
+#include "tools/notification_host/push/push_intake.h"
 #include "tools/notification_host/service/client_protocol.h"
 #include "tools/notification_host/service/service_socket.h"
 
@@ -46,19 +47,15 @@ int runSend(const SendArgs& args) {
   while (std::optional<RawPayload> payload = source.next()) {
     std::optional<std::string> refused = payload->refused;
     if (!refused) {
-      // The topic is the service's to check: it knows the app.
-      auto accepted = acceptPush(payload->bytes, "", /*checkTopic=*/false);
-      if (!accepted) refused = refusalText(accepted.error());
-    }
-    if (!refused) {
-      if (!writeAll(fd, cp::encodePush({payload->name, payload->bytes}) + "\n")) {
+      if (!writeAll(fd, cp::pushLine(payload->name, payload->bytes) + "\n")) {
         result = out.fail(tools::kExitFailed, "the service hung up before taking " + payload->name);
         break;
       }
       std::optional<Line> line = answers.next();
       nlohmann::ordered_json answer;
       if (line && !line->oversized) {
-        answer = nlohmann::ordered_json::parse(line->text, nullptr, /*allow_exceptions=*/false);
+        if (auto parsed = parseJson<nlohmann::ordered_json>(line->text))
+          answer = std::move(*parsed);
       }
       const std::string type =
           answer.is_object() && answer.value("type", nlohmann::ordered_json()).is_string()

@@ -26,7 +26,7 @@
 #include "tools/notification_host/provider/endpoint_welcome.h"
 #include "tools/notification_host/provider/provider_service.h"
 #include "tools/notification_host/provider/self_signed_certificate.h"
-#include "tools/notification_host/push/accepted_push.h"
+#include "tools/notification_host/push/push_intake.h"
 #include "tools/notification_host/service/client_protocol.h"
 #include "tools/notification_host/service/client_requests.h"
 #include "tools/notification_host/service/provider_pushes.h"
@@ -182,7 +182,9 @@ int runServe(const ServeArgs& args) {
   };
   NotificationHost host(engine->get(), loop->get(), args.app, args.desktop(), printOutput,
                         client_protocol::kMaxAnswerBytes, args.extensionScope());
-  ClientRequests requests(**engine, host, bundleIdentifier(args.app));
+  // Read once: the client protocol, the provider endpoint and its welcome check topics against it.
+  const std::string bundleId = bundleIdentifier(args.app);
+  ClientRequests requests(**engine, host, bundleId);
   ProviderPushes providerPushes(host, args.providerQueue, printOutput, reportIdle);
   providerPushes.setOutputBehind([&output] { return output.behind(); });
   std::unique_ptr<provider::ProviderService> endpoint;
@@ -197,8 +199,8 @@ int runServe(const ServeArgs& args) {
     providerArgs.tlsKey = files.key;
   }
   if (providerArgs.listen) {
-    auto started =
-        provider::ProviderService::start(loop->get(), providerArgs, args.app, providerPushes, out);
+    auto started = provider::ProviderService::start(loop->get(), providerArgs, args.app, bundleId,
+                                                    providerPushes, out);
     if (!started) return out.fail(tools::kExitFailed, started.error());
     endpoint = std::move(*started);
   }
@@ -235,7 +237,7 @@ int runServe(const ServeArgs& args) {
     const std::string bound = endpoint->server().boundAddress();
     note("provider endpoint listening on " + bound);
     for (const std::string& line : provider::welcomeLines(
-             provider::endpointFacts(providerArgs, args.app, bound, throwaway))) {
+             provider::endpointFacts(providerArgs, args.app, bundleId, bound, throwaway))) {
       note(line);
     }
   }
