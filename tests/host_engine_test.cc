@@ -1,12 +1,14 @@
 // HostEngine in this process, on a real event loop, against real extension processes (shell
 // scripts and scripted-extension): which line from the extension answers a push and what is noted,
-// that every push is answered by its arrival + time limit + grace however many wait, and what
-// becomes of pushes when the extension cannot be started.
+// that every push is answered by its arrival + time limit + grace however many wait (on a moved
+// clock: nothing waits for a real deadline), and what becomes of pushes when the extension cannot
+// be started.
 #include "tools/notification_host/engine/host_engine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <systemd/sd-event.h>
 
 #include <filesystem>
 #include <fstream>
@@ -23,7 +25,8 @@ namespace fs = std::filesystem;
 namespace protocol = host_protocol;
 using namespace std::chrono_literals;
 
-// An engine on a loop of its own; notes are collected instead of printed.
+// An engine on a loop of its own and a clock the test moves; notes are collected instead of
+// printed.
 class EngineRun {
  public:
   explicit EngineRun(EngineOptions options) {
@@ -31,38 +34,54 @@ class EngineRun {
     EXPECT_TRUE(loop.has_value());
     loop_.emplace(std::move(*loop));
     options.diagnostics = [this](std::string_view note) { notes.emplace_back(note); };
+    options.clock = &clock;
     auto engine = HostEngine::create(loop_->get(), std::move(options));
     EXPECT_TRUE(engine.has_value());
     engine_ = std::move(*engine);
-    // A test that waits for something that never comes fails instead of hanging.
-    auto guard = EventSource::timer(loop_->get(), [this] { gaveUp_ = true; });
+    // A test that waits for something that never comes fails instead of hanging (real time).
+    auto guard = EventSource::timer(
+        loop_->get(), [this] { gaveUp_ = true; }, "test guard");
     guard_ = std::move(*guard);
-    guard_.armAt(Clock::now() + 60s);
+    guard_.armAt(steadyClock().now() + 60s);
   }
 
-  // Submits one push per badge, all arriving now; returns what was shown, in submit order.
-  std::vector<Shown> push(const std::vector<std::int64_t>& badges) {
-    std::vector<std::optional<Shown>> shown(badges.size());
-    const Clock::time_point arrival = Clock::now();
+  // Submits one push per badge, all arriving now, without waiting for them.
+  void submit(const std::vector<std::int64_t>& badges) {
+    shown_.assign(badges.size(), std::nullopt);
     for (std::size_t i = 0; i < badges.size(); ++i) {
       auto content = std::make_shared<const PushContent>(PlistValue(), badges[i], PlistValue());
-      engine_->submit(content, arrival, [&shown, i](Shown result) {
-        EXPECT_FALSE(shown[i].has_value()) << "push " << i << " shown twice";
-        shown[i] = std::move(result);
+      engine_->submit(content, clock.now(), [this, i](Shown result) {
+        EXPECT_FALSE(shown_[i].has_value()) << "push " << i << " shown twice";
+        shown_[i] = std::move(result);
       });
     }
-    runUntil([&] {
-      return std::all_of(shown.begin(), shown.end(), [](const auto& s) { return s.has_value(); });
-    });
+  }
+  std::size_t shownCount() const {
+    return static_cast<std::size_t>(
+        std::count_if(shown_.begin(), shown_.end(), [](const auto& s) { return s.has_value(); }));
+  }
+  // Waits for every push submitted; returns what was shown, in submit order.
+  std::vector<Shown> shown() {
+    runUntil([&] { return shownCount() == shown_.size(); });
     std::vector<Shown> result;
-    for (auto& s : shown) result.push_back(s.value_or(Shown{}));
+    for (auto& s : shown_) result.push_back(s.value_or(Shown{}));
     return result;
+  }
+  std::vector<Shown> push(const std::vector<std::int64_t>& badges) {
+    submit(badges);
+    return shown();
   }
 
   template <typename Condition>
   void runUntil(Condition condition) {
-    while (!condition() && !gaveUp_) loop_->runOnce();
+    while (!condition() && !gaveUp_ && loop_->runOnce()) {
+    }
     EXPECT_FALSE(gaveUp_) << "gave up waiting";
+  }
+  // Runs what is ready now, waiting for nothing.
+  void settle() {
+    while (sd_event_run(loop_->get(), 0) > 0) {
+    }
   }
 
   void stop() {
@@ -72,9 +91,12 @@ class EngineRun {
   }
 
   HostEngine& engine() { return *engine_; }
+  EventLoop& loop() { return *loop_; }
   std::vector<std::string> notes;
+  ManualClock clock;
 
  private:
+  std::vector<std::optional<Shown>> shown_;
   std::optional<EventLoop> loop_;
   std::unique_ptr<HostEngine> engine_;
   EventSource guard_;
@@ -167,32 +189,56 @@ TEST(HostEngineTest, OnlyAnAnswerToARequestInFlightIsShownAndOnlyOnce) {
   }
 }
 
-// Pushes that arrive together behind a hung extension are all shown as received at arrival + time
-// limit + grace, those still waiting for a slot included, and the process is given up on once. A
-// limit that started only when a push reached the extension would show them one limit after
-// another, each with a process of its own.
+// Deadlines on the moved clock, not a moment early: pushes that arrive together behind a hung
+// extension are all shown as received at arrival + time limit + grace, those still waiting for a
+// slot included, and the process is given up on once (a limit that started only when a push
+// reached the extension would show them one limit after another, each with a process of its
+// own); an extension that never says it is ready is given up on at the same moment.
 TEST(HostEngineTest, EveryPushIsShownByItsArrivalPlusLimitAndGraceQueuedOrNot) {
   testing::TempDir dir("host-engine");
   const std::string log = dir / "starts.log";
+  const std::string silent = dir / "silent";
+  std::ofstream(silent) << "#!/bin/sh\nexec cat >/dev/null\n";
+  fs::permissions(silent, fs::perms::owner_all);
   ::setenv("SCRIPTED_EXTENSION_MODE", "hang", 1);
   ::setenv("SCRIPTED_EXTENSION_LOG", log.c_str(), 1);
-  for (unsigned parallel : {1u, 3u}) {
-    SCOPED_TRACE(parallel);
+  struct DeadlineCase {
+    std::string label;
+    std::string executable;
+    unsigned parallel;
+    unsigned handedOver;  // requests in the process before time moves
+    std::string note;
+  };
+  const std::vector<DeadlineCase> cases = {
+      {"hung, one at a time", SCRIPTED_EXTENSION_PATH, 1, 1, "4 pushes waited past"},
+      {"hung, three at a time", SCRIPTED_EXTENSION_PATH, 3, 3, "2 pushes waited past"},
+      {"never ready", silent, 1, 0, "did not report ready in time"},
+  };
+  for (const DeadlineCase& c : cases) {
+    SCOPED_TRACE(c.label);
     EngineOptions options;
-    options.launch.executable = SCRIPTED_EXTENSION_PATH;
+    options.launch.executable = c.executable;
     options.timeLimit = 200ms;
     options.grace = 100ms;
-    options.parallel = parallel;
+    options.parallel = c.parallel;
     EngineRun run(options);
-    std::vector<Shown> shown = run.push({1, 2, 3, 4, 5});
+    run.submit({1, 2, 3, 4, 5});
+    run.runUntil([&] {
+      const EngineStatus status = run.engine().status();
+      return status.extensionPid != 0 && status.requestsInExtension == c.handedOver;
+    });
+    run.clock.advance(299ms);
+    run.settle();
+    EXPECT_EQ(run.shownCount(), 0u);
+    run.clock.advance(1ms);
+    std::vector<Shown> shown = run.shown();
     for (std::size_t i = 0; i < shown.size(); ++i) {
       ASSERT_NE(shown[i].content, nullptr);
       EXPECT_FALSE(shown[i].byExtension);
       EXPECT_EQ(shown[i].content->badge(), static_cast<std::int64_t>(i + 1));
     }
     EXPECT_EQ(run.engine().status().extensionStarts, 1u);
-    EXPECT_THAT(run.notes, ::testing::Contains(::testing::HasSubstr(std::to_string(5 - parallel) +
-                                                                    " pushes waited past")));
+    EXPECT_THAT(run.notes, ::testing::Contains(::testing::HasSubstr(c.note)));
     run.stop();
   }
   ::unsetenv("SCRIPTED_EXTENSION_MODE");

@@ -403,14 +403,14 @@ TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
     if (rows[i].status == 200) continue;
     ++refusals;
     const std::string line =
-        "provider request refused: " + std::to_string(rows[i].status) + " " + rows[i].reason;
+        "provider request refused with " + std::to_string(rows[i].status) + " " + rows[i].reason;
     EXPECT_NE(notes.find(line), std::string::npos) << notes;
     EXPECT_NE(notes.find(rows[i].cause), std::string::npos) << notes;
     EXPECT_NE(logged[i].value("cause", ""), "");
   }
   std::size_t lines = 0;
-  for (std::size_t at = 0; (at = notes.find("provider request refused: ", at)) != std::string::npos;
-       ++at) {
+  for (std::size_t at = 0;
+       (at = notes.find("provider request refused with ", at)) != std::string::npos; ++at) {
     ++lines;
   }
   EXPECT_EQ(lines, refusals);

@@ -26,6 +26,9 @@ using Stream = SubprocessOptions::Stream;
 
 // Without a pidfd, waits look for an exit this often.
 constexpr int kExitCheckMs = 10;
+// How long kill() waits for the kernel to end the process; one in uninterruptible sleep is left as
+// it is rather than holding the caller.
+constexpr auto kKillWait = std::chrono::seconds(2);
 
 // Milliseconds from now to `deadline`, rounded up, within [0, cap].
 int millisUntil(Clock::time_point deadline, int cap) {
@@ -227,7 +230,7 @@ Subprocess::Captured Subprocess::communicate(std::string_view input, Clock::time
       if (n > 0) input.remove_prefix(static_cast<std::size_t>(n));
       if ((n < 0 && errno != EAGAIN && errno != EINTR) || input.empty()) closeInput();
     }
-    if (fds[3].revents != 0 || pidfd_ < 0) reapNow(/*block=*/false);
+    if (fds[3].revents != 0 || pidfd_ < 0) reapNow();
   }
   // Once it has exited, what it wrote is in the pipes: take that without waiting any more.
   for (auto [fd, into] : {std::pair{&outFd_, &captured.output}, {&errFd_, &captured.error}}) {
@@ -241,32 +244,35 @@ Subprocess::Captured Subprocess::communicate(std::string_view input, Clock::time
 }
 
 bool Subprocess::waitUntil(Clock::time_point deadline) {
-  if (reaped_ || reapNow(/*block=*/false)) return true;
+  if (reaped_ || reapNow()) return true;
   pollWithExit(-1, 0, deadline);
   return reaped_;
 }
 
 void Subprocess::kill() {
-  if (reaped_) return;
+  if (reaped_ || disowned_) return;
   ::kill(pid_, SIGKILL);
-  reapNow(/*block=*/true);
+  waitUntil(Clock::now() + kKillWait);
 }
 
 bool Subprocess::sendSignal(int signal) { return !reaped_ && ::kill(pid_, signal) == 0; }
 
-std::optional<int> Subprocess::exitCode() const {
-  if (!waitStatus_ || !WIFEXITED(*waitStatus_)) return std::nullopt;
-  return WEXITSTATUS(*waitStatus_);
+void Subprocess::noteExit(const siginfo_t& exit) {
+  reaped_ = true;
+  if (exit.si_code == CLD_EXITED) {
+    exitStatus_ = exit.si_status;
+  } else if (exit.si_code == CLD_KILLED || exit.si_code == CLD_DUMPED) {
+    killedBy_ = exit.si_status;
+  }
+  closeFd(pidfd_);
 }
+
+std::optional<int> Subprocess::exitCode() const { return exitStatus_; }
 
 std::string Subprocess::exitDescription() const {
   if (!reaped_) return "";
-  if (waitStatus_ && WIFEXITED(*waitStatus_)) {
-    return "exited with status " + std::to_string(WEXITSTATUS(*waitStatus_));
-  }
-  if (waitStatus_ && WIFSIGNALED(*waitStatus_)) {
-    return "was killed by signal " + std::to_string(WTERMSIG(*waitStatus_));
-  }
+  if (exitStatus_) return "exited with status " + std::to_string(*exitStatus_);
+  if (killedBy_) return "was killed by signal " + std::to_string(*killedBy_);
   return "ended";
 }
 
@@ -282,21 +288,23 @@ bool Subprocess::pollWithExit(int fd, short events, Clock::time_point deadline) 
     const int ready = ::poll(fds, 2, millisUntil(deadline, cap));
     if (ready < 0 && errno != EINTR) ::poll(nullptr, 0, kExitCheckMs);  // no busy loop
     if (ready > 0 && fds[0].revents != 0) return true;
-    if ((fds[1].revents != 0 || pidfd_ < 0) && reapNow(/*block=*/false)) return false;
+    if ((fds[1].revents != 0 || pidfd_ < 0) && reapNow()) return false;
     if (Clock::now() >= deadline) return false;
   }
 }
 
-bool Subprocess::reapNow(bool block) {
+bool Subprocess::reapNow() {
+  if (disowned_) return false;
   int status = 0;
   pid_t r;
   do {
-    r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+    r = ::waitpid(pid_, &status, WNOHANG);
   } while (r < 0 && errno == EINTR);
   if (r == 0) return false;
   // r < 0 (ECHILD) means it cannot be waited for any more; its status is then unknown.
   reaped_ = true;
-  if (r == pid_) waitStatus_ = status;
+  if (r == pid_ && WIFEXITED(status)) exitStatus_ = WEXITSTATUS(status);
+  if (r == pid_ && WIFSIGNALED(status)) killedBy_ = WTERMSIG(status);
   closeFd(pidfd_);
   return true;
 }

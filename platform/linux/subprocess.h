@@ -1,7 +1,8 @@
 // A child process started with posix_spawn, its standard streams on close-on-exec pipes (or
 // inherited, or /dev/null), and reaped exactly once. Every wait takes a deadline and watches the
 // process's pidfd, so that an exit is seen at once even when a grandchild still holds a pipe open.
-// Used by the notification host for extension processes, by the benchmark harness and by tests.
+// Used by the notification host for extension processes (whose exit an event loop's child source
+// collects, see disown()), by the benchmark harness and by tests.
 //
 // Not thread-safe: one thread drives one Subprocess, through the waits here or through its
 // descriptors in an event loop. A parent that writes to a child's input
@@ -10,6 +11,7 @@
 // waits can reach no other process.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -79,8 +81,16 @@ class Subprocess {
   bool waitUntil(Clock::time_point deadline);
   // Reaps it without waiting if it has exited; true once it has been reaped.
   bool tryReap() { return waitUntil(Clock::time_point::min()); }
-  // SIGKILL and reap; nothing when it has been reaped already.
+  // SIGKILL, then reaps it once the kernel has ended it, waiting on its pidfd for a moment at most
+  // (never in waitpid: a process stuck in the kernel would hold the caller); nothing when it has
+  // been reaped already or disowned.
   void kill();
+  // Someone else reaps the process from now on (an event loop's child source): this object never
+  // waits for it, kill() leaves it alone, and so does the destructor. sendSignal() still reaches
+  // it until noteExit(); whoever reaps it must not be left to do so unseen while signals are sent.
+  void disown() { disowned_ = true; }
+  // Records the exit that whoever reaps it saw (a waitid record); the process counts as reaped.
+  void noteExit(const siginfo_t& exit);
   // Sends `signal` to the process; false when it has been reaped already (the pid may then name
   // another process, so nothing is sent) or the kernel refused.
   bool sendSignal(int signal);
@@ -106,8 +116,8 @@ class Subprocess {
   // Polls `fd` for `events` together with the exit, until `deadline`. True when `fd` is ready;
   // false on the deadline or when the process has exited (it is then reaped).
   bool pollWithExit(int fd, short events, Clock::time_point deadline);
-  // Records a finished waitpid; false when the process is still running.
-  bool reapNow(bool block);
+  // Records a finished waitpid (WNOHANG); false when the process is still running or disowned.
+  bool reapNow();
 
   pid_t pid_;
   int pidfd_;  // -1 when the kernel gives none; waits then look again every few milliseconds
@@ -115,7 +125,10 @@ class Subprocess {
   int outFd_;
   int errFd_;
   bool reaped_ = false;
-  std::optional<int> waitStatus_;  // once reaped, unless another waiter took the status
+  bool disowned_ = false;
+  // Once reaped, unless another waiter took the status: the exit status, or the ending signal.
+  std::optional<int> exitStatus_;
+  std::optional<int> killedBy_;
 };
 
 }  // namespace quenlarch

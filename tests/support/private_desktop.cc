@@ -180,7 +180,7 @@ int BusObserver::onSignal(sd_bus_message* message, void* self, sd_bus_error*) {
 
 bool BusObserver::waitForName(const std::string& name) {
   for (auto deadline = Clock::now() + kPatience; bus_ != nullptr && Clock::now() < deadline;) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C99 compound literal
     sd_bus_message* reply = nullptr;
     int owned = 0;
     if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",

@@ -137,11 +137,16 @@ std::string oneLine(std::string_view text) {
 }
 
 void Console::note(std::string_view message) const {
+  if (sink_) return sink_(oneLine(message), /*limited=*/true);
   std::cerr << program_ << ": " << oneLine(message) << std::endl;
 }
 
 int Console::fail(int code, std::string_view message) const {
-  note(message);
+  if (sink_) {
+    sink_(oneLine(message), /*limited=*/false);
+  } else {
+    std::cerr << program_ << ": " << oneLine(message) << std::endl;
+  }
   return code;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -26,15 +27,22 @@ bool isUtf8(const std::string& text);
 // oneLine; callers pass raw paths and names).
 class Console {
  public:
+  // Takes each message, made one line, instead of stderr, and adds the "<program>: ". `limited`
+  // is false for the failure a command ends with, which no rate limit may hold back.
+  using Sink = std::function<void(std::string_view message, bool limited)>;
+
   explicit Console(std::string program) : program_(std::move(program)) {}
 
   void note(std::string_view message) const;
-  // Prints like note() and returns `code`, for `return console.fail(...)`.
+  // Unset: written to stderr at once.
+  void setSink(Sink sink) { sink_ = std::move(sink); }
+  // Prints like note(), past any limit, and returns `code`, for `return console.fail(...)`.
   int fail(int code, std::string_view message) const;
   const std::string& program() const { return program_; }
 
  private:
   std::string program_;
+  Sink sink_;
 };
 
 // "<program> <version>", the first line of --version, with the version the project was built as.

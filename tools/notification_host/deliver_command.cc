@@ -77,22 +77,27 @@ int runDeliver(const DeliverArgs& args) {
       continue;
     }
     bool shown = false;
-    host.receive(IncomingPush{payload->name, std::move(accepted->content), Clock::now(),
+    host.receive(IncomingPush{payload->name, std::move(accepted->content), steadyClock().now(),
                               std::move(accepted->headers), std::move(accepted->warnings)},
                  [&](const std::string& line) {
                    printer.print(line);
                    shown = true;
                  });
-    while (!shown) loop->runOnce();
+    while (!shown && loop->runOnce()) {
+    }
   }
   if (engine) {
     bool stopped = false;
     engine->stop([&stopped] { stopped = true; });
-    while (!stopped) loop->runOnce();
+    while (!stopped && loop->runOnce()) {
+    }
   }
   bool flushed = false;
   host.flush(NotificationHost::kDesktopFlushTime, [&flushed] { flushed = true; });
-  while (!flushed) loop->runOnce();
+  while (!flushed && loop->runOnce()) {
+  }
+  // A failed loop ends the run: what it still owed is not waited for.
+  if (loop->failure()) return console().fail(tools::kExitFailed, *loop->failure());
 
   if (!printer.finish()) {
     note("lost " + std::to_string(printer.lost()) + " of " + std::to_string(printer.printed()) +

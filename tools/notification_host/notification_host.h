@@ -29,7 +29,7 @@ namespace quenlarch::notification_host {
 struct IncomingPush {
   std::string name;  // the payload file, "stdin line N", or what a client called it
   std::shared_ptr<const PushContent> content;
-  Clock::time_point arrival = Clock::now();
+  Clock::time_point arrival = steadyClock().now();
   push::PushHeaders headers = {};          // the request's, with their defaults filled in
   std::vector<std::string> warnings = {};  // the intake's, for the shown line
 };

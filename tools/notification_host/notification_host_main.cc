@@ -27,5 +27,9 @@ int main(int argc, char** argv) {
   notification_host::addSendCommand(app, exitCode);
   notification_host::addStatusCommand(app, exitCode);
   notification_host::addRulesCommand(app, exitCode);
-  return tools::parseAndRun(app, notification_host::console(), argc, argv, exitCode);
+  const int code = tools::parseAndRun(app, notification_host::console(), argc, argv, exitCode);
+  // Counts of notes held back by the rate limit, then: a note lost on the way is a lost line.
+  notification_host::flushNoteCounts();
+  if (code == tools::kExitOk && notification_host::lostNoteLines() > 0) return tools::kExitFailed;
+  return code;
 }

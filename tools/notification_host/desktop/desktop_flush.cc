@@ -13,7 +13,7 @@ void DesktopPresenter::flush(std::chrono::microseconds within, std::function<voi
   // the signals before it are written. It is not held back by a full queue: it is the last one.
   MessagePtr call = newCall(bus_, kBusName, kBusPath, "GetId");
   barrierWaiting_ = call && sd_bus_call_async(bus_, nullptr, call.get(), &onBarrier, this, 0) >= 0;
-  flushDeadline_.armAt(Clock::now() + within);
+  flushDeadline_.armAt(steadyClock().now() + within);
   finishFlushIfIdle();
 }
 

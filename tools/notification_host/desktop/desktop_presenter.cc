@@ -47,13 +47,13 @@ DesktopPresenter::DesktopPresenter(const std::string& appPath, sd_event* loop,
   app_.desktopEntry = busText(app_.desktopEntry);
   // Without these timers (no memory) held notifications wait for a push or the server's name,
   // and flush() does not wait.
-  if (auto timer = EventSource::timer(loop_, [this] { retryTimeReached(); })) {
+  if (auto timer = EventSource::timer(
+          loop_, [this] { retryTimeReached(); }, "desktop server retry")) {
     retryTimer_ = std::move(*timer);
-    retryTimer_.describe("desktop-server-retry");
   }
-  if (auto timer = EventSource::timer(loop_, [this] { flushDeadlineReached(); })) {
+  if (auto timer = EventSource::timer(
+          loop_, [this] { flushDeadlineReached(); }, "desktop flush deadline")) {
     flushDeadline_ = std::move(*timer);
-    flushDeadline_.describe("desktop-flush-deadline");
   }
   busUsable();
 }

@@ -10,10 +10,9 @@
 
 #include "platform/linux/host_protocol.h"
 #include "platform/linux/push_content.h"
+#include "tools/notification_host/engine/clock.h"
 
 namespace quenlarch::notification_host {
-
-using Clock = std::chrono::steady_clock;
 
 struct Shown {
   std::shared_ptr<const PushContent> content;

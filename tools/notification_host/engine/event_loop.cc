@@ -3,6 +3,7 @@
 // its own handler only after that handler has returned, so a handler may drop its own source.
 #include "tools/notification_host/engine/event_loop.h"
 
+#include <pthread.h>
 #include <systemd/sd-event.h>
 
 #include <cstring>
@@ -11,35 +12,48 @@
 namespace quenlarch::notification_host {
 namespace {
 
-template <typename Handler>
-void destroyBox(void* box) {
-  delete static_cast<Handler*>(box);
-}
-
-std::string failure(const char* what, int negativeErrno) {
+std::string errorText(const char* what, int negativeErrno) {
   return std::string(what) + ": " + std::strerror(-negativeErrno);
-}
-
-// Hands `box` to `source` for good, naming it `description`, or frees it when there is no source.
-template <typename Handler>
-Expected<sd_event_source*> adopt(int rc, sd_event_source* source, Handler* box, const char* what,
-                                 std::string_view description) {
-  if (rc < 0) {
-    delete box;
-    return unexpected(failure(what, rc));
-  }
-  sd_event_source_set_destroy_callback(source, &destroyBox<Handler>);
-  sd_event_source_set_description(source, std::string(description).c_str());
-  return source;
-}
-
-std::uint64_t microseconds(Clock::time_point when) {
-  const auto since = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
-  return since.count() <= 0 ? 1 : static_cast<std::uint64_t>(since.count());
 }
 
 using Plain = std::function<void()>;
 using IoHandler = std::function<void(std::uint32_t)>;
+
+struct TimerBox {
+  Plain handler;
+  Clock* clock;
+  sd_event_source* source = nullptr;
+};
+
+struct ChildBox {
+  std::function<void(const siginfo_t&)> handler;
+  bool background = false;  // reapInBackground(): nobody is told
+};
+
+template <typename Box>
+void destroyBox(void* box) {
+  delete static_cast<Box*>(box);
+}
+
+template <>
+void destroyBox<TimerBox>(void* box) {
+  auto* timer = static_cast<TimerBox*>(box);
+  timer->clock->forget(timer->source);
+  delete timer;
+}
+
+// Hands `box` to `source` for good, naming it `description`, or frees it when there is no source.
+template <typename Box>
+Expected<sd_event_source*> adopt(int rc, sd_event_source* source, Box* box, const char* what,
+                                 std::string_view description) {
+  if (rc < 0) {
+    delete box;
+    return unexpected(errorText(what, rc));
+  }
+  sd_event_source_set_destroy_callback(source, &destroyBox<Box>);
+  sd_event_source_set_description(source, std::string(description).c_str());
+  return source;
+}
 
 int runPlain(void* box) {
   (*static_cast<Plain*>(box))();
@@ -51,15 +65,31 @@ int runPlain(void* box) {
 void EventLoop::Unref::operator()(sd_event* loop) const { sd_event_unref(loop); }
 
 Expected<EventLoop> EventLoop::create() {
+  sigset_t childSignal;
+  sigemptyset(&childSignal);
+  sigaddset(&childSignal, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &childSignal, nullptr);
   sd_event* loop = nullptr;
   const int rc = sd_event_new(&loop);
-  if (rc < 0) return unexpected(failure("cannot make an event loop", rc));
+  if (rc < 0) return unexpected(errorText("cannot make an event loop", rc));
   return EventLoop(loop);
 }
 
-int EventLoop::run() { return sd_event_loop(loop_.get()); }
+int EventLoop::run() {
+  const int rc = sd_event_loop(loop_.get());
+  over_ = true;
+  if (rc < 0) failure_ = errorText("the event loop failed", rc);
+  return rc;
+}
 
-void EventLoop::runOnce() { sd_event_run(loop_.get(), UINT64_MAX); }
+bool EventLoop::runOnce() {
+  if (over_) return false;
+  const int rc = sd_event_run(loop_.get(), UINT64_MAX);
+  if (rc < 0) failure_ = errorText("the event loop failed", rc);
+  // A failure inside a handler (a turn run from within one) stays, however this turn ended.
+  over_ = over_ || rc < 0 || sd_event_get_state(loop_.get()) == SD_EVENT_FINISHED;
+  return !over_;
+}
 
 void EventLoop::exit(int code) { sd_event_exit(loop_.get(), code); }
 
@@ -86,14 +116,19 @@ Expected<EventSource> EventSource::io(sd_event* loop, int fd, std::uint32_t even
 }
 
 Expected<EventSource> EventSource::timer(sd_event* loop, std::function<void()> handler,
-                                         std::string_view description) {
-  auto* box = new Plain(std::move(handler));
+                                         std::string_view description, Clock& clock) {
+  auto* box = new TimerBox{std::move(handler), &clock};
   sd_event_source* source = nullptr;
   // Accuracy 1 µs: the default lets sd-event fire up to 250 ms late to batch wake-ups, which a
   // push's deadline cannot afford.
   const int rc = sd_event_add_time(
       loop, &source, CLOCK_MONOTONIC, 0, 1,
-      [](sd_event_source*, std::uint64_t, void* userdata) { return runPlain(userdata); }, box);
+      [](sd_event_source*, std::uint64_t, void* userdata) {
+        static_cast<TimerBox*>(userdata)->handler();
+        return 0;
+      },
+      box);
+  if (rc >= 0) box->source = source;
   Expected<sd_event_source*> adopted = adopt(rc, source, box, "cannot make a timer", description);
   if (!adopted) return unexpected(adopted.error());
   sd_event_source_set_enabled(*adopted, SD_EVENT_OFF);
@@ -126,8 +161,29 @@ Expected<EventSource> EventSource::deferred(sd_event* loop, std::function<void()
   return EventSource(*adopted);
 }
 
-void EventSource::describe(const char* description) {
-  sd_event_source_set_description(source_.get(), description);
+Expected<EventSource> EventSource::child(sd_event* loop, pid_t pid,
+                                         std::function<void(const siginfo_t&)> handler,
+                                         std::string_view description) {
+  auto* box = new ChildBox{std::move(handler)};
+  sd_event_source* source = nullptr;
+  const int rc = sd_event_add_child(
+      loop, &source, pid, WEXITED,
+      [](sd_event_source* self, const siginfo_t* exit, void* userdata) {
+        auto* child = static_cast<ChildBox*>(userdata);
+        if (!child->background) {
+          child->handler(*exit);
+          return 0;
+        }
+        // Taking the source back from the loop drops the loop's reference; sd-event reaps the
+        // child and frees the source once this returns.
+        sd_event_source_set_floating(self, 0);
+        return 0;
+      },
+      box);
+  Expected<sd_event_source*> adopted =
+      adopt(rc, source, box, "cannot watch a child process", description);
+  if (!adopted) return unexpected(adopted.error());
+  return EventSource(*adopted);
 }
 
 void EventSource::setIoEvents(std::uint32_t events) {
@@ -139,7 +195,8 @@ void EventSource::setEnabled(bool enabled) {
 }
 
 void EventSource::armAt(Clock::time_point when) {
-  sd_event_source_set_time(source_.get(), microseconds(when));
+  auto* box = static_cast<TimerBox*>(sd_event_source_get_userdata(source_.get()));
+  box->clock->schedule(source_.get(), when);
   sd_event_source_set_enabled(source_.get(), SD_EVENT_ONESHOT);
 }
 
@@ -150,5 +207,14 @@ bool EventSource::armed() const {
 }
 
 void EventSource::trigger() { sd_event_source_set_enabled(source_.get(), SD_EVENT_ONESHOT); }
+
+void EventSource::reapInBackground(EventSource child) {
+  if (!child || !child.armed()) return;  // its exit has been handled: reaped already
+  auto* box = static_cast<ChildBox*>(sd_event_source_get_userdata(child.source_.get()));
+  box->background = true;
+  box->handler = nullptr;
+  sd_event_source_set_floating(child.source_.get(), 1);
+  sd_event_source_unref(child.source_.release());
+}
 
 }  // namespace quenlarch::notification_host

@@ -20,8 +20,6 @@ constexpr const char* kKeychainVariable = "QUENLARCH_KEYCHAIN";
 constexpr std::size_t kChunkBytes = 64 * 1024;
 constexpr int kChunksPerWakeUp = 4;
 constexpr int kChunksAfterExit = 64;
-// Without a pidfd (kernels before 5.3) an exit is looked for this often while the process runs.
-constexpr auto kExitPollInterval = std::chrono::milliseconds(10);
 
 }  // namespace
 
@@ -47,29 +45,24 @@ Expected<std::unique_ptr<ExtensionChannel>> ExtensionChannel::start(sd_event* lo
 }
 
 Expected<void> ExtensionChannel::watch(sd_event* loop) {
-  auto output =
-      EventSource::io(loop, process_->outputFd(), EPOLLIN, [this](std::uint32_t) { readable(); });
+  // The exit source first: from here on only it reaps the process, and the destructor's kill()
+  // hands it on to do so.
+  auto exit = EventSource::child(
+      loop, process_->pid(), [this](const siginfo_t& how) { exited(how); }, "extension exit");
+  if (!exit) return unexpected(exit.error());
+  exit_ = std::move(*exit);
+  process_->disown();
+  auto output = EventSource::io(
+      loop, process_->outputFd(), EPOLLIN, [this](std::uint32_t) { readable(); },
+      "extension output");
   if (!output) return unexpected(output.error());
   output_ = std::move(*output);
-  auto input =
-      EventSource::io(loop, process_->inputFd(), EPOLLOUT, [this](std::uint32_t) { writable(); });
+  auto input = EventSource::io(
+      loop, process_->inputFd(), EPOLLOUT, [this](std::uint32_t) { writable(); },
+      "extension input");
   if (!input) return unexpected(input.error());
   inputReady_ = std::move(*input);
   inputReady_.setEnabled(false);
-  if (process_->pidFd() >= 0) {
-    auto exit =
-        EventSource::io(loop, process_->pidFd(), EPOLLIN, [this](std::uint32_t) { exited(); });
-    if (!exit) return unexpected(exit.error());
-    exit_ = std::move(*exit);
-  } else {
-    auto poll = EventSource::timer(loop, [this] {
-      if (process_->tryReap()) return exited();
-      exit_.armAt(Clock::now() + kExitPollInterval);
-    });
-    if (!poll) return unexpected(poll.error());
-    exit_ = std::move(*poll);
-    exit_.armAt(Clock::now() + kExitPollInterval);
-  }
   return {};
 }
 
@@ -91,12 +84,18 @@ void ExtensionChannel::closeInput() {
   inputSent_ = 0;
 }
 
-void ExtensionChannel::kill() {
+void ExtensionChannel::kill(std::function<void()> reaped) {
   stopped_ = true;
   output_ = EventSource();
   inputReady_ = EventSource();
-  exit_ = EventSource();
-  process_->kill();
+  if (!exit_) {
+    process_->kill();  // never watched, or its exit handled already
+    return;
+  }
+  process_->sendSignal(SIGKILL);
+  reaped_ = std::move(reaped);
+  // Without anyone to tell, the loop reaps it on its own once the kernel has ended it.
+  if (!reaped_) EventSource::reapInBackground(std::move(exit_));
 }
 
 void ExtensionChannel::readable() {
@@ -105,7 +104,14 @@ void ExtensionChannel::readable() {
 
 void ExtensionChannel::writable() { flushInput(); }
 
-void ExtensionChannel::exited() {
+void ExtensionChannel::exited(const siginfo_t& how) {
+  process_->noteExit(how);  // sd-event reaps it once this returns
+  if (stopped_) {
+    exit_ = EventSource();
+    const std::function<void()> reaped = std::move(reaped_);
+    if (reaped) reaped();
+    return;
+  }
   // Everything it wrote is in the pipe now; a child of its own that still holds the pipe open is
   // not waited for, nor is one that keeps writing without end.
   ReadResult result = ReadResult::kMore;
@@ -175,17 +181,22 @@ void ExtensionChannel::flushInput() {
 
 void ExtensionChannel::end() {
   if (stopped_) return;
-  // The last line may lack its newline.
-  if (std::optional<Line> last = lines_.finish()) {
-    hand(*last);
-    if (stopped_) return;
+  if (output_) {
+    output_ = EventSource();
+    // The last line may lack its newline.
+    if (std::optional<Line> last = lines_.finish()) {
+      hand(*last);
+      if (stopped_) return;
+    }
   }
-  output_ = EventSource();
-  inputReady_ = EventSource();
-  exit_ = EventSource();
-  // It may only have closed its output; make sure it is gone.
-  if (!process_->tryReap()) process_->kill();
+  if (!process_->reaped()) {
+    // It only closed its output: make sure it is gone. Its end is told once the loop has seen it.
+    process_->sendSignal(SIGKILL);
+    return;
+  }
   stopped_ = true;
+  inputReady_ = EventSource();
+  exit_ = EventSource();  // its exit has been handled; sd-event reaps it
   const std::function<void(const std::string&)> ended = handlers_.ended;
   ended(process_->exitDescription());
 }

@@ -1,7 +1,8 @@
 // One extension process on the event loop: started with pipes on its standard input and output
 // (standard error stays the host's), its output read into lines as it arrives, its input written
-// from a bounded queue whenever the pipe takes more, and its exit seen at once through its pidfd,
-// even while a child of its own still holds the output open. Handlers run on the loop's thread.
+// from a bounded queue whenever the pipe takes more, and its exit seen at once through sd-event's
+// child source (a pidfd), even while a child of its own still holds the output open; the loop
+// reaps it, never a blocking wait. Handlers run on the loop's thread.
 #pragma once
 
 #include <sys/types.h>
@@ -42,7 +43,7 @@ class ExtensionChannel {
   static Expected<std::unique_ptr<ExtensionChannel>> start(sd_event* loop,
                                                            const ExtensionLaunch& launch,
                                                            Handlers handlers);
-  ~ExtensionChannel();  // kills and reaps the process if it is still there
+  ~ExtensionChannel();  // kills the process if it is still there; the loop reaps it
   ExtensionChannel(const ExtensionChannel&) = delete;
   ExtensionChannel& operator=(const ExtensionChannel&) = delete;
 
@@ -55,8 +56,11 @@ class ExtensionChannel {
   bool send(std::string_view line);
   // Closes the process's input now; whatever is still queued is dropped.
   void closeInput();
-  // SIGKILL and reap, at once. No handler is called afterwards.
-  void kill();
+  // SIGKILL; the loop reaps the process once the kernel has ended it and then calls `reaped` (if
+  // any, and only while the channel lives). No handler is called afterwards.
+  void kill(std::function<void()> reaped = nullptr);
+  // The loop has reaped the process.
+  bool reaped() const { return process_->reaped(); }
 
  private:
   ExtensionChannel(std::unique_ptr<Subprocess> process, Handlers handlers)
@@ -67,7 +71,7 @@ class ExtensionChannel {
   enum class ReadResult { kDrained, kMore, kEnded };
   void readable();
   void writable();
-  void exited();
+  void exited(const siginfo_t& how);
   // Reads what the pipe holds now, up to `chunks` reads, and hands on the lines.
   ReadResult readChunks(int chunks);
   void handLines();
@@ -80,10 +84,11 @@ class ExtensionChannel {
   LineBuffer lines_;
   std::string input_;  // queued, from inputSent_ on
   std::size_t inputSent_ = 0;
-  bool stopped_ = false;  // killed or ended: no more handlers
+  bool stopped_ = false;          // killed or ended: no more handlers
+  std::function<void()> reaped_;  // once killed
   EventSource output_;
   EventSource inputReady_;  // on only while input is queued
-  EventSource exit_;        // the pidfd, or a polling timer without one
+  EventSource exit_;        // sd-event's child source, which reaps the process
 };
 
 }  // namespace quenlarch::notification_host

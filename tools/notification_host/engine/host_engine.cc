@@ -4,12 +4,9 @@
 #include "tools/notification_host/engine/host_engine.h"
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 #include <utility>
-#include <variant>
 
 #include "platform/linux/host_protocol.h"
-#include "platform/outcome_log.h"
 #include "tools/notification_host/engine/resident_memory.h"
 
 namespace quenlarch::notification_host {
@@ -21,13 +18,12 @@ namespace protocol = host_protocol;
 // short enough that an allocation of a few hundred MiB (which takes tens of milliseconds to
 // touch) is caught on its way past the limit.
 constexpr auto kSampleInterval = std::chrono::milliseconds(1);
+// How long a killed process is waited for before the loop is left to reap it unseen: the kernel
+// ends one at once unless it is stuck in an uninterruptible wait.
+constexpr auto kReapWait = std::chrono::seconds(2);
 
 std::string count(std::size_t pushes) {
   return std::to_string(pushes) + (pushes == 1 ? " push" : " pushes");
-}
-
-bool blank(std::string_view line) {
-  return line.find_first_not_of(" \t\r") == std::string_view::npos;
 }
 
 }  // namespace
@@ -39,17 +35,22 @@ Expected<std::unique_ptr<HostEngine>> HostEngine::create(sd_event* loop, EngineO
 }
 
 Expected<void> HostEngine::makeSources() {
-  auto pumpSoon = EventSource::deferred(loop_, [this] { pump(); });
+  auto pumpSoon = EventSource::deferred(
+      loop_, [this] { pump(); }, "engine pump");
   if (!pumpSoon) return unexpected(pumpSoon.error());
   pumpSoon_ = std::move(*pumpSoon);
-  auto deadline = EventSource::timer(loop_, [this] { pump(); });
+  auto deadline = EventSource::timer(
+      loop_, [this] { pump(); }, "engine deadline", *options_.clock);
   if (!deadline) return unexpected(deadline.error());
   deadline_ = std::move(*deadline);
   // A sample that finds the process within its limit only books the next one; one past it has
   // discarded the process, and the pump that follows sees to the rest.
-  auto sampler = EventSource::timer(loop_, [this] {
-    if (withinMemoryLimit()) sampler_.armAt(Clock::now() + kSampleInterval);
-  });
+  auto sampler = EventSource::timer(
+      loop_,
+      [this] {
+        if (withinMemoryLimit()) sampler_.armAt(clock().now() + kSampleInterval);
+      },
+      "extension memory sample", *options_.clock);
   if (!sampler) return unexpected(sampler.error());
   sampler_ = std::move(*sampler);
   return {};
@@ -65,7 +66,7 @@ void HostEngine::submit(std::shared_ptr<const PushContent> content, Clock::time_
                         Done done) {
   queue_.push_back(Push{std::move(content), arrival + options_.timeLimit,
                         arrival + options_.timeLimit + options_.grace, std::move(done)});
-  lastActive_ = Clock::now();
+  lastActive_ = clock().now();
   wasBusy_ = true;
   // A ready process with a free slot gets the request at once, a turn of the loop earlier; what
   // may answer a push (a failed hand-over) waits for the pump.
@@ -85,6 +86,7 @@ EngineStatus HostEngine::status() const {
   EngineStatus status;
   status.extensionStarts = starts_;
   status.pushesInFlight = static_cast<unsigned>(queue_.size() + inFlight_.size());
+  status.requestsInExtension = static_cast<unsigned>(inFlight_.size());
   if (current_) {
     status.extensionPid = current_->channel->pid();
     status.peakResidentBytes = peakResidentBytes(status.extensionPid).value_or(0);
@@ -100,7 +102,7 @@ void HostEngine::pump() {
     }
     failedHandOver_.reset();
   }
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = clock().now();
   expireQueued(now);
   if (current_ && current_->ready) checkInFlight(now);
   if (current_ && !current_->ready && now >= current_->readyBy) {
@@ -111,10 +113,14 @@ void HostEngine::pump() {
   for (auto it = retiring_.begin(); it != retiring_.end();) {
     if (now < it->killAt) {
       ++it;
-      continue;
+    } else if (!it->killed) {
+      killRetiring(*it++, now);
+    } else {
+      // Stuck in the kernel: the loop reaps it whenever it ends, and nothing waits for that.
+      note("extension process " + std::to_string(it->channel->pid()) +
+           " has not ended since it was killed; no longer waiting for it");
+      it = retiring_.erase(it);
     }
-    it->channel->kill();
-    it = retiring_.erase(it);
   }
   armTimers(now);
   const bool nowBusy = busy();
@@ -228,17 +234,33 @@ void HostEngine::retire(std::unique_ptr<ExtensionChannel> channel, Clock::time_p
   quiet.admit = [] { return true; };
   quiet.line = [](std::string_view) {};
   quiet.oversized = [] {};
-  quiet.ended = [this, raw](const std::string&) {
-    auto it = std::find_if(retiring_.begin(), retiring_.end(),
-                           [raw](const Retiring& r) { return r.channel.get() == raw; });
-    if (it == retiring_.end()) return;
-    discarded_.push_back(std::move(it->channel));
-    retiring_.erase(it);
-    pumpSoon_.trigger();
-  };
+  quiet.ended = [this, raw](const std::string&) { retired(raw); };
   channel->setHandlers(std::move(quiet));
   channel->closeInput();
   retiring_.push_back(Retiring{std::move(channel), now + options_.grace});
+}
+
+void HostEngine::killChannel(std::unique_ptr<ExtensionChannel> channel, Clock::time_point now) {
+  pumpSoon_.trigger();
+  if (channel->reaped()) return discarded_.push_back(std::move(channel));
+  retiring_.push_back(Retiring{std::move(channel), now});
+  killRetiring(retiring_.back(), now);
+}
+
+void HostEngine::killRetiring(Retiring& retiring, Clock::time_point now) {
+  const ExtensionChannel* raw = retiring.channel.get();
+  retiring.killed = true;
+  retiring.killAt = now + kReapWait;
+  retiring.channel->kill([this, raw] { retired(raw); });
+}
+
+void HostEngine::retired(const ExtensionChannel* channel) {
+  auto it = std::find_if(retiring_.begin(), retiring_.end(),
+                         [channel](const Retiring& r) { return r.channel.get() == channel; });
+  if (it == retiring_.end()) return;
+  discarded_.push_back(std::move(it->channel));
+  retiring_.erase(it);
+  pumpSoon_.trigger();
 }
 
 void HostEngine::armTimers(Clock::time_point now) {
@@ -273,122 +295,6 @@ void HostEngine::finishStopping() {
   std::function<void()> stopped = std::move(stopped_);
   stopped_ = nullptr;
   stopped();
-}
-
-void HostEngine::dispatch(std::string_view line) {
-  pumpSoon_.trigger();
-  // A NUL byte would end the JSON parser's input early and let what follows it pass unread.
-  protocol::Message message = line.find('\0') != std::string_view::npos
-                                  ? protocol::Message(protocol::Error{"not JSON"})
-                                  : protocol::decode(line);
-  if (!current_->ready) {
-    if (std::holds_alternative<protocol::Ready>(message)) {
-      current_->ready = true;
-    } else if (!blank(line)) {
-      note("ignoring a line from the extension before it was ready");
-    }
-    return;
-  }
-  if (const auto* deliver = std::get_if<protocol::Deliver>(&message)) {
-    auto it = inFlight_.find(deliver->id);
-    if (it == inFlight_.end()) {
-      return note("ignoring the extension's deliver for request " + deliver->id +
-                  ", which is not in flight");
-    }
-    Push push = std::move(it->second);
-    inFlight_.erase(it);
-    lastActive_ = Clock::now();
-    return answer(std::move(push), Shown{deliver->content, true, deliver->log});
-  }
-  if (const auto* released = std::get_if<protocol::Released>(&message)) {
-    auto it = inFlight_.find(released->id);
-    if (it == inFlight_.end()) {
-      return note("ignoring the extension's release of request " + released->id +
-                  ", which is not in flight");
-    }
-    Push push = std::move(it->second);
-    inFlight_.erase(it);
-    lastActive_ = Clock::now();
-    std::shared_ptr<const PushContent> received = push.content;
-    return answer(std::move(push), Shown{received, false, released->log});
-  }
-  if (const auto* error = std::get_if<protocol::Error>(&message)) {
-    if (blank(line)) return;  // nothing said
-    // decode() answers both the extension's own error reports and lines it cannot make sense of
-    // with an Error; the note says which one it was.
-    nlohmann::json json = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-    auto type = json.is_object() ? json.find("type") : json.end();
-    if (type != json.end() && *type == "error") {
-      return note("the extension reports an error: " + error->message);
-    }
-    return note("ignoring a line from the extension that is no message (" + error->message + ")");
-  }
-  if (!std::holds_alternative<protocol::Ready>(message)) {
-    note("ignoring a message an extension does not send");
-  }
-}
-
-bool HostEngine::withinMemoryLimit() {
-  if (!options_.memoryLimitBytes || !current_ || !current_->resident) return true;
-  std::optional<std::uint64_t> resident = current_->resident->bytes();
-  if (!resident || *resident <= *options_.memoryLimitBytes) return true;
-  // As the platform does: killed at once, no serviceExtensionTimeWillExpire, and nothing it said
-  // since the last sample counts.
-  const std::string limit = std::to_string(*options_.memoryLimitBytes >> 20) + " MiB";
-  if (!current_->ready) {
-    failStart("the extension passed its memory limit of " + limit + " before it was ready");
-  } else {
-    discardCurrent("the extension passed its memory limit of " + limit + " and was killed");
-  }
-  return false;
-}
-
-void HostEngine::processEnded(const std::string& how) {
-  if (!current_->ready) return failStart("the extension " + how + " before it was ready");
-  if (inFlight_.empty()) {
-    return discardCurrent("the idle extension " + how + "; the next push starts a fresh one");
-  }
-  discardCurrent("the extension " + how);
-}
-
-void HostEngine::discardCurrent(const std::string& why) {
-  pumpSoon_.trigger();
-  if (inFlight_.empty()) {
-    note(why);
-  } else {
-    note(why + "; showing " + count(inFlight_.size()) + " in flight as received");
-  }
-  current_->channel->kill();
-  discarded_.push_back(std::move(current_->channel));
-  current_.reset();
-  std::map<std::string, Push> orphans = std::move(inFlight_);
-  inFlight_.clear();
-  for (auto& [id, push] : orphans) {
-    std::shared_ptr<const PushContent> received = push.content;
-    answer(std::move(push), Shown{received, false});
-  }
-}
-
-void HostEngine::failStart(const std::string& why) {
-  discardCurrent(why);
-  answerQueuedAsReceived();
-}
-
-void HostEngine::answerQueuedAsReceived() {
-  std::deque<Push> waiting = std::move(queue_);
-  queue_.clear();
-  for (Push& push : waiting) {
-    std::shared_ptr<const PushContent> received = push.content;
-    answer(std::move(push), Shown{received, false});
-  }
-}
-
-void HostEngine::answer(Push push, Shown shown) {
-  // A push answered after its time limit without a word on its badge: the host says why.
-  if (shown.log.empty() && Clock::now() >= push.expireAt) {
-    shown.log.push_back({std::string(badgeNoteText(BadgeOutcome::kTimeLimitPassed)), std::nullopt});
-  }
-  push.done(std::move(shown));
 }
 
 }  // namespace quenlarch::notification_host

@@ -54,6 +54,8 @@ struct EngineOptions {
   std::function<void(std::string_view)> diagnostics;
   // Called whenever the last push waiting or in flight has been answered.
   std::function<void()> idle;
+  // What every deadline is read from and every timer runs on; it must outlive the engine.
+  Clock* clock = &steadyClock();
 };
 
 struct EngineStatus {
@@ -61,6 +63,7 @@ struct EngineStatus {
   std::uint64_t extensionStarts = 0;
   std::uint64_t peakResidentBytes = 0;  // of the running process, 0 when there is none
   unsigned pushesInFlight = 0;          // submitted and not yet answered
+  unsigned requestsInExtension = 0;     // of those, handed to the process
 };
 
 class HostEngine {
@@ -82,6 +85,7 @@ class HostEngine {
   void stop(std::function<void()> stopped);
 
   bool busy() const { return !queue_.empty() || !inFlight_.empty(); }
+  Clock& clock() const { return *options_.clock; }
   EngineStatus status() const;
   // True once the extension could not be started.
   bool startFailed() const { return startFailed_; }
@@ -104,17 +108,21 @@ class HostEngine {
     const ExtensionChannel* channel;
     std::string why;
   };
+  // A process on its way out: first given until killAt to end by itself, then killed and given
+  // until killAt again to be reaped.
   struct Retiring {
     std::unique_ptr<ExtensionChannel> channel;
     Clock::time_point killAt;
+    bool killed = false;
   };
 
-  HostEngine(sd_event* loop, EngineOptions options) : loop_(loop), options_(std::move(options)) {}
+  HostEngine(sd_event* loop, EngineOptions options)
+      : loop_(loop), options_(std::move(options)), lastActive_(options_.clock->now()) {}
   Expected<void> makeSources();
   void note(std::string_view message) const;
 
-  // Everything that follows from the time and the state: deadlines, filling free slots, starting,
-  // idling and stopping, then the timers for what comes next.
+  // host_engine.cc: everything that follows from the time and the state: deadlines, filling free
+  // slots, starting, idling and stopping, then the timers for what comes next.
   void pump();
   void expireQueued(Clock::time_point now);
   void checkInFlight(Clock::time_point now);
@@ -127,6 +135,8 @@ class HostEngine {
   void armTimers(Clock::time_point now);
   void finishStopping();
 
+  // host_engine_answers.cc: what the extension says, and how its pushes are answered when it
+  // fails.
   void dispatch(std::string_view line);
   // True when the current process is within its memory limit (or not watched); otherwise kills it.
   bool withinMemoryLimit();
@@ -137,8 +147,14 @@ class HostEngine {
   // as received.
   void failStart(const std::string& why);
   void retire(std::unique_ptr<ExtensionChannel> channel, Clock::time_point now);
+  // SIGKILL; the channel stays among the retiring until the loop has reaped its process, so that
+  // a stop waits for that.
+  void killChannel(std::unique_ptr<ExtensionChannel> channel, Clock::time_point now);
+  void killRetiring(Retiring& retiring, Clock::time_point now);
+  // The process of a retiring channel is gone: the channel is freed on the next turn.
+  void retired(const ExtensionChannel* channel);
   void answerQueuedAsReceived();
-  static void answer(Push push, Shown shown);
+  void answer(Push push, Shown shown) const;
 
   sd_event* loop_;
   const EngineOptions options_;
@@ -153,7 +169,7 @@ class HostEngine {
   bool startFailed_ = false;
   bool wasBusy_ = false;
   std::optional<FailedHandOver> failedHandOver_;  // found by submit(), dealt with by pump()
-  Clock::time_point lastActive_ = Clock::now();
+  Clock::time_point lastActive_;
   bool stopping_ = false;
   std::function<void()> stopped_;
 

@@ -29,9 +29,10 @@ Expected<Injection> parseInjection(std::string_view option) {
     if (candidate.reason == reason) injectable = &candidate;
   }
   if (colon == std::string_view::npos || injectable == nullptr) {
-    return unexpected("--inject takes REASON:RATE with REASON one of TooManyRequests, "
-                      "InternalServerError, ServiceUnavailable or Shutdown, not \"" +
-                      std::string(option) + "\"");
+    return unexpected(
+        "--inject takes REASON:RATE with REASON one of TooManyRequests, "
+        "InternalServerError, ServiceUnavailable or Shutdown, not \"" +
+        std::string(option) + "\"");
   }
   const std::string_view text = option.substr(colon + 1);
   double rate = 0;

@@ -162,6 +162,9 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
                      "the queue of pushes taken and not yet shown is full (--provider-queue)");
     case SinkAnswer::Outcome::kStopping:
       return refused(503, "ServiceUnavailable", apnsId, "the service is stopping");
+    case SinkAnswer::Outcome::kOverloaded:
+      return refused(503, "ServiceUnavailable", apnsId,
+                     "serve's standard output cannot keep up with the pushes");
     case SinkAnswer::Outcome::kRefused:
       break;
   }

@@ -19,10 +19,11 @@ struct ProviderPush {
 
 struct SinkAnswer {
   enum class Outcome {
-    kAccepted,   // 200: the push will run
-    kQueueFull,  // 429 TooManyRequests: the bounded push queue is full
-    kStopping,   // 503 ServiceUnavailable: the service is shutting down
-    kRefused,    // `refusal` says why
+    kAccepted,    // 200: the push will run
+    kQueueFull,   // 429 TooManyRequests: the bounded push queue is full
+    kStopping,    // 503 ServiceUnavailable: the service is shutting down
+    kOverloaded,  // 503 ServiceUnavailable: the service's output cannot keep up
+    kRefused,     // `refusal` says why
   };
   Outcome outcome = Outcome::kAccepted;
   std::optional<push::PushRefusal> refusal;  // with kRefused

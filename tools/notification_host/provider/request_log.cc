@@ -57,9 +57,6 @@ RequestLog::RequestLog(int fd, std::string path, Note note, Clock clock)
     : fd_(fd), path_(std::move(path)), note_(std::move(note)), clock_(std::move(clock)) {}
 
 RequestLog::~RequestLog() {
-  if (held_ > 0) {
-    note_(std::to_string(held_) + " more provider requests refused (lines held back)");
-  }
   if (fd_ < 0) return;
   flush();
   lost_ += static_cast<std::size_t>(std::count(pending_.begin(), pending_.end(), '\n'));
@@ -96,22 +93,9 @@ void RequestLog::record(const RequestSummary& request, const ProviderAnswer& ans
 }
 
 void RequestLog::noteRefusal(const RequestSummary& request, const ProviderAnswer& answer) {
-  const auto now = clock_();
-  if (now >= windowEnds_) {
-    if (held_ > 0) {
-      note_(std::to_string(held_) + " more provider requests refused in " +
-            std::to_string(kWindow.count()) + " s" +
-            (fd_ >= 0 ? " (each is in " + path_ + ")" : " (--request-log FILE keeps each)"));
-    }
-    windowEnds_ = now + kWindow;
-    windowLines_ = 0;
-    held_ = 0;
-  }
-  if (++windowLines_ > kLinesPerWindow) {
-    ++held_;
-    return;
-  }
-  note_("provider request refused: " + std::to_string(answer.status) + " " + reasonOf(answer) +
+  // The status and reason come before the first ':', so that serve's note limit counts each
+  // reason apart.
+  note_("provider request refused with " + std::to_string(answer.status) + " " + reasonOf(answer) +
         (request.apnsId ? " (apns-id " + *request.apnsId + ")" : "") + ": " + answer.cause);
 }
 

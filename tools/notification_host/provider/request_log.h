@@ -1,8 +1,7 @@
 // The provider endpoint's account of its requests. Each refused request is one line on serve's
-// standard error: its apns-id (if it gave one), the status, the reason and the cause in words; at
-// most kLinesPerWindow such lines in kWindow, the rest counted in one line, so that a flood of bad
-// requests costs a few lines. With --request-log FILE every request, taken or refused, is also
-// one JSON line in FILE:
+// standard error: the status, the reason, its apns-id (if it gave one) and the cause in words;
+// serve's note limit (diagnostics.h) holds a flood of one reason to a few lines a second and counts
+// the rest. With --request-log FILE every request, taken or refused, is also one JSON line in FILE:
 //   {"timeMs", "method", "path", "apnsId", "topic", "pushType", "bytes", "status",
 //    "reason", "cause"}            reason and cause only for a refusal; absent headers are null
 // The file is written without blocking: lines wait in a bounded buffer while the file takes no
@@ -37,8 +36,6 @@ class RequestLog {
  public:
   using Note = std::function<void(std::string_view line)>;
   using Clock = std::function<std::chrono::system_clock::time_point()>;
-  static constexpr std::size_t kLinesPerWindow = 100;
-  static constexpr std::chrono::seconds kWindow{10};
   static constexpr std::size_t kMaxPendingBytes = 1 << 20;
 
   // `path` none: refusals on stderr only. One line when FILE cannot be opened for writing.
@@ -63,9 +60,6 @@ class RequestLog {
   std::string pending_;
   std::size_t lost_ = 0;
   bool failed_ = false;
-  std::chrono::system_clock::time_point windowEnds_{};
-  std::size_t windowLines_ = 0;
-  std::size_t held_ = 0;
 };
 
 }  // namespace quenlarch::notification_host::provider

@@ -31,10 +31,10 @@ bool blank(std::string_view text) { return text.find_first_not_of(" \t\r") == st
 
 Expected<std::shared_ptr<ClientConnection>> ClientConnection::open(sd_event* loop, int fd,
                                                                    Clock::duration idleLimit,
-                                                                   Answerer answerer,
+                                                                   Clock& clock, Answerer answerer,
                                                                    Closed closed) {
   std::shared_ptr<ClientConnection> connection(
-      new ClientConnection(fd, idleLimit, std::move(answerer), std::move(closed)));
+      new ClientConnection(fd, idleLimit, clock, std::move(answerer), std::move(closed)));
   if (Expected<void> watched = connection->watch(loop); !watched) {
     return unexpected(watched.error());  // the destructor closes the socket
   }
@@ -42,19 +42,23 @@ Expected<std::shared_ptr<ClientConnection>> ClientConnection::open(sd_event* loo
   return connection;
 }
 
-ClientConnection::ClientConnection(int fd, Clock::duration idleLimit, Answerer answerer,
-                                   Closed closed)
+ClientConnection::ClientConnection(int fd, Clock::duration idleLimit, Clock& clock,
+                                   Answerer answerer, Closed closed)
     : fd_(fd),
       idleLimit_(idleLimit),
+      clock_(clock),
       answerer_(std::move(answerer)),
       closed_(std::move(closed)),
-      lines_(cp::kMaxClientLineBytes) {}
+      lines_(cp::kMaxClientLineBytes),
+      lastActivity_(clock.now()) {}
 
 Expected<void> ClientConnection::watch(sd_event* loop) {
-  auto io = EventSource::io(loop, fd_, EPOLLIN, [this](std::uint32_t events) { ready(events); });
+  auto io = EventSource::io(
+      loop, fd_, EPOLLIN, [this](std::uint32_t events) { ready(events); }, "client connection");
   if (!io) return unexpected(io.error());
   io_ = std::move(*io);
-  auto timer = EventSource::timer(loop, [this] { timeUp(); });
+  auto timer = EventSource::timer(
+      loop, [this] { timeUp(); }, "client time limit", clock_);
   if (!timer) return unexpected(timer.error());
   timer_ = std::move(*timer);
   return {};
@@ -75,10 +79,19 @@ void ClientConnection::stop(Clock::time_point deadline) {
   update();
 }
 
+void ClientConnection::setPaused(bool paused) {
+  if (closed() || paused == paused_) return;
+  const std::shared_ptr<ClientConnection> self = shared_from_this();
+  paused_ = paused;
+  if (!paused) lastActivity_ = clock_.now();
+  update();
+}
+
 void ClientConnection::ready(std::uint32_t events) {
   const std::shared_ptr<ClientConnection> self = shared_from_this();
   if ((events & EPOLLERR) != 0) return hangUp(std::nullopt);
-  const bool reading = !inputEnded_ && !stopping_ && answers_.size() < kMaxUnansweredLines;
+  const bool reading =
+      !inputEnded_ && !stopping_ && !paused_ && answers_.size() < kMaxUnansweredLines;
   if (reading && (events & (EPOLLIN | EPOLLHUP)) != 0) {
     if (!readInput(/*drain=*/false)) return;
   } else if ((events & EPOLLHUP) != 0) {
@@ -135,7 +148,7 @@ void ClientConnection::takeLines() {
 
 void ClientConnection::take(const Line& line) {
   if (!line.oversized && blank(line.text)) return;
-  lastActivity_ = Clock::now();
+  lastActivity_ = clock_.now();
   const std::uint64_t serial = firstSerial_ + answers_.size();
   answers_.emplace_back(std::nullopt);
   if (line.oversized) {
@@ -184,7 +197,7 @@ void ClientConnection::flush() {
                              MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       outputSent_ += static_cast<std::size_t>(n);
-      lastActivity_ = Clock::now();
+      lastActivity_ = clock_.now();
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && errno == EAGAIN) {
@@ -205,7 +218,8 @@ void ClientConnection::update() {
     return hangUp(stopping_ ? std::optional<std::string_view>("the service is stopping")
                             : std::nullopt);
   }
-  const bool reading = !inputEnded_ && !stopping_ && answers_.size() < kMaxUnansweredLines;
+  const bool reading =
+      !inputEnded_ && !stopping_ && !paused_ && answers_.size() < kMaxUnansweredLines;
   const std::uint32_t events = (reading ? EPOLLIN : 0u) | (writing ? EPOLLOUT : 0u);
   // With no events wanted the source is off: epoll would still report a hang-up, over and over.
   if (events == 0) {
@@ -215,9 +229,9 @@ void ClientConnection::update() {
     io_.setEnabled(true);
   }
   if (stopping_) {
-    if (answers_.empty()) dropAt_ = std::min(*dropAt_, Clock::now() + kStoppingWriteGrace);
+    if (answers_.empty()) dropAt_ = std::min(*dropAt_, clock_.now() + kStoppingWriteGrace);
     timer_.armAt(*dropAt_);
-  } else if (answers_.empty()) {
+  } else if (answers_.empty() && !paused_) {
     timer_.armAt(lastActivity_ + idleLimit_);
   } else {
     timer_.disarm();
@@ -227,7 +241,7 @@ void ClientConnection::update() {
 void ClientConnection::timeUp() {
   const std::shared_ptr<ClientConnection> self = shared_from_this();
   if (stopping_) return hangUp(std::nullopt);
-  if (answers_.empty() && Clock::now() >= lastActivity_ + idleLimit_) {
+  if (answers_.empty() && clock_.now() >= lastActivity_ + idleLimit_) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", std::chrono::duration<double>(idleLimit_).count());
     return hangUp("closing a connection that sent no request for " + std::string(seconds) + " s");

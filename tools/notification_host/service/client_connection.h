@@ -17,8 +17,8 @@
 
 #include "platform/linux/expected.h"
 #include "platform/linux/line_reader.h"
+#include "tools/notification_host/engine/clock.h"
 #include "tools/notification_host/engine/event_loop.h"
-#include "tools/notification_host/host_options.h"
 
 namespace quenlarch::notification_host {
 
@@ -38,8 +38,9 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
   using Closed = std::function<void(ClientConnection& connection)>;
 
   // Takes over `fd` (a connected, non-blocking socket).
+  // `clock` runs the idle and stop limits; it must outlive the connection.
   static Expected<std::shared_ptr<ClientConnection>> open(sd_event* loop, int fd,
-                                                          Clock::duration idleLimit,
+                                                          Clock::duration idleLimit, Clock& clock,
                                                           Answerer answerer, Closed closed);
   ~ClientConnection();
   ClientConnection(const ClientConnection&) = delete;
@@ -50,9 +51,13 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
   // answers by `deadline`, or within a second of the last one being ready, is dropped.
   void stop(Clock::time_point deadline);
   bool closed() const { return fd_ < 0; }
+  // While paused nothing more is read (the service's output is behind); answers still go out,
+  // and the idle limit waits too.
+  void setPaused(bool paused);
 
  private:
-  ClientConnection(int fd, Clock::duration idleLimit, Answerer answerer, Closed closed);
+  ClientConnection(int fd, Clock::duration idleLimit, Clock& clock, Answerer answerer,
+                   Closed closed);
   Expected<void> watch(sd_event* loop);
   void ready(std::uint32_t events);
   // One read (or, when stopping, everything the socket holds now); false when the connection
@@ -70,6 +75,7 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
 
   int fd_;
   const Clock::duration idleLimit_;
+  Clock& clock_;
   Answerer answerer_;
   Closed closed_;
   LineBuffer lines_;
@@ -81,7 +87,8 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
   bool inputEnded_ = false;
   bool taking_ = false;  // inside takeLines(): answers given at once are queued by it
   bool stopping_ = false;
-  Clock::time_point lastActivity_ = Clock::now();
+  bool paused_ = false;
+  Clock::time_point lastActivity_;
   std::optional<Clock::time_point> dropAt_;  // once stopping
   EventSource io_;
   EventSource timer_;

@@ -25,7 +25,7 @@ std::string statusAnswer(const EngineStatus& status) {
 }
 
 void ClientRequests::answer(std::string_view line, ClientConnection::Reply reply) {
-  const Clock::time_point arrival = Clock::now();
+  const Clock::time_point arrival = engine_.clock().now();
   cp::ClientMessage message = cp::decodeClientLine(line);
   if (const auto* malformed = std::get_if<cp::Malformed>(&message)) {
     return reply(cp::errorAnswer(malformed->reason));

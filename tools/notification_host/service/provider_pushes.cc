@@ -14,10 +14,11 @@ provider::SinkAnswer ProviderPushes::submit(provider::ProviderPush push) {
   using Outcome = provider::SinkAnswer::Outcome;
   if (stopping_) return {Outcome::kStopping, std::nullopt};
   if (queued_ >= maxQueued_) return {Outcome::kQueueFull, std::nullopt};
+  if (outputBehind_ && outputBehind_()) return {Outcome::kOverloaded, std::nullopt};
   ++queued_;
   // The apns-id names the push in its shown line, so that a provider can match the two.
   std::string name = push.push.headers.apnsId;
-  host_.receive(IncomingPush{std::move(name), std::move(push.push.content), Clock::now(),
+  host_.receive(IncomingPush{std::move(name), std::move(push.push.content), steadyClock().now(),
                              std::move(push.push.headers), std::move(push.push.warnings)},
                 [this](const std::string& line) {
                   print_(line);

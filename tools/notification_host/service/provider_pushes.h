@@ -28,6 +28,9 @@ class ProviderPushes final : public provider::ProviderSink {
 
   // From now on every push is answered 503: the service is stopping.
   void stopTaking() { stopping_ = true; }
+  // While `behind` says so (the service's output cannot keep up), a push is answered 503, as an
+  // overloaded service.
+  void setOutputBehind(std::function<bool()> behind) { outputBehind_ = std::move(behind); }
   // Provider pushes taken and not yet shown.
   std::size_t queued() const { return queued_; }
 
@@ -36,6 +39,7 @@ class ProviderPushes final : public provider::ProviderSink {
   const unsigned maxQueued_;
   NotificationHost::ShownLine print_;
   std::function<void()> idle_;
+  std::function<bool()> outputBehind_;
   std::size_t queued_ = 0;
   bool stopping_ = false;
 };

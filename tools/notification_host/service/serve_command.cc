@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "tools/notification_host/diagnostics.h"
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/host_engine.h"
+#include "tools/notification_host/engine/stream_writer.h"
 #include "tools/notification_host/extension_locator.h"
 #include "tools/notification_host/host_options.h"
 #include "tools/notification_host/notification_host.h"
@@ -51,6 +53,8 @@ struct ServeArgs : HostArgs {
 // lock, the loop's own, the extension's pipes and pidfd (twice while one retires), the reserve,
 // the session bus, and files opened on the way.
 constexpr rlim_t kDescriptorsBesidesClients = 32;
+// Once the loop is done, how long what is still queued for stdout and stderr may take to go out.
+constexpr auto kFinalOutputTime = std::chrono::seconds(5);
 
 // --max-clients within what the descriptor limit allows, so that every client the service takes
 // has a descriptor and every one beyond gets the "too many clients" line.
@@ -67,6 +71,66 @@ unsigned clientsAllowed(unsigned wanted) {
   }
   return allowed;
 }
+
+// Standard output and error as the loop's writers, and the notes routed through them until this
+// goes; then whatever is still queued is written, for a while at most.
+class ServiceOutput {
+ public:
+  static Expected<std::unique_ptr<ServiceOutput>> open(sd_event* loop) {
+    auto out = StreamWriter::open(loop, STDOUT_FILENO, "standard output");
+    if (!out) return unexpected(out.error());
+    auto err = StreamWriter::open(loop, STDERR_FILENO, "standard error");
+    if (!err) return unexpected(err.error());
+    std::unique_ptr<ServiceOutput> output(new ServiceOutput(std::move(*out), std::move(*err)));
+    ServiceOutput* raw = output.get();
+    auto counts = EventSource::timer(
+        loop,
+        [raw] {
+          if (auto next = printDueNoteCounts()) raw->counts_.armAt(*next);
+        },
+        "note counts");
+    if (!counts) return unexpected(counts.error());
+    raw->counts_ = std::move(*counts);
+    routeNotes([raw](std::string_view line) { raw->err_->write(line); },
+               [raw](std::chrono::steady_clock::time_point due) {
+                 if (!raw->counts_.armed()) raw->counts_.armAt(due);
+               });
+    return output;
+  }
+  // A run that ends early (a failure after the writers opened) still gets its last notes out.
+  ~ServiceOutput() { finish(); }
+
+  StreamWriter& out() { return *out_; }
+  // Either stream is behind: the service takes no more pushes until it has caught up.
+  bool behind() const { return out_->behind() || err_->behind(); }
+  void onBacklogChanged(const std::function<void()>& changed) {
+    out_->onBacklogChanged([changed](bool) { changed(); });
+    err_->onBacklogChanged([changed](bool) { changed(); });
+  }
+  // After the loop: notes go to stderr directly again, and what was queued goes out. Returns
+  // the failure to report, if any line was lost.
+  std::optional<std::string> finish() {
+    routeNotes(nullptr, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + kFinalOutputTime;
+    const bool errIntact = err_->finish(deadline);
+    if (!out_->finish(deadline)) {
+      return std::to_string(out_->lost()) + " lines lost writing standard output (" +
+             out_->failure() + ")";
+    }
+    if (!errIntact) {
+      return std::to_string(err_->lost()) + " lines lost writing standard error (" +
+             err_->failure() + ")";
+    }
+    return std::nullopt;
+  }
+
+ private:
+  ServiceOutput(std::unique_ptr<StreamWriter> out, std::unique_ptr<StreamWriter> err)
+      : out_(std::move(out)), err_(std::move(err)) {}
+  std::unique_ptr<StreamWriter> out_;
+  std::unique_ptr<StreamWriter> err_;
+  EventSource counts_;  // prints held-back note counts when they fall due
+};
 
 void blockStopSignals() {
   sigset_t set;
@@ -106,12 +170,14 @@ int runServe(const ServeArgs& args) {
   if (!engine) return out.fail(tools::kExitFailed, engine.error());
   // The service's standard output tells what no client asked for: each notification the person
   // opens, and the line of each push from the provider endpoint once it is shown.
-  ShownLinePrinter output;
+  auto opened = ServiceOutput::open(loop->get());
+  if (!opened) return out.fail(tools::kExitFailed, opened.error());
+  ServiceOutput& output = **opened;
   auto printOutput = [&output](const std::string& line) {
-    const bool lostBefore = output.lost() > 0;
-    output.print(line);
-    if (!lostBefore && output.lost() > 0) {
-      note("lost a line writing standard output (" + output.failure() + ")");
+    const bool lostBefore = output.out().lost() > 0;
+    output.out().write(line);
+    if (!lostBefore && output.out().lost() > 0) {
+      note("lost a line writing standard output (" + output.out().failure() + ")");
     }
   };
   NotificationHost host(engine->get(), loop->get(), args.app, args.desktop(), printOutput,
@@ -120,6 +186,7 @@ int runServe(const ServeArgs& args) {
   const std::string bundleId = bundleIdentifier(args.app);
   ClientRequests requests(**engine, host, bundleId);
   ProviderPushes providerPushes(host, args.providerQueue, printOutput, reportIdle);
+  providerPushes.setOutputBehind([&output] { return output.behind(); });
   std::unique_ptr<provider::ProviderService> endpoint;
   provider::ProviderArgs providerArgs = args.provider;
   // Without a certificate of its own the endpoint gets a throwaway one, beside the socket.
@@ -161,6 +228,9 @@ int runServe(const ServeArgs& args) {
   auto created = Service::create(*loop, *listener, **engine, requests, options);
   if (!created) return out.fail(tools::kExitFailed, created.error());
   service = created->get();
+  output.onBacklogChanged([&output, &service] {
+    if (service != nullptr) service->pauseIntake(output.behind());
+  });
 
   note("listening on " + listener->description());
   if (endpoint) {
@@ -174,12 +244,11 @@ int runServe(const ServeArgs& args) {
   sd_notify(0, "READY=1");
   const int code = service->run();
   service = nullptr;
-  if (code < 0) return out.fail(tools::kExitFailed, "the event loop failed");
-  if (!output.finish()) {
-    return out.fail(tools::kExitFailed, std::to_string(output.lost()) +
-                                            " lines lost writing standard output (" +
-                                            output.failure() + ")");
+  const std::optional<std::string> lost = output.finish();
+  if (code < 0) {
+    return out.fail(tools::kExitFailed, loop->failure().value_or("the event loop failed"));
   }
+  if (lost) return out.fail(tools::kExitFailed, *lost);
   return tools::kExitOk;
 }
 

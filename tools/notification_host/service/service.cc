@@ -63,21 +63,35 @@ Expected<std::unique_ptr<Service>> Service::create(EventLoop& loop, Listener& li
 
 Expected<void> Service::makeSources() {
   sd_event* loop = loop_.get();
-  auto accepting =
-      EventSource::io(loop, listener_.fd(), EPOLLIN, [this](std::uint32_t) { acceptClients(); });
+  auto accepting = EventSource::io(
+      loop, listener_.fd(), EPOLLIN, [this](std::uint32_t) { acceptClients(); }, "client listener");
   if (!accepting) return unexpected(accepting.error());
   accepting_ = std::move(*accepting);
-  auto retry = EventSource::timer(loop, [this] { resumeListener(); });
+  auto retry = EventSource::timer(
+      loop, [this] { resumeListener(); }, "accept retry", clock());
   if (!retry) return unexpected(retry.error());
   acceptRetry_ = std::move(*retry);
-  auto idleExit = EventSource::timer(loop, [this] { idleExitDue(); });
+  auto idleExit = EventSource::timer(
+      loop, [this] { idleExitDue(); }, "idle exit", clock());
   if (!idleExit) return unexpected(idleExit.error());
   idleExit_ = std::move(*idleExit);
-  auto freeClosed = EventSource::deferred(loop, [this] { closedClients_.clear(); });
+  auto freeClosed = EventSource::deferred(
+      loop, [this] { closedClients_.clear(); }, "free closed clients");
   if (!freeClosed) return unexpected(freeClosed.error());
   freeClosed_ = std::move(*freeClosed);
+  auto applyPause = EventSource::deferred(
+      loop,
+      [this] {
+        std::vector<std::shared_ptr<ClientConnection>> clients;
+        for (auto& [key, client] : clients_) clients.push_back(client);
+        for (auto& client : clients) client->setPaused(intakePaused_);
+      },
+      "pause client intake");
+  if (!applyPause) return unexpected(applyPause.error());
+  applyPause_ = std::move(*applyPause);
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-    auto source = EventSource::signal(loop, signal, [this] { beginStop(); });
+    auto source = EventSource::signal(
+        loop, signal, [this] { beginStop(); }, "stop signal");
     if (!source) return unexpected(source.error());
     signals_.push_back(std::move(*source));
   }
@@ -114,7 +128,7 @@ void Service::admit(int fd) {
                           "); try again later");
   }
   auto connection = ClientConnection::open(
-      loop_.get(), fd, options_.clientIdle,
+      loop_.get(), fd, options_.clientIdle, clock(),
       [this](std::string_view line, ClientConnection::Reply reply) {
         requests_.answer(line, std::move(reply));
       },
@@ -122,7 +136,14 @@ void Service::admit(int fd) {
   if (!connection) return;  // it closed the socket
   if ((*connection)->closed()) return;
   ClientConnection* key = connection->get();
+  if (intakePaused_) (*connection)->setPaused(true);
   clients_.emplace(key, std::move(*connection));
+}
+
+void Service::pauseIntake(bool paused) {
+  if (paused == intakePaused_) return;
+  intakePaused_ = paused;
+  applyPause_.trigger();
 }
 
 void Service::connectionClosed(ClientConnection& connection) {
@@ -139,7 +160,7 @@ void Service::connectionClosed(ClientConnection& connection) {
 void Service::pauseListener() {
   listenerPaused_ = true;
   accepting_.setEnabled(false);
-  acceptRetry_.armAt(Clock::now() + kAcceptRetry);
+  acceptRetry_.armAt(clock().now() + kAcceptRetry);
 }
 
 void Service::resumeListener() {
@@ -153,7 +174,7 @@ void Service::resumeListener() {
 void Service::updateIdleExit() {
   if (!options_.idleExit || stopping_) return;
   if (!clients_.empty() || engine_.busy()) return idleExit_.disarm();
-  if (!idleExit_.armed()) idleExit_.armAt(Clock::now() + *options_.idleExit);
+  if (!idleExit_.armed()) idleExit_.armAt(clock().now() + *options_.idleExit);
 }
 
 void Service::idleExitDue() {
@@ -163,7 +184,7 @@ void Service::idleExitDue() {
   if (::poll(&waiting, 1, 0) > 0) return acceptClients();
   if (!clients_.empty() || engine_.busy()) return;
   // The other front does not say when its last connection goes, so it is asked again later.
-  if (frontBusy()) return idleExit_.armAt(Clock::now() + *options_.idleExit);
+  if (frontBusy()) return idleExit_.armAt(clock().now() + *options_.idleExit);
   beginStop();
 }
 
@@ -174,7 +195,7 @@ void Service::beginStop() {
   acceptRetry_ = EventSource();
   idleExit_ = EventSource();
   listener_.stopListening();
-  const Clock::time_point deadline = Clock::now() + options_.stopAllowance;
+  const Clock::time_point deadline = clock().now() + options_.stopAllowance;
   std::vector<std::shared_ptr<ClientConnection>> clients;
   for (auto& [key, client] : clients_) clients.push_back(client);
   for (auto& client : clients) client->stop(deadline);  // may close it at once

@@ -39,6 +39,8 @@ struct ServiceOptions {
   // after which the engine is stopped.
   std::function<bool()> frontBusy;
   std::function<void(std::function<void()> drained)> stopFront;
+  // The engine's clock, which the service's and its clients' timers run on too.
+  Clock* clock = &steadyClock();
 };
 
 class Service {
@@ -55,6 +57,9 @@ class Service {
   int run() { return loop_.run(); }
   // The engine has answered its last push, or the other front has finished its last one.
   void engineIdle() { updateIdleExit(); }
+  // While paused (the service's output is behind) no client is read; applied on the next turn,
+  // so that it may be called from anywhere on the loop.
+  void pauseIntake(bool paused);
 
  private:
   Service(EventLoop& loop, Listener& listener, HostEngine& engine, ClientRequests& requests,
@@ -71,6 +76,7 @@ class Service {
   void beginStop();
   void stopEngineOnceClientsAreGone();
   bool frontBusy() const { return options_.frontBusy && options_.frontBusy(); }
+  Clock& clock() const { return *options_.clock; }
 
   EventLoop& loop_;
   Listener& listener_;
@@ -84,11 +90,13 @@ class Service {
   bool stopping_ = false;
   bool engineStopping_ = false;
   bool frontDrained_ = false;
+  bool intakePaused_ = false;
 
   EventSource accepting_;
   EventSource acceptRetry_;
   EventSource idleExit_;
   EventSource freeClosed_;
+  EventSource applyPause_;
   std::vector<EventSource> signals_;
 };
 
