@@ -156,7 +156,7 @@ TEST(StringsFormatsTest, CatalogEntriesByLanguageWithSourceFallback) {
         "one": {"stringUnit": {"value": "%arg file"}},
         "other": {"stringUnit": {"value": "%arg files"}}}}}}}}},
     "only en": {"localizations": {"en": {"stringUnit": {"value": "English"}}}},
-    "specs": {"localizations": {"en": {"stringUnit": {"value": "%#@a@ %#@b@ %#@c@"},
+    "specifiers": {"localizations": {"en": {"stringUnit": {"value": "%#@a@ %#@b@ %#@c@"},
       "substitutions": {
         "a": {"formatSpecifier": "ld", "variations": {"plural": {
           "other": {"stringUnit": {"value": "%arg a"}}}}},
@@ -180,7 +180,7 @@ TEST(StringsFormatsTest, CatalogEntriesByLanguageWithSourceFallback) {
                                          {"en", "sub", R"([3, "Docs"])", "3 files in Docs"},
                                          {"de", "only en", "[]", "English"},
                                          // Only a short printf conversion stands for "%arg".
-                                         {"en", "specs", "[2, 3]", "2 a %#@b@ %2$-08.3lf c"},
+                                         {"en", "specifiers", "[2, 3]", "2 a %#@b@ %2$-08.3lf c"},
                                          {"de", "untranslated %d", "[4]", "untranslated 4"}}) {
     const StringsEntries localized = catalog->entriesFor(c.language);
     auto found = localized.find(c.key);
