@@ -155,6 +155,9 @@ class HostEngine {
   void retired(const ExtensionChannel* channel);
   void answerQueuedAsReceived();
   void answer(Push push, Shown shown) const;
+  // The request `id` the extension answered (`what`: "deliver for", "release of"), no longer in
+  // flight; nothing, with a note, when it is not in flight.
+  std::optional<Push> takeInFlight(const std::string& id, std::string_view what);
 
   sd_event* loop_;
   const EngineOptions options_;

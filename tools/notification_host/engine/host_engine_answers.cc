@@ -37,27 +37,15 @@ void HostEngine::dispatch(std::string_view line) {
     return;
   }
   if (const auto* deliver = std::get_if<protocol::Deliver>(&message)) {
-    auto it = inFlight_.find(deliver->id);
-    if (it == inFlight_.end()) {
-      return note("ignoring the extension's deliver for request " + deliver->id +
-                  ", which is not in flight");
-    }
-    Push push = std::move(it->second);
-    inFlight_.erase(it);
-    lastActive_ = clock().now();
-    return answer(std::move(push), Shown{deliver->content, true, deliver->log});
+    std::optional<Push> push = takeInFlight(deliver->id, "deliver for");
+    if (!push) return;
+    return answer(std::move(*push), Shown{deliver->content, true, deliver->log});
   }
   if (const auto* released = std::get_if<protocol::Released>(&message)) {
-    auto it = inFlight_.find(released->id);
-    if (it == inFlight_.end()) {
-      return note("ignoring the extension's release of request " + released->id +
-                  ", which is not in flight");
-    }
-    Push push = std::move(it->second);
-    inFlight_.erase(it);
-    lastActive_ = clock().now();
-    std::shared_ptr<const PushContent> received = push.content;
-    return answer(std::move(push), Shown{received, false, released->log});
+    std::optional<Push> push = takeInFlight(released->id, "release of");
+    if (!push) return;
+    std::shared_ptr<const PushContent> received = push->content;
+    return answer(std::move(*push), Shown{received, false, released->log});
   }
   if (const auto* error = std::get_if<protocol::Error>(&message)) {
     if (blank(line)) return;  // nothing said
@@ -88,6 +76,20 @@ bool HostEngine::withinMemoryLimit() {
     discardCurrent("the extension passed its memory limit of " + limit + " and was killed");
   }
   return false;
+}
+
+std::optional<HostEngine::Push> HostEngine::takeInFlight(const std::string& id,
+                                                         std::string_view what) {
+  auto it = inFlight_.find(id);
+  if (it == inFlight_.end()) {
+    note("ignoring the extension's " + std::string(what) + " request " + id +
+         ", which is not in flight");
+    return std::nullopt;
+  }
+  Push push = std::move(it->second);
+  inFlight_.erase(it);
+  lastActive_ = clock().now();
+  return push;
 }
 
 void HostEngine::processEnded(const std::string& how) {
