@@ -5,6 +5,7 @@
 #   --app, --bundle                  folders (app bundles are folders)
 #   --keychain, --socket, PATH/FILE  files
 #   a payloads positional            JSON files (and '-' for standard input)
+#   a positional TEXT:{a,b}          the choices a and b
 
 # The options of one --help text, one per line (both spellings of "-h,--help").
 _quenlarch_options() {
@@ -99,6 +100,10 @@ _quenlarch_complete() {
     payloads*)
       _filedir json
       [[ - == "$cur"* ]] && COMPREPLY+=(-)
+      ;;
+    *\{*\}*)
+      [[ $positional =~ \{([^}]*)\} ]]
+      mapfile -t COMPREPLY < <(compgen -W "${BASH_REMATCH[1]//,/ }" -- "$cur")
       ;;
     *PATH* | *FILE*) _filedir ;;
   esac

@@ -112,14 +112,35 @@ token=$(badge_app status --app "$app" | python3 -c 'import json, sys; print(json
 echo "  8. Ana's message, as her server pushes it:"
 echo "      curl --http2 -H 'apns-topic: com.quenlarch.app' --data-binary @demo/new-message.json \\"
 echo "           https://127.0.0.1:$port/3/device/${token:0:8}..."
-curl -sS --http2 --cacert "$demo/host-provider.pem" -H "apns-topic: com.quenlarch.app" \
-  --data-binary @demo/new-message.json -o /dev/null -w '      answer: %{http_code}, apns-id %header{apns-id}\n' \
-  "https://127.0.0.1:$port/3/device/$token"
-until [[ -s $demo/serve.out ]]; do sleep 0.1; done  # the push's line once it was shown
+provider_push() {
+  curl -sS --http2 --cacert "$demo/host-provider.pem" -H "apns-topic: com.quenlarch.app" \
+    --data-binary @"$1" -o /dev/null -w '      answer: %{http_code}, apns-id %header{apns-id}\n' \
+    "https://127.0.0.1:$port/3/device/$token"
+}
+lines() { if [[ -f $demo/serve.out ]]; then wc -l <"$demo/serve.out"; else echo 0; fi; }
+provider_push demo/new-message.json
+until (($(lines) >= 1)); do sleep 0.1; done  # the push's line once it was shown
+host() { "$bin/notification_host/notification-host" "$@" --socket "$demo/host.sock"; }
+echo "  9. The phone goes offline (notification-host device offline); meanwhile Ana's server"
+echo "     pushes a message, then Grace's missed call:"
+host device offline >/dev/null
+provider_push demo/new-message.json
+provider_push demo/missed-call.json
+until (($(lines) >= 2)); do sleep 0.1; done  # the replaced push's line
+stored=$(host status | python3 -c 'import json, sys; print(json.load(sys.stdin)["storedPush"]["apnsId"])')
+echo "      the service keeps one push for the app, the newest: $stored"
+echo "     The phone comes back (notification-host device online): the kept push is delivered."
+host device online >/dev/null
+until (($(lines) >= 3)); do sleep 0.1; done
 kill "$serve_pid" && wait "$serve_pid" || true
-python3 - "$(head -n 1 "$demo/serve.out")" <<'PY'
+python3 - "$demo/serve.out" <<'PY'
 import json, sys
-line = json.loads(sys.argv[1])
-alert = line.get("alert") or {}
-print(f"      shown by the {line['deliveredBy']}: \"{alert.get('body', '')}\", badge {line['badge']}")
+for number, text in enumerate(open(sys.argv[1]), 1):
+    line = json.loads(text)
+    if "dropped" in line:
+        print(f"      {line['apnsId']}: dropped, {line['dropped']}")
+        continue
+    alert = line.get("alert") or {}
+    text = alert.get("title") or alert.get("body") or ""
+    print(f"      {line['apnsId']}: shown by the {line['deliveredBy']}: \"{text}\", badge {line['badge']}")
 PY

@@ -42,7 +42,8 @@ TEST(CommandLineTest, VersionHelpAndMistypedSubcommands) {
       {{NOTIFICATION_HOST_PATH},
        2,
        "",
-       "notification-host: a subcommand is required: one of deliver, serve, send, status, rules "
+       "notification-host: a subcommand is required: one of deliver, serve, send, status, device, "
+       "rules "
        "(see "
        "'notification-host --help')\n"},
       // An option the program does not have is CLI11's to name, not taken for a subcommand.

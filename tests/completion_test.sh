@@ -35,8 +35,9 @@ complete_line() {
 
 # typed so far | the answers, sorted
 cases=(
-  "notification-host de|deliver"
-  "notification-host |deliver rules send serve status"
+  "notification-host del|deliver"
+  "notification-host |deliver device rules send serve status"
+  "notification-host device |offline online"
   "notification-host --ver|--version"
   "badge-app set|set-count"
   "badge-app st|status"

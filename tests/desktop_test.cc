@@ -138,12 +138,12 @@ TEST_F(DesktopTest, PushesReachTheNotificationServerAndTheLauncher) {
        R"({"headers":{"apns-collapse-id":"score"},"payload":{"aps":{"alert":"2:0"}}})",
        HistoryEntry{"Quenlarch", "Quenlarch", "2:0"},
        {}},
-      {"a background push and an expired one show nothing",
+      {"a background push and a voip push show nothing",
        false,
        "",
        R"({"aps":{"content-available":1}})"
        "\n"
-       R"({"headers":{"apns-expiration":1},"payload":{"aps":{"alert":"old","badge":5}}})",
+       R"({"headers":{"apns-push-type":"voip"},"payload":{"aps":{"alert":"call","badge":5}}})",
        std::nullopt,
        {}},
   };

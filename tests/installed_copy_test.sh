@@ -84,7 +84,7 @@ manual() {
   done
   # Every field a shown line or an event can carry is described (OUTPUT).
   [[ $program == notification-host ]] || return 0
-  for field in payload apnsId pushType priority collapseId deliveredBy extension presented expired \
+  for field in payload apnsId pushType priority collapseId deliveredBy extension presented dropped \
     badge badgeNote alert userInfo title subtitle body locKey locArgs titleLocKey sound category \
     threadIdentifier event extensionPid; do
     contains "$text" "$field" || return 1

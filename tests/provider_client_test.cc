@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -823,6 +824,96 @@ TEST_F(ServeEndpointTest, AFullQueueAndAStoppingServiceAnswerAtOnce) {
   std::vector<json> shown = server->shown();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].value("deliveredBy", ""), "host");
+}
+
+// While the device is away the service keeps one push for the app, the newest, and the device
+// gets it when it comes back; every push answered 200 ends in exactly one line, shown or dropped.
+TEST_F(ServeEndpointTest, AnAwayDeviceGetsTheStoredPushAndEveryTakenPushEndsInOneLine) {
+  install(BADGE_SERVICE_PATH);
+  // node-apn signs a token of its own: under a second key id, so that it is no token update.
+  const std::string pub = keys().dir / "provider.pub";
+  auto server = serve({"--provider-key", std::string(kKeyId) + "=" + pub, "--provider-key",
+                       "NODEKEY123=" + pub, "--parallel", "4"});
+  const std::string socket = dir_ / "shown.jsonl.sock";
+  const auto device = [&](const char* state) {
+    testing::CommandResult said =
+        testing::runCommand({NOTIFICATION_HOST_PATH, "device", state, "--socket", socket});
+    EXPECT_EQ(said.exitCode, 0) << said.err;
+    return json::parse(said.out, nullptr, false);
+  };
+  const std::string counted =
+      R"({"aps":{"alert":{"loc-key":"Neue Nachricht"},"mutable-content":1}})";
+  const std::string later = "apns-expiration: 4102444800";
+  struct Row {
+    std::string id;
+    std::string expiration;
+    const char* dropped;  // what its line says once the next rows have come, or null: stored
+  };
+  const std::vector<Row> rows = {
+      {"00000000-0000-4000-8000-00000000000a", later, "replaced while the device was away"},
+      {"00000000-0000-4000-8000-00000000000b", "apns-expiration: 0",
+       "expiration 0 while the device was away"},
+      {"00000000-0000-4000-8000-00000000000c", later, nullptr},
+  };
+  EXPECT_EQ(device("offline").value("deviceAway", false), true);
+  for (const Row& row : rows) {
+    Answer answer = curl(
+        *server, {{kTopic, row.expiration, "apns-id: " + row.id}, counted, "/3/device/" + token_});
+    EXPECT_EQ(answer.status, 200) << answer.reason;
+  }
+  ASSERT_TRUE(waitFor([&] { return server->shown().size() >= 2; })) << server->notes();
+  json status =
+      json::parse(testing::runCommand({NOTIFICATION_HOST_PATH, "status", "--socket", socket}).out,
+                  nullptr, false);
+  EXPECT_EQ(status["storedPush"]["apnsId"], rows[2].id) << status;
+  EXPECT_EQ(device("online").value("delivered", ""), rows[2].id);
+  ASSERT_TRUE(waitFor([&] { return server->shown().size() >= 3; })) << server->notes();
+  for (const Row& row : rows) {
+    const std::vector<json> lines = server->shown();
+    auto line = std::find_if(lines.begin(), lines.end(),
+                             [&](const json& l) { return l.value("apnsId", "") == row.id; });
+    ASSERT_NE(line, lines.end()) << row.id;
+    if (row.dropped != nullptr) {
+      EXPECT_EQ(line->value("dropped", ""), row.dropped);
+    } else {
+      EXPECT_EQ(line->value("badgeNote", ""), "counted") << "delivered whole once back: " << *line;
+    }
+  }
+
+  // A provider sends 1,000 pushes while the device goes away and comes back, again and again.
+  std::vector<json> answers;
+  std::atomic<bool> sent = false;
+  device("offline");
+  std::thread provider([&] {
+    answers = nodeApn(*server, {{"count", 1000},
+                                {"device", token_},
+                                {"keyId", "NODEKEY123"},
+                                {"payload", json::parse(counted)}});
+    sent = true;
+  });
+  while (!sent) {
+    device("online");
+    device("offline");
+  }
+  provider.join();
+  device("online");
+  std::set<std::string> taken{rows[0].id, rows[1].id, rows[2].id};
+  for (const json& answer : answers) {
+    if (answer.value("status", 0) == 200) taken.insert(answer.value("apnsId", ""));
+  }
+  EXPECT_EQ(taken.size(), 1003u) << "the queue holds all 1,000: " << answers.front();
+  ASSERT_TRUE(waitFor([&] { return server->shown().size() >= taken.size(); })) << server->notes();
+  server->terminate();
+  EXPECT_EQ(server->exitCode(), 0) << server->notes();
+  std::multiset<std::string> lined;
+  int countedLines = 0;
+  for (const json& line : server->shown()) {
+    lined.insert(line.value("apnsId", ""));
+    countedLines += line.value("badgeNote", "") == "counted";
+  }
+  EXPECT_EQ(lined, std::multiset<std::string>(taken.begin(), taken.end()))
+      << "one line for each push taken, no more";
+  EXPECT_EQ(json::parse(badgeApp("status").out, nullptr, false).value("count", -1), countedLines);
 }
 
 }  // namespace

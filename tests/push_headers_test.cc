@@ -267,21 +267,6 @@ TEST(PushHeadersTest, TheRequestsIdIsKeptAndANewOneIsARandomUuid) {
   EXPECT_NE(first, newApnsId());
 }
 
-TEST(PushHeadersTest, ExpiryPassesOnlyForAPastNonZeroTime) {
-  struct Case {
-    std::optional<std::int64_t> expiration;
-    bool expired;
-  };
-  const std::int64_t now = 1'700'000'000;
-  const std::vector<Case> cases = {
-      {std::nullopt, false}, {0, false}, {now - 1, true}, {now, false}, {now + 60, false}};
-  for (const Case& c : cases) {
-    PushHeaders headers;
-    headers.expiration = c.expiration;
-    EXPECT_EQ(hasExpired(headers, now), c.expired) << c.expiration.value_or(-1);
-  }
-}
-
 TEST(PushEnvelopeTest, EnvelopesAndBarePayloads) {
   struct Case {
     const char* text;

@@ -32,14 +32,6 @@ void NotificationHost::receive(IncomingPush push, ShownLine shown) {
   if (push.headers.apnsId.empty()) push.headers.apnsId = push::newApnsId();
   PushFacts facts{push.headers};
   facts.warnings = push.warnings;
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  if (push::hasExpired(push.headers,
-                       std::chrono::duration_cast<std::chrono::seconds>(now).count())) {
-    facts.extension = ExtensionDecision::kExpired;
-    facts.expired = true;
-    facts.presented = false;
-    return show(push, Shown{push.content, false}, facts, shown);
-  }
   // Only alert pushes reach the extension, whatever --extension-for says: the others have a
   // handler of their own on a device, which shows nothing and counts nothing.
   if (std::optional<std::string_view> handler = push::handledBy(push.headers.pushType)) {
@@ -64,7 +56,7 @@ void NotificationHost::receive(IncomingPush push, ShownLine shown) {
 void NotificationHost::show(const IncomingPush& push, const Shown& shown, const PushFacts& given,
                             const ShownLine& done) {
   PushFacts facts = given;
-  if (!facts.expired && !facts.handledBy) {
+  if (!facts.handledBy) {
     facts.presented = presentsAnything(shown.content->userInfo());
   }
   noteBadgeProblem(shown);

@@ -50,8 +50,9 @@ class NotificationHost {
                    ExtensionFor extensionFor = ExtensionFor::kMutable);
 
   // Shows `push`: `shown` gets its line once, on the loop's thread; at once when the push is not
-  // handed to the extension (there is none, the push does not ask for it, or it has expired). An
-  // expired push, and one that shows nothing, is not put on the desktop.
+  // handed to the extension (there is none, or the push does not ask for it). A push that shows
+  // nothing is not put on the desktop. The device is connected: a push whose expiration has passed
+  // is delivered all the same, as the push service delivers every push at least once.
   void receive(IncomingPush push, ShownLine shown);
 
   // How long a host about to exit waits for the desktop.

@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
   notification_host::addServeCommand(app, exitCode);
   notification_host::addSendCommand(app, exitCode);
   notification_host::addStatusCommand(app, exitCode);
+  notification_host::addDeviceCommand(app, exitCode);
   notification_host::addRulesCommand(app, exitCode);
   const int code = tools::parseAndRun(app, notification_host::console(), argc, argv, exitCode);
   // Counts of notes held back by the rate limit, then: a note lost on the way is a lost line.

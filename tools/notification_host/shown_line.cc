@@ -30,7 +30,6 @@ nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& sh
   if (facts.handledBy) line["handledBy"] = *facts.handledBy;
   line["extension"] = extensionDecisionText(facts.extension);
   line["presented"] = facts.presented;
-  if (facts.expired) line["expired"] = true;
   if (!facts.warnings.empty()) line["warnings"] = facts.warnings;
   line["badge"] = nullptr;
   // A push another handler received sets no badge and shows no alert, whatever it carries.
@@ -50,6 +49,19 @@ nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& sh
       line[*name] = nlohmann::ordered_json(jsonFromPlist(field.value));
     }
   }
+  return line;
+}
+
+nlohmann::ordered_json droppedLine(const std::string& payloadName, const push::PushHeaders& headers,
+                                   std::string_view why) {
+  nlohmann::ordered_json line;
+  line["payload"] = payloadName;
+  line["apnsId"] = headers.apnsId;
+  line["pushType"] = push::pushTypeName(headers.pushType);
+  line["priority"] = headers.priority;
+  if (headers.collapseId) line["collapseId"] = *headers.collapseId;
+  if (headers.expiration) line["expiration"] = *headers.expiration;
+  line["dropped"] = why;
   return line;
 }
 

@@ -21,7 +21,6 @@ struct PushFacts {
   push::PushHeaders headers;
   ExtensionDecision extension = ExtensionDecision::kRan;
   bool presented = true;  // a person sees something: an alert, a sound or a badge
-  bool expired = false;   // its expiry had passed when it arrived; nothing was run or shown
   // Who received a push of a type that never reaches the extension (push::handledBy): nothing was
   // run, counted or shown, so the line carries no alert, badge or displayed fields.
   std::optional<std::string_view> handledBy = std::nullopt;
@@ -39,6 +38,11 @@ std::optional<std::string> badgeNote(const Shown& shown);
 // payload, then the displayed fields spread in (absent ones omitted).
 nlohmann::ordered_json shownLine(const std::string& payloadName, const Shown& shown,
                                  const PushFacts& facts, const RenderedAlert& alert);
+
+// The line for a push the service took and will never deliver (the device was away): the push's
+// name and headers, and `dropped`, why. Nothing was run, counted or shown.
+nlohmann::ordered_json droppedLine(const std::string& payloadName, const push::PushHeaders& headers,
+                                   std::string_view why);
 
 // Writes shown lines to stdout, each flushed at once so that a reader sees every notification as
 // it is shown. Once a write fails, that line and every later one count as lost: the notifications

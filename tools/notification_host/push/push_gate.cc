@@ -22,8 +22,6 @@ std::string_view extensionDecisionText(ExtensionDecision decision) {
       return "no alert";
     case ExtensionDecision::kNoExtension:
       return "no extension";
-    case ExtensionDecision::kExpired:
-      return "expired";
     case ExtensionDecision::kNotForType:
       return "not for this push type";
   }

@@ -21,7 +21,6 @@ enum class ExtensionDecision {
   kNotMutable,   // "not mutable": it shows an alert but does not ask for the extension
   kNoAlert,      // "no alert": it shows no alert, so there is nothing to modify
   kNoExtension,  // "no extension": the app has none that can run
-  kExpired,      // "expired": its expiry had passed when it arrived
   kNotForType,   // "not for this push type": its type goes to another handler (push::handledBy)
 };
 

@@ -212,10 +212,6 @@ Expected<GivenHeaders, PushRefusal> readHeaderObject(const nlohmann::json& heade
   return readHeaderFields(fields);
 }
 
-bool hasExpired(const PushHeaders& headers, std::int64_t nowEpochSeconds) {
-  return headers.expiration && *headers.expiration != 0 && *headers.expiration < nowEpochSeconds;
-}
-
 std::string newApnsId() {
   std::array<std::uint8_t, 16> bytes{};
   ::arc4random_buf(bytes.data(), bytes.size());  // the system's random source; cannot fail

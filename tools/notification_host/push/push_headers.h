@@ -113,10 +113,6 @@ struct PushDestination {
   std::string otherAppReason = "BadTopic";
 };
 
-// True when the push's expiry has passed at `nowEpochSeconds`: such a push is dropped, neither run
-// nor shown. An expiration of 0 ("now or never") never passes for a push handled on arrival.
-bool hasExpired(const PushHeaders& headers, std::int64_t nowEpochSeconds);
-
 // A random (version 4) UUID from the system's random source, in lower case as canonical UUIDs are
 // written: "8d3c1a6e-58b2-4f43-9e3c-2d57a1b0c4f9".
 std::string newApnsId();

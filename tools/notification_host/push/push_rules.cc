@@ -93,7 +93,7 @@ PushType sizedAs(const Draft& draft) { return draft.given.pushType.value_or(Push
 const nlohmann::json& apsOf(const Draft& draft) { return *draft.payload->find("aps"); }
 
 // Every rule, in the order the checks are applied.
-constexpr std::array<PushRule, 35> kPushRules{{
+constexpr std::array<PushRule, 38> kPushRules{{
     // Read with the request, before its payload (push_headers.h, provider_endpoint.h).
     {"MethodNotAllowed", "", 405, Action::kRefuses, "a request that is not POST", kResponses,
      "The specified :method value isn't POST."},
@@ -294,8 +294,26 @@ constexpr std::array<PushRule, 35> kPushRules{{
      "Too many requests were made consecutively to the same device token."},
     {"ServiceUnavailable", "", 503, Action::kRefuses, "the service is stopping", kResponses,
      "The service is unavailable."},
-    {"expired", "apns-expiration", 200, Action::kSets,
-     "a push whose expiration has passed when it arrives is neither run nor shown", "", ""},
+    // The device: connected, or away (`device offline`) with the service's store-and-forward.
+    {"delivered at least once", "apns-expiration", 200, Action::kSets,
+     "a connected device gets every push, whatever its expiration date", kSending,
+     "If the value is nonzero, APNs stores the notification and tries to deliver it at least once, "
+     "repeating the attempt as needed until the specified date."},
+    {"expiration 0 while away", "apns-expiration", 200, Action::kSets,
+     "not stored: dropped at once, its line says \"dropped\"", kSending,
+     "If the value is 0, APNs attempts to deliver the notification only once and doesn't store "
+     "it."},
+    {"one stored per app", "", 200, Action::kSets,
+     "while the device is away the newest push is kept and delivered when it comes back; the one "
+     "kept before is dropped",
+     kSending,
+     "APNs stores only one notification per bundle ID. When you send multiple notifications to the "
+     "same device for a bundle ID, APNs selects only one notification to store. In most cases, the "
+     "latest notification is stored."},
+    {"stored until expiration", "apns-expiration", 200, Action::kSets,
+     "a kept push whose expiration passes, or that was kept 30 days, is dropped", kSending,
+     "If APNs can't deliver a notification immediately, it may store the notification for 30 days "
+     "or less, depending on the date you specify in the apns-expiration header."},
 }};
 
 std::string_view actionText(Action action) {

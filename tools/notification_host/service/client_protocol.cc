@@ -122,6 +122,11 @@ ClientMessage decodeClientLine(std::string_view line) {
   if (!json.is_object()) return Malformed{"a line must be one JSON object"};
   if (type == nullptr || !type->text) return Malformed{"a line needs a string \"type\""};
   if (*type->text == "status") return StatusRequest{};
+  if (*type->text == "device") {
+    const nlohmann::json& state = json["state"];
+    if (state == "offline" || state == "online") return DeviceRequest{state == "offline"};
+    return Malformed{R"(a device line needs "state": "offline" or "online")"};
+  }
   if (*type->text != "push") return Malformed{"unknown type " + json["type"].dump()};
   if (!name || !name->text || payload == nullptr ||
       !(json["payload"].is_string() || json["payload"].is_object())) {

@@ -12,6 +12,8 @@
 //                                                  followed by more than the line's closing
 //                                                  brace) the push is refused as BadPayload
 //     {"type":"status"}                            what the service's extension is doing
+//     {"type":"device","state":"offline"|"online"} the device left, or came back: while it is
+//                                                  away, provider pushes are stored
 //   service -> client
 //     {"type":"shown","line":LINE}                 LINE is the line `deliver` prints for the push
 //     {"type":"refused","reason":REASON[,"header":NAME],"message":TEXT}
@@ -19,7 +21,12 @@
 //                                                  API's, such as BadPriority; NAME the header at
 //                                                  fault); nothing was shown
 //     {"type":"status","extensionPid":N|null,"extensionStarts":N,"pushesInFlight":N,
-//      "extensionPeakResidentBytes":N}
+//      "extensionPeakResidentBytes":N,"deviceAway":B,"storedPush":PUSH|null}
+//     {"type":"device","deviceAway":B,"storedPush":PUSH|null[,"delivered":ID]}
+//                                                  the device's state once the line took effect;
+//                                                  "delivered": the stored push now delivered.
+//                                                  PUSH: {"apnsId","pushType"[,"collapseId"]
+//                                                  [,"expiration"]}
 //     {"type":"error","message":TEXT}              a line that is malformed or over kMaxClientLine-
 //                                                  Bytes; or, as the last line before the service
 //                                                  hangs up: too many clients, no descriptor left,
@@ -59,10 +66,13 @@ struct Push {
   std::variant<std::string, LinePayload> payload;  // TEXT, or OBJECT
 };
 struct StatusRequest {};
+struct DeviceRequest {
+  bool away = false;
+};
 struct Malformed {
   std::string reason;
 };
-using ClientMessage = std::variant<Push, StatusRequest, Malformed>;
+using ClientMessage = std::variant<Push, StatusRequest, DeviceRequest, Malformed>;
 
 // One line, without the newline, carrying `payload` as TEXT.
 std::string encodePush(std::string_view name, std::string_view payload);

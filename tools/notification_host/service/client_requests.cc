@@ -12,15 +12,29 @@ namespace {
 
 namespace cp = client_protocol;
 
+// The device's part of the status and device answers.
+void addDeviceState(nlohmann::ordered_json& line, const StoreAndForward* device) {
+  line["deviceAway"] = device != nullptr && device->away();
+  line["storedPush"] = nullptr;
+  const IncomingPush* kept = device != nullptr ? device->kept() : nullptr;
+  if (kept == nullptr) return;
+  nlohmann::ordered_json push{{"apnsId", kept->headers.apnsId},
+                              {"pushType", push::pushTypeName(kept->headers.pushType)}};
+  if (kept->headers.collapseId) push["collapseId"] = *kept->headers.collapseId;
+  if (kept->headers.expiration) push["expiration"] = *kept->headers.expiration;
+  line["storedPush"] = std::move(push);
+}
+
 }  // namespace
 
-std::string statusAnswer(const EngineStatus& status) {
+std::string statusAnswer(const EngineStatus& status, const StoreAndForward* device) {
   nlohmann::ordered_json line{{"type", "status"}};
   line["extensionPid"] = nullptr;
   if (status.extensionPid != 0) line["extensionPid"] = status.extensionPid;
   line["extensionStarts"] = status.extensionStarts;
   line["pushesInFlight"] = status.pushesInFlight;
   line["extensionPeakResidentBytes"] = status.peakResidentBytes;
+  addDeviceState(line, device);
   return jsonLine(line);
 }
 
@@ -31,7 +45,17 @@ void ClientRequests::answer(std::string_view line, ClientConnection::Reply reply
     return reply(cp::errorAnswer(malformed->reason));
   }
   if (std::holds_alternative<cp::StatusRequest>(message)) {
-    return reply(statusAnswer(engine_.status()));
+    return reply(statusAnswer(engine_.status(), provider_ ? provider_->device() : nullptr));
+  }
+  if (const auto* device = std::get_if<cp::DeviceRequest>(&message)) {
+    if (provider_ == nullptr || provider_->device() == nullptr) {
+      return reply(cp::errorAnswer("this service's device is never away"));
+    }
+    const std::optional<std::string> delivered = provider_->setDeviceAway(device->away);
+    nlohmann::ordered_json answer{{"type", "device"}};
+    addDeviceState(answer, provider_->device());
+    if (delivered) answer["delivered"] = *delivered;
+    return reply(jsonLine(answer));
   }
   auto& push = std::get<cp::Push>(message);
   auto accepted = cp::acceptPush(push, push::PushDestination{bundleId_});

@@ -1,6 +1,6 @@
 // What the service answers to each client line: a status line from the engine, a refusal for a
 // payload that deliver would refuse, an error for a malformed line, and for an accepted push the
-// line NotificationHost shows for it.
+// line NotificationHost shows for it; a device line's answer is the device's state.
 #pragma once
 
 #include <string>
@@ -9,18 +9,21 @@
 #include "tools/notification_host/engine/host_engine.h"
 #include "tools/notification_host/notification_host.h"
 #include "tools/notification_host/service/client_connection.h"
+#include "tools/notification_host/service/provider_pushes.h"
 
 namespace quenlarch::notification_host {
 
 // The status answer: {"type":"status","extensionPid","extensionStarts","pushesInFlight",
-// "extensionPeakResidentBytes"}.
-std::string statusAnswer(const EngineStatus& status);
+// "extensionPeakResidentBytes","deviceAway","storedPush"}; `device`: none when it is never away.
+std::string statusAnswer(const EngineStatus& status, const StoreAndForward* device);
 
 class ClientRequests {
  public:
-  // `bundleId`: the app's CFBundleIdentifier, which a push's apns-topic must name.
-  ClientRequests(HostEngine& engine, NotificationHost& host, std::string bundleId)
-      : engine_(engine), host_(host), bundleId_(std::move(bundleId)) {}
+  // `bundleId`: the app's CFBundleIdentifier, which a push's apns-topic must name. `provider`:
+  // where the device's presence is kept (the provider's pushes are the ones stored).
+  ClientRequests(HostEngine& engine, NotificationHost& host, std::string bundleId,
+                 ProviderPushes* provider = nullptr)
+      : engine_(engine), host_(host), bundleId_(std::move(bundleId)), provider_(provider) {}
 
   // Answers `line`, which arrived now, through `reply`.
   void answer(std::string_view line, ClientConnection::Reply reply);
@@ -29,6 +32,7 @@ class ClientRequests {
   HostEngine& engine_;
   NotificationHost& host_;
   const std::string bundleId_;
+  ProviderPushes* provider_;
 };
 
 }  // namespace quenlarch::notification_host

@@ -32,6 +32,7 @@
 #include "tools/notification_host/service/provider_pushes.h"
 #include "tools/notification_host/service/service.h"
 #include "tools/notification_host/service/service_socket.h"
+#include "tools/notification_host/service/store_and_forward.h"
 #include "tools/notification_host/shown_line.h"
 
 namespace quenlarch::notification_host {
@@ -184,8 +185,15 @@ int runServe(const ServeArgs& args) {
                         client_protocol::kMaxAnswerBytes, args.extensionScope());
   // Read once: the client protocol, the provider endpoint and its welcome check topics against it.
   const std::string bundleId = bundleIdentifier(args.app);
-  ClientRequests requests(**engine, host, bundleId);
-  ProviderPushes providerPushes(host, args.providerQueue, printOutput, reportIdle);
+  // While the device is away the provider's pushes are stored; one never delivered still ends
+  // in a line of its own.
+  auto store = StoreAndForward::create(
+      loop->get(), steadyClock(), [&printOutput](const IncomingPush& push, std::string_view why) {
+        printOutput(tools::jsonLine(droppedLine(push.name, push.headers, why)));
+      });
+  if (!store) return out.fail(tools::kExitFailed, store.error());
+  ProviderPushes providerPushes(host, args.providerQueue, printOutput, reportIdle, store->get());
+  ClientRequests requests(**engine, host, bundleId, &providerPushes);
   providerPushes.setOutputBehind([&output] { return output.behind(); });
   std::unique_ptr<provider::ProviderService> endpoint;
   provider::ProviderArgs providerArgs = args.provider;
@@ -215,7 +223,7 @@ int runServe(const ServeArgs& args) {
   };
   if (endpoint) {
     options.frontBusy = [&endpoint, &providerPushes] {
-      return endpoint->server().connections() > 0 || providerPushes.queued() > 0;
+      return endpoint->server().connections() > 0 || providerPushes.busy();
     };
     // New streams get GOAWAY, those in flight are answered (503 from here on, and those still
     // incomplete when the allowance is up), then the engine runs what was taken before it stops.

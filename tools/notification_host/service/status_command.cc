@@ -1,4 +1,5 @@
-// status: one status request on a connection of its own; the answer printed as indented JSON.
+// status and device: one request on a connection of their own; the answer printed as indented
+// JSON.
 #include "tools/notification_host/service/status_command.h"
 
 #include <unistd.h>
@@ -21,13 +22,15 @@ namespace {
 
 namespace cp = client_protocol;
 
-int runStatus(const std::optional<std::string>& socket) {
+// Sends `request` and prints the answer of type `type`.
+int askService(const std::optional<std::string>& socket, const nlohmann::json& request,
+               const std::string& type) {
   const tools::Console& out = console();
   Expected<int> connected = connectToService(socket);
   if (!connected) return out.fail(tools::kExitFailed, connected.error());
   const int fd = *connected;
   std::optional<Line> line;
-  if (writeAll(fd, nlohmann::json{{"type", "status"}}.dump() + "\n")) {
+  if (writeAll(fd, request.dump() + "\n")) {
     line = LineReader(fd, cp::kMaxAnswerBytes).next();
   }
   ::close(fd);
@@ -35,8 +38,8 @@ int runStatus(const std::optional<std::string>& socket) {
   if (line && !line->oversized) {
     answer = nlohmann::ordered_json::parse(line->text, nullptr, /*allow_exceptions=*/false);
   }
-  if (!answer.is_object() || answer.value("type", "") != "status") {
-    std::string why = !line ? "hung up" : "gave an answer that is no status";
+  if (!answer.is_object() || answer.value("type", "") != type) {
+    std::string why = !line ? "hung up" : "gave an answer that is no " + type;
     if (answer.is_object() && answer.value("type", "") == "error") {
       why = "answered: " + answer.value("message", "");
     }
@@ -57,7 +60,25 @@ void addStatusCommand(CLI::App& app, int& exitCode) {
   CLI::App* status =
       app.add_subcommand("status", "Show what the running notification-host service is doing");
   status->add_option("--socket", *socket, "The service's Unix socket")->check(pathValidator());
-  status->callback([socket, &exitCode] { exitCode = runStatus(*socket); });
+  status->callback([socket, &exitCode] {
+    exitCode = askService(*socket, {{"type", "status"}}, "status");
+  });
+}
+
+void addDeviceCommand(CLI::App& app, int& exitCode) {
+  auto socket = std::make_shared<std::optional<std::string>>();
+  auto state = std::make_shared<std::string>();
+  CLI::App* device = app.add_subcommand(
+      "device",
+      "Tell the running service that its device went offline (provider pushes are then stored, "
+      "one per app) or came back online (the stored push is delivered)");
+  device->add_option("state", *state, "offline or online")
+      ->required()
+      ->check(CLI::IsMember({"offline", "online"}));
+  device->add_option("--socket", *socket, "The service's Unix socket")->check(pathValidator());
+  device->callback([socket, state, &exitCode] {
+    exitCode = askService(*socket, {{"type", "device"}, {"state", *state}}, "device");
+  });
 }
 
 }  // namespace quenlarch::notification_host
