@@ -681,10 +681,15 @@ TEST_F(ServiceTest, AnswersBadLinesAndExcessClientsWithAnErrorAndGoesOn) {
       std::string(200000, 'x'),
       R"({"type":"push","name":"n","payload":"{}"})",
       R"({"type":"status"})",
+      R"({"type":"device"})",
+      R"({"type":"device","state":"asleep"})",
+      R"({"type":"device","state":"offline"})",
+      R"({"type":"device","state":"online"})",
   };
   std::vector<json> answers = converse(held, lines);
   ASSERT_EQ(answers.size(), lines.size());
-  const char* expected[] = {"error", "error", "error", "error", "refused", "status"};
+  const char* expected[] = {"error", "error", "error",  "error", "refused",
+                            "status", "error", "error", "device", "device"};
   for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(answers[i]["type"], expected[i]) << i;
 
   int excess = connectTo(socket_);
