@@ -48,8 +48,8 @@ TEST(FleetManifestTest, RoundTripsAndRefusesDamagedLines) {
       {"team with a dot", with("team", "a.b"), "line 1: \"team\" is not 1 to 32 letters or digits"},
       {"token again", first + with("app", "/other/Q.app"),
        "line 2: the \"deviceToken\" of line 1 again"},
-      {"app again", first + fleetManifestLine({std::string(64, 'c'), fleet[0].app, "/k", "T"}) +
-                        "\n",
+      {"app again",
+       first + fleetManifestLine({std::string(64, 'c'), fleet[0].app, "/k", "T"}) + "\n",
        "line 2: the \"app\" of line 1 again"},
   };
   for (const auto& c : cases) {
