@@ -5,6 +5,7 @@
 #include "tools/badge_app/fleet_commands.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,8 +87,15 @@ class ManifestWriter {
     if (Expected<void> written = writeAll(fd_, line + "\n"); !written) error_ = written.error();
     return !error_;
   }
+  // The manifest, and the folder so that its name lasts too.
   bool sync() {
     if (!error_ && ::fsync(fd_) != 0) error_ = std::strerror(errno);
+    if (error_) return false;
+    const std::string folder = std::filesystem::path(path_).parent_path().string();
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0 || ::fsync(dirFd) != 0)
+      error_ = "syncing its folder: " + std::string(std::strerror(errno));
+    if (dirFd >= 0) ::close(dirFd);
     return !error_;
   }
   const std::string& path() const { return path_; }
@@ -155,10 +163,10 @@ class FleetRun {
     if (!stopped_ && !manifest_.sync()) stopWith(kExitFailed, *manifest_.problem());
     if (!stopped_) return kExitOk;
     manifest_.sync();
-    return console().fail(stopped_->exitCode,
-                          stopped_->message + "; " + std::to_string(made_) + " of " +
-                              std::to_string(options_.devices) + " devices were made and " +
-                              manifest_.path() + " lists them");
+    return console().fail(stopped_->exitCode, stopped_->message + "; " + std::to_string(made_) +
+                                                  " of " + std::to_string(options_.devices) +
+                                                  " devices were made and " + manifest_.path() +
+                                                  " lists them");
   }
 
  private:
@@ -195,6 +203,9 @@ class FleetRun {
 int runFleetCreate(const FleetOptions& o) {
   CommandStep<std::string> dir = prepareFleetFolder(o.dir);
   if (!dir) return report(dir.error());
+  // A reader that goes away (| head) fails the next write instead of killing the run, which then
+  // says how many devices it made.
+  ::signal(SIGPIPE, SIG_IGN);
   std::optional<std::string> executable = extensionExecutableToInstall();
   FleetRun run(o, *dir, executable);
   if (std::optional<std::string> problem = run.manifest().problem()) {
@@ -218,8 +229,8 @@ void addFleetCommands(CLI::App& app, int& exitCode) {
   // Without one of its subcommands, fleet names them (CLI11 would say only that one is required).
   fleet->callback([fleet, &exitCode] {
     if (fleet->get_subcommands().empty()) {
-      exitCode = console().fail(
-          kExitUsage, "fleet needs a subcommand: create (see 'badge-app fleet --help')");
+      exitCode = console().fail(kExitUsage,
+                                "fleet needs a subcommand: create (see 'badge-app fleet --help')");
     }
   });
 
