@@ -1,8 +1,9 @@
 # Bash completion for badge-app and notification-host, installed under each program's name.
-# Subcommands, options and what an option's value is come from the program's own --help when Tab
-# is pressed, so options added to a program complete without a change here:
+# Subcommands (and their own, as in "badge-app fleet create"), options and what an option's value
+# is come from the program's own --help when Tab is pressed, so options added to a program complete
+# without a change here:
 #   value type TEXT:{a,b}            the choices a and b
-#   --app, --bundle                  folders (app bundles are folders)
+#   --app, --bundle, --dir           folders (app bundles are folders)
 #   --keychain, --socket, PATH/FILE  files
 #   a payloads positional            JSON files (and '-' for standard input)
 #   a positional TEXT:{a,b}          the choices a and b
@@ -76,13 +77,28 @@ _quenlarch_complete() {
   fi
 
   help=$("$program" "$subcommand" --help 2>/dev/null) || return
+  # A subcommand with subcommands of its own (badge-app fleet create): the next word names one.
+  # (A mistyped subcommand gets the program's own help, which lists subcommands too.)
+  local nested=""
+  [[ $help == *" $subcommand [OPTIONS] "*SUBCOMMAND* ]] && nested=$(_quenlarch_subcommands <<<"$help")
+  if [[ -n $nested ]]; then
+    local inner=""
+    for ((i = i + 1; i < cword; i++)); do
+      [[ ${words[i]} != -* ]] && inner=${words[i]} && break
+    done
+    if [[ -z $inner ]]; then
+      [[ $cur != -* ]] && mapfile -t COMPREPLY < <(compgen -W "$nested" -- "$cur")
+      return
+    fi
+    help=$("$program" "$subcommand" "$inner" --help 2>/dev/null) || return
+  fi
   if [[ $prev == -* ]]; then
     local type
     type=$(_quenlarch_value_type "$prev" <<<"$help")
     if [[ -n $type ]]; then
       if [[ $type =~ \{([^}]*)\} ]]; then
         mapfile -t COMPREPLY < <(compgen -W "${BASH_REMATCH[1]//,/ }" -- "$cur")
-      elif [[ $prev == --app || $prev == --bundle ]]; then
+      elif [[ $prev == --app || $prev == --bundle || $prev == --dir ]]; then
         _filedir -d
       elif [[ $prev == --keychain || $prev == --socket || $type == *PATH* || $type == *FILE* ]]; then
         _filedir

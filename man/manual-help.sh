@@ -14,18 +14,30 @@ esac
 
 top=$("$program" --help)
 name=$(sed -n 's/^Usage: \([^ ]*\).*/\1/p' <<<"$top")
-mapfile -t subcommands < <(sed -n '/^Subcommands:/,/^$/s/^  \([^ ]*\).*/\1/p' <<<"$top")
+listed() { sed -n '/^Subcommands:/,/^$/s/^  \([^ ]*\).*/\1/p'; }
+# A subcommand that has subcommands of its own (badge-app fleet) is shown as each of those.
+subcommands=()
+while IFS= read -r subcommand; do
+  mapfile -t nested < <("$program" "$subcommand" --help | listed)
+  if ((${#nested[@]} == 0)); then
+    subcommands+=("$subcommand")
+  else
+    for inner in "${nested[@]}"; do subcommands+=("$subcommand $inner"); done
+  fi
+done < <(listed <<<"$top")
 
 sed -n '/^Usage:/p' <<<"$top"
 for subcommand in "${subcommands[@]}"; do
-  "$program" "$subcommand" --help | sed -n 's/^Usage: /  or: /p'
+  # shellcheck disable=SC2086 # a nested subcommand is two words
+  "$program" $subcommand --help | sed -n 's/^Usage: /  or: /p'
 done
 echo
 sed -n '/^Options:/,/^$/p' <<<"$top"
 echo
 echo "*Subcommands*"
 for subcommand in "${subcommands[@]}"; do
-  help=$("$program" "$subcommand" --help)
+  # shellcheck disable=SC2086
+  help=$("$program" $subcommand --help)
   # Heading: the usage without the program's name; then the summary; then the positionals and
   # options (help itself left out, it is the same everywhere).
   usage=$(sed -n 's/^Usage: //p' <<<"$help")

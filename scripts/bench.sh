@@ -6,7 +6,8 @@
 # rounds, 30), BENCH_PUSHES (pushes through one extension process, 1000), BENCH_WRITERS (writer
 # process counts, 1,2,8,32), BENCH_INCREMENTS (increments per writer, 200), BENCH_SERVICE_PUSHES
 # (pushes from eight clients through notification-host serve, 10000), BENCH_PROVIDER_PUSHES (pushes
-# from one node-apn provider, and from h2load, through serve's provider endpoint, 10000).
+# from one node-apn provider, and from h2load, through serve's provider endpoint, 10000),
+# BENCH_FLEET_DEVICES (devices made by one badge-app fleet create, 1000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +18,7 @@ writers="${BENCH_WRITERS:-1,2,8,32}"
 increments="${BENCH_INCREMENTS:-200}"
 service_pushes="${BENCH_SERVICE_PUSHES:-10000}"
 provider_pushes="${BENCH_PROVIDER_PUSHES:-10000}"
+fleet_devices="${BENCH_FLEET_DEVICES:-1000}"
 
 build=build-bench
 if [[ ! -f $build/build.ninja ]]; then
@@ -134,6 +136,24 @@ echo "== 8: serve's provider endpoint ($provider_pushes pushes from h2load, 100 
 bash scripts/bench-h2load.sh "$host" "$bin/tools/badge_app/badge-app" "$app" "$payload" \
   "$provider_pushes" "$work" >"$work/h2load.json"
 
+echo "== 9: badge-app fleet create ($fleet_devices devices), against an install process per app"
+# Nanoseconds since the epoch, for timing whole commands.
+now_ns() { date +%s%N; }
+badge_service="$bin/tools/badge_service/BadgeService"
+fleet_ns=$(now_ns)
+BADGE_SERVICE_EXECUTABLE="$badge_service" "$bin/tools/badge_app/badge-app" fleet create \
+  --dir "$work/fleet" --devices "$fleet_devices" >/dev/null
+fleet_ns=$(($(now_ns) - fleet_ns))
+fleet_listed=$(wc -l <"$work/fleet/fleet.jsonl")
+installs=20
+install_ns=$(now_ns)
+for ((i = 1; i <= installs; i++)); do
+  BADGE_SERVICE_EXECUTABLE="$badge_service" "$bin/tools/badge_app/badge-app" install \
+    --app "$work/installs/$i/Bench.app" --keychain "$work/installs/$i/keychain.sqlite" >/dev/null
+done
+install_ns=$(($(now_ns) - install_ns))
+rm -rf "$work/fleet" "$work/installs"
+
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
 {
@@ -146,9 +166,10 @@ fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
     --contention "$work/contention.json" --memory "$work/memory.json" \
     --service "$work/service.json" >"$work/table.md"
   # The provider endpoint's rows go at the end of the figures' table, against send from 8 clients
-  # (figure 6).
+  # (figure 6), and fleet create's after them.
   python3 - "$work/table.md" "$work/provider.json" "$work/service.json" "$provider_pushes" \
-    "$work/h2load.json" <<'PY'
+    "$work/h2load.json" "$fleet_devices" "$fleet_ns" "$fleet_listed" "$installs" "$install_ns" \
+    <<'PY'
 import json, sys
 lines = open(sys.argv[1]).read().split("\n")
 provider = json.load(open(sys.argv[2]))
@@ -179,6 +200,15 @@ rows = [
     f"{h2['counted']} / {h2['answered200']}; {h2['serveCpuUs']:.0f} µs | — | — | equal | "
     f"{'yes' if h2['counted'] == h2['answered200'] else '**no**'} |",
 ]
+# Figure 9: seconds per 1,000 devices, against what an install process per app would take.
+devices, fleet_ns, listed, installs, install_ns = map(int, sys.argv[6:11])
+per_thousand = fleet_ns / 1e9 * 1000 / devices
+floor = install_ns / 1e9 * 1000 / installs
+rows.append(
+    f"| 9 `badge-app fleet create`, {devices:,} devices ({listed:,} listed) | "
+    f"{per_thousand:.1f} s per 1,000 | {floor:.1f} s per 1,000: `badge-app install` per app "
+    f"({installs} timed) | {per_thousand / floor:.2f} | ≤ 30 s per 1,000, all listed | "
+    f"{'yes' if per_thousand <= 30 and listed == devices else '**no**'} |")
 start = next(i for i, line in enumerate(lines) if line.startswith("|"))
 end = next((i for i in range(start, len(lines)) if not lines[i].startswith("|")), len(lines))
 print("\n".join(lines[:end] + rows + lines[end:]), end="")

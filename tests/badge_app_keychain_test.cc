@@ -9,7 +9,9 @@
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
 
+#include "platform/linux/fleet_manifest.h"
 #include "platform/linux/push_registration.h"
 #include "platform/linux/sqlite_keychain.h"
 #include "tests/support/run_command.h"
@@ -167,6 +169,11 @@ TEST_F(BadgeAppKeychainTest, BadArgumentsAreRefusedBeforeAnythingIsWritten) {
       {{"set-count", "--app", "APP", "4294967296"}, "4294967295"},
       {{"set-count", "--app", "APP", "-1"}, "whole number"},
       {{"record", "--app", "APP", "--set", "5"}, "hex"},
+      {{"fleet", "create", "--dir", dir_ + "/fleet", "--devices", "0"}, "1 to 100000"},
+      {{"fleet", "create", "--dir", dir_ + "/fleet", "--devices", "100001"}, "1 to 100000"},
+      {{"fleet", "create", "--dir", dir_ + "/fleet", "--devices", "2", "--team", "a.b"}, "--team"},
+      {{"fleet", "create", "--dir", dir_, "--devices", "2"}, "is not empty"},
+      {{"fleet", "create", "--dir", dir_ + "/keychain.sqlite", "--devices", "2"}, "not a folder"},
   };
   const std::vector<std::string> before = tree();
   const std::string store = contents(dir_ + "/keychain.sqlite");
@@ -348,6 +355,51 @@ TEST_F(BadgeAppKeychainTest, DamagedRegistrationIsNamedAndLeftAlone) {
   EXPECT_EQ(contents(pushRegistrationPath(app_)), "garbage");
   EXPECT_EQ(tree(), before);
   EXPECT_EQ(contents(dir_ + "/keychain.sqlite"), store) << "the item was touched";
+}
+
+// Each device of a fleet is an installation of its own that status reads as any other, and the
+// manifest lists exactly what was printed.
+TEST_F(BadgeAppKeychainTest, FleetDevicesAreDistinctInstallationsListedInTheManifest) {
+  const std::string fleet = dir_ + "/fleet";
+  CommandResult r = run({"fleet", "create", "--dir", fleet, "--devices", "3", "--team", "TEAM7"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  Expected<std::vector<FleetDevice>> devices = readFleetManifest(fleet);
+  ASSERT_TRUE(devices) << devices.error();
+  ASSERT_EQ(devices->size(), 3u);
+  std::string listed;
+  std::set<std::string> tags;
+  for (const FleetDevice& device : *devices) {
+    listed += fleetManifestLine(device) + "\n";
+    EXPECT_EQ(device.team, "TEAM7");
+    auto status = ok({"status", "--app", device.app, "--keychain", device.keychain});
+    EXPECT_EQ(status["ownedByThisInstall"], true) << device.app;
+    EXPECT_EQ(status["count"], 0) << device.app;
+    EXPECT_EQ(status["deviceToken"], device.deviceToken) << device.app;
+    tags.insert(status["installTag"].get<std::string>());
+  }
+  EXPECT_EQ(r.out, listed);
+  EXPECT_EQ(tags.size(), 3u) << "each device has its own install tag";
+
+  CommandResult again = run({"fleet", "create", "--dir", fleet, "--devices", "1"});
+  EXPECT_EQ(again.exitCode, 2);
+  EXPECT_NE(again.err.find("holds a fleet already"), std::string::npos) << again.err;
+  EXPECT_EQ(readFleetManifest(fleet).value(), *devices);
+}
+
+// A creation that stops says how many devices it made, and the manifest lists just those.
+TEST_F(BadgeAppKeychainTest, FleetCreationThatFailsSaysWhatItMade) {
+  const std::string fleet = dir_ + "/fleet";
+  CommandResult r =
+      testing::runCommand({BADGE_APP_PATH, "fleet", "create", "--dir", fleet, "--devices", "3"}, "",
+                          {"BADGE_SERVICE_EXECUTABLE=" + dir_ + "/missing"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("cannot read the extension executable"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("; 0 of 3 devices were made and " + fleet + "/fleet.jsonl lists them\n"),
+            std::string::npos)
+      << r.err;
+  expectOneLine(r, "fleet create");
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(readFleetManifest(fleet).value().empty());
 }
 
 TEST_F(BadgeAppKeychainTest, ReadOnlyCommandsCreateNoFoldersAndNoDatabase) {

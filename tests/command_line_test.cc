@@ -46,6 +46,11 @@ TEST(CommandLineTest, VersionHelpAndMistypedSubcommands) {
        "rules "
        "(see "
        "'notification-host --help')\n"},
+      // A subcommand with subcommands of its own names them.
+      {{BADGE_APP_PATH, "fleet"},
+       2,
+       "",
+       "badge-app: fleet needs a subcommand: create (see 'badge-app fleet --help')\n"},
       // An option the program does not have is CLI11's to name, not taken for a subcommand.
       {{BADGE_APP_PATH, "--colour", "status"}, 2, "", "badge-app: ..."},
       // A known subcommand with a bad option keeps its own message.

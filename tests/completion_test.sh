@@ -51,6 +51,9 @@ cases=(
   "notification-host send p|push.json"
   "notification-host deliver --time-limit |"
   "badge-app stauts |"
+  "badge-app fleet |create"
+  "badge-app fleet create --de|--devices"
+  "badge-app fleet create --dir |My.app Other.app"
 )
 passed=0 failed=0
 for case in "${cases[@]}"; do

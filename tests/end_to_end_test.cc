@@ -310,6 +310,26 @@ TEST_F(EndToEndTest, MalformedAndOversizedPayloadsAreRefusedAndTheRestShown) {
   EXPECT_EQ(shown[0]["badge"], 1);
 }
 
+// A fleet device's extension is a link to one executable, yet finds its own bundle: a push counts
+// for that device, in its keychain, and for no other.
+TEST_F(EndToEndTest, APushToAFleetDeviceCountsForThatDeviceOnly) {
+  ASSERT_EQ(badgeApp({"fleet", "create", "--dir", dir_ + "/fleet", "--devices", "2"}).exitCode, 0);
+  std::vector<std::pair<std::string, std::string>> devices;  // app, keychain
+  for (const char* device : {"/fleet/device-000001", "/fleet/device-000002"}) {
+    devices.emplace_back(dir_ + device + "/Quenlarch.app", dir_ + device + "/keychain.sqlite");
+  }
+  auto r = testing::runCommand({NOTIFICATION_HOST_PATH, "deliver", "--app", devices[1].first,
+                                "--keychain", devices[1].second, "--extension-for", "all", "-"},
+                               std::string(kCounted) + "\n", env());
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out)["badge"], 1) << r.out;
+  for (std::size_t i : {0u, 1u}) {
+    auto status = badgeApp({"status", "--app", devices[i].first, "--keychain", devices[i].second});
+    ASSERT_EQ(status.exitCode, 0) << status.err;
+    EXPECT_EQ(json::parse(status.out)["count"], i) << devices[i].first;
+  }
+}
+
 TEST_F(EndToEndTest, EightHostsAtOnceCountEverySuccessfulIncrementExactlyOnce) {
   constexpr int kHosts = 8;
   constexpr int kPushesEach = 50;

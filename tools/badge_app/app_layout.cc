@@ -76,6 +76,20 @@ Expected<void> writeIfDifferent(const std::string& path, const std::string& cont
   return {};
 }
 
+// Whether `target` is now a hard link to `source`: a link made into a folder that has none yet.
+// False when none could be made; the caller copies instead.
+// The source's links are resolved first: a link to a symbolic link would start the executable
+// through the link's target, outside the bundle.
+bool linkExecutable(const std::string& source, const std::string& target) {
+  std::error_code ec;
+  const fs::path file = fs::canonical(source, ec);
+  if (ec) return false;
+  if (fs::exists(target, ec)) return fs::equivalent(file, target, ec);
+  fs::create_directories(fs::path(target).parent_path(), ec);
+  fs::create_hard_link(file, target, ec);
+  return !ec;
+}
+
 PlistValue dictionary(std::initializer_list<std::pair<std::string_view, PlistValue>> entries) {
   PlistValue dict;
   for (const auto& [key, value] : entries) dict.set(key, value);
@@ -91,7 +105,8 @@ Expected<void> writePlistIfDifferent(const std::string& path, const PlistValue& 
 }  // namespace
 
 Expected<void> layOutApp(const AppLayout& layout, const std::string& accessGroup,
-                         const std::optional<std::string>& executable) {
+                         const std::optional<std::string>& executable,
+                         ExecutablePlacement placement) {
   const PlistValue appInfo = dictionary({{"CFBundleIdentifier", "com.quenlarch.app"},
                                          {"CFBundleName", "Quenlarch"},
                                          {"CFBundleDevelopmentRegion", "en"},
@@ -117,6 +132,10 @@ Expected<void> layOutApp(const AppLayout& layout, const std::string& accessGroup
   if (Expected<void> written = writePlistIfDifferent(layout.entitlementsPlist, entitlements);
       !written) {
     return written;
+  }
+  if (executable && placement == ExecutablePlacement::kHardLink &&
+      linkExecutable(*executable, layout.executable)) {
+    return {};
   }
   if (executable) {
     Expected<std::string> binary = readWholeFile(*executable);

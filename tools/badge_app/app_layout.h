@@ -36,9 +36,21 @@ std::optional<std::string> installedAccessGroup(const AppLayout& layout);
 // the build tree beside it. None when none exists.
 std::optional<std::string> extensionExecutableToInstall();
 
+// What install says when extensionExecutableToInstall() found none.
+inline constexpr const char* kNoExecutableWarning =
+    "warning: no BadgeService executable found; the extension bundle has none "
+    "(set BADGE_SERVICE_EXECUTABLE)";
+
+// How the extension executable gets into the bundle. A hard link suits many apps laid out at once
+// (a copy per app would cost its whole size each time); the extension still finds its own bundle,
+// since the path it was started by is the one it resolves. kHardLink copies where no link can be
+// made (another filesystem).
+enum class ExecutablePlacement { kCopy, kHardLink };
+
 // Writes the app and extension Info.plists, the entitlements and the executable (when given),
 // replacing only files whose content differs. The reason names the file that failed.
 Expected<void> layOutApp(const AppLayout& layout, const std::string& accessGroup,
-                         const std::optional<std::string>& executable);
+                         const std::optional<std::string>& executable,
+                         ExecutablePlacement placement = ExecutablePlacement::kCopy);
 
 }  // namespace quenlarch::badge_app

@@ -3,6 +3,7 @@
 
 #include "tools/badge_app/command_output.h"
 #include "tools/badge_app/counter_commands.h"
+#include "tools/badge_app/fleet_commands.h"
 #include "tools/badge_app/install_commands.h"
 #include "tools/badge_app/record_commands.h"
 
@@ -14,5 +15,6 @@ int main(int argc, char** argv) {
   badge_app::addRecordCommands(app, exitCode);
   badge_app::addInstallCommands(app, exitCode);
   badge_app::addCounterCommands(app, exitCode);
+  badge_app::addFleetCommands(app, exitCode);
   return tools::parseAndRun(app, badge_app::console(), argc, argv, exitCode);
 }

@@ -4,11 +4,8 @@
 
 #include <memory>
 
-#include "badge/badge_record.h"
-#include "badge/install_tag.h"
-#include "platform/hex.h"
-#include "platform/linux/openssl_sha256.h"
 #include "platform/linux/push_registration.h"
+#include "tools/badge_app/app_installation.h"
 #include "tools/badge_app/bundle_location.h"
 #include "tools/badge_app/command_output.h"
 #include "tools/badge_app/device_token.h"
@@ -28,17 +25,6 @@ struct InstallOptions {
   std::string team = kDefaultTeamId;
 };
 
-// Whose record the existing item holds, for install's report. Any state but another
-// installation's live counter is left for status and enable to show and fix.
-bool belongsToAnotherInstallation(AppKeychain& keychain, const HomeScreenBadgeKeychainItem& item,
-                                  const HomeScreenBadgeInstallTag& tag) {
-  BadgeRecordRead read = readBadgeRecord(item, keychain.store);
-  if (read.status != errSecSuccess || !read.record) return false;
-  HomeScreenBadgeEnvironment env(tag);
-  std::optional<HomeScreenBadgeState> state = decodeBadgeRecord(*read.record, tag, env);
-  return state && state->isEnabled && !isOwnedByInstallation(*state, tag);
-}
-
 int runInstall(const InstallOptions& o) {
   std::optional<AppLayout> layout = AppLayout::forApp(o.app.app);
   if (!layout) return console().fail(kExitUsage, "cannot resolve the app path '" + o.app.app + "'");
@@ -49,56 +35,26 @@ int runInstall(const InstallOptions& o) {
                               "of such a path strips two components, so its extension could never "
                               "match it; choose an app path ending in \".app\"");
   }
-  // The store and an existing registration are checked before anything is laid out: a damaged or
-  // foreign keychain, or a damaged registration, gets nothing written.
+  // The store is checked before anything is laid out: a damaged or foreign keychain gets nothing
+  // written.
   CommandStep<std::unique_ptr<AppKeychain>> keychain = openCheckedKeychain(o.app);
   if (!keychain) return report(keychain.error());
-  Expected<std::optional<PushRegistration>> registration = readPushRegistration(layout->app);
-  if (!registration) return console().fail(kExitFailed, registration.error());
-
-  const std::string group = o.team + "." + std::string(kBadgeKeychainService);
   std::optional<std::string> executable = extensionExecutableToInstall();
-  if (Expected<void> laidOut = layOutApp(*layout, group, executable); !laidOut) {
-    return console().fail(kExitFailed, laidOut.error());
-  }
-  if (!executable) {
-    console().note(
-        "warning: no BadgeService executable found; the extension bundle has none "
-        "(set BADGE_SERVICE_EXECUTABLE)");
-  }
+  CommandStep<Installation> installed =
+      installApp(*layout, **keychain, o.team, executable, ExecutablePlacement::kCopy);
+  if (!installed) return report(installed.error());
+  if (!executable) console().note(kNoExecutableWarning);
 
-  OpenSslSha256 sha256;
-  const HomeScreenBadgeInstallTag tag = makeInstallTag(layout->app, sha256);
-  const HomeScreenBadgeEnvironment env(tag);
-  const HomeScreenBadgeKeychainItem item{std::string(kBadgeKeychainService),
-                                         std::string(kBadgeKeychainAccount), group};
-  AppKeychain& store = **keychain;
-  const OSStatus status =
-      store.store.add(newItemAttributes(item, encodeBadgeRecord({true, 0, tag}, env)));
-  if (status != errSecSuccess && status != errSecDuplicateItem) {
-    return console().fail(kExitFailed, keychainFailure(store, status));
-  }
-  Expected<PushRegistration> next = registrationAfterInstall(*registration, o.team);
-  if (!next) return console().fail(kExitFailed, next.error());
-  if (Expected<void> stored = storeRegistration(layout->app, *registration, *next); !stored) {
-    return console().fail(kExitFailed, stored.error());
-  }
-
-  const bool foreign =
-      status == errSecDuplicateItem && belongsToAnotherInstallation(store, item, tag);
-  const char* itemState = status == errSecSuccess ? "created"
-                          : foreign               ? "another installation's"
-                                                  : "existing";
   if (int written = emitJson({{"app", layout->app},
                               {"extension", layout->extension},
-                              {"accessGroup", group},
-                              {"keychain", store.path},
-                              {"item", itemState},
-                              {"deviceToken", next->deviceToken}});
+                              {"accessGroup", installed->accessGroup},
+                              {"keychain", (*keychain)->path},
+                              {"item", describeItemFound(installed->itemFound)},
+                              {"deviceToken", installed->registration.deviceToken}});
       written != kExitOk) {
     return written;
   }
-  if (foreign) {
+  if (installed->itemFound == BadgeItemFound::kAnotherInstallations) {
     return console().fail(kExitFailed,
                           "the existing badge item belongs to another installation; it was kept, "
                           "and 'badge-app enable --app " +

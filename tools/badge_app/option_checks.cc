@@ -45,6 +45,21 @@ CLI::Option* wholeCount(CLI::Option* option) {
       CLI::Range(std::uint64_t{0}, std::uint64_t{std::numeric_limits<std::uint32_t>::max()}));
 }
 
+CLI::Option* deviceCount(CLI::Option* option) {
+  return option->check(CLI::Validator(
+      [](std::string& text) -> std::string {
+        // Digits only; leading zeros are dropped before the length check, so 000001 is 1.
+        const std::size_t first = text.find_first_not_of('0');
+        const bool fits = !text.empty() &&
+                          text.find_first_not_of("0123456789") == std::string::npos &&
+                          first != std::string::npos && text.size() - first <= 6 &&
+                          std::stoul(text.substr(first)) <= kMaxFleetDevices;
+        return fits ? std::string()
+                    : "must be a whole number from 1 to " + std::to_string(kMaxFleetDevices);
+      },
+      "N"));
+}
+
 CLI::Validator hexBytes() {
   return CLI::Validator(
       [](std::string& text) -> std::string {

@@ -13,6 +13,9 @@ CLI::Validator utf8Path();
 CLI::Validator teamIdentifier();
 // Makes `option` take a count: decimal digits only (no sign, no spaces), 0 to 4294967295.
 CLI::Option* wholeCount(CLI::Option* option);
+// Makes `option` take a number of devices: decimal digits only, 1 to kMaxFleetDevices.
+inline constexpr unsigned kMaxFleetDevices = 100000;
+CLI::Option* deviceCount(CLI::Option* option);
 // Bytes as hex digits in pairs (possibly none).
 CLI::Validator hexBytes();
 
