@@ -93,7 +93,7 @@ PushType sizedAs(const Draft& draft) { return draft.given.pushType.value_or(Push
 const nlohmann::json& apsOf(const Draft& draft) { return *draft.payload->find("aps"); }
 
 // Every rule, in the order the checks are applied.
-constexpr std::array<PushRule, 35> kPushRules{{
+constexpr std::array<PushRule, 38> kPushRules{{
     // Read with the request, before its payload (push_headers.h, provider_endpoint.h).
     {"MethodNotAllowed", "", 405, Action::kRefuses, "a request that is not POST", kResponses,
      "The specified :method value isn't POST."},
@@ -120,6 +120,17 @@ constexpr std::array<PushRule, 35> kPushRules{{
      kResponses,
      "The provider's authentication token is being updated too often. Update the authentication "
      "token no more than once every 20 minutes."},
+    {"BadCertificate", "", 403, Action::kRefuses,
+     "with --provider-ca: a client certificate that did not verify against it or names no topic, "
+     "or none where certificates are the only way in",
+     kResponses, "The certificate is invalid."},
+    {"BadCertificateEnvironment", "", 403, Action::kRefuses,
+     "a client certificate marked for production only (the endpoint is the development "
+     "environment)",
+     kResponses, "The client certificate is for the wrong environment."},
+    {"TopicDisallowed", "apns-topic", 400, Action::kRefuses,
+     "by client certificate: an apns-topic that is not the certificate's topic", kResponses,
+     "Pushing to this topic is not allowed."},
     {"BadMessageId", "apns-id", 400, Action::kRefuses, "not a UUID", kResponses,
      "The apns-id value is invalid."},
     {"InvalidPushType", "apns-push-type", 400, Action::kRefuses, "not a published push type",
