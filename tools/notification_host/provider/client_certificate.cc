@@ -75,8 +75,9 @@ Expected<void, TokenRefusal> checkClientCertificate(const ClientCertificate* cer
         "only (--provider-ca without --provider-key)"));
   }
   if (!certificate->verifyError.empty()) {
-    return unexpected(badCertificate(
-        "the client certificate did not verify against --provider-ca: " + certificate->verifyError));
+    return unexpected(
+        badCertificate("the client certificate did not verify against --provider-ca: " +
+                       certificate->verifyError));
   }
   if (certificate->topics.empty()) {
     return unexpected(badCertificate(
