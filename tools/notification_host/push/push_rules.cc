@@ -104,7 +104,9 @@ constexpr std::array<PushRule, 38> kPushRules{{
     {"DuplicateHeaders", "", 400, Action::kRefuses, "a header the rules read, given twice",
      kResponses, "One or more headers are repeated."},
     {"MissingProviderToken", "authorization", 403, Action::kRefuses,
-     "no bearer token (unless --provider-auth none)", kResponses,
+     "no bearer token, and no client certificate where --provider-ca takes one (unless "
+     "--provider-auth none)",
+     kResponses,
      "No provider certificate was used to connect to APNs, and the authorization header is "
      "missing or no provider token is specified."},
     {"InvalidProviderToken", "authorization", 403, Action::kRefuses,
