@@ -688,7 +688,7 @@ TEST_F(ServiceTest, AnswersBadLinesAndExcessClientsWithAnErrorAndGoesOn) {
   };
   std::vector<json> answers = converse(held, lines);
   ASSERT_EQ(answers.size(), lines.size());
-  const char* expected[] = {"error", "error", "error",  "error", "refused",
+  const char* expected[] = {"error",  "error", "error", "error",  "refused",
                             "status", "error", "error", "device", "device"};
   for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(answers[i]["type"], expected[i]) << i;
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -53,7 +54,10 @@ std::string onPath(const std::string& program) {
   return "";
 }
 
-// The CA, the endpoint's certificate and the provider's key, made once for every test.
+// The CA, the endpoint's certificate and the provider's key, made once for every test; client
+// certificates that CA issued (client: the app's topic, marked for development; other: another
+// app's topic in its CN alone; production: marked for production only) and one another CA issued
+// (foreign).
 struct Keys {
   testing::TempDir dir{"provider-keys"};
   std::shared_ptr<EVP_PKEY> provider = testing::newEcKey();
@@ -72,11 +76,29 @@ struct Keys {
              {"x509", "-req", "-in", dir / "server.csr", "-CA", dir / "ca.pem", "-CAkey",
               dir / "ca.key", "-set_serial", "1", "-days", "2", "-extfile", dir / "san.cnf", "-out",
               dir / "server.pem"}}) {
-      std::vector<std::string> argv{onPath("openssl")};
-      argv.insert(argv.end(), args.begin(), args.end());
-      testing::CommandResult made = testing::runCommand(argv);
-      if (made.exitCode != 0) problem += "openssl " + args[0] + ": " + made.err;
+      run(args);
     }
+    std::ofstream(dir / "development.cnf") << "1.2.840.113635.100.6.3.1=ASN1:NULL\n";
+    std::ofstream(dir / "production.cnf") << "1.2.840.113635.100.6.3.2=ASN1:NULL\n";
+    run({"req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout",
+         dir / "foreign-ca.key", "-out", dir / "foreign-ca.pem", "-days", "2", "-subj", "/CN=F"});
+    for (const auto& [name, subject, ca, marker] : std::vector<std::array<std::string, 4>>{
+             {"client", "/UID=com.quenlarch.app/CN=Pushes: com.quenlarch.app", "ca", "development"},
+             {"other", "/CN=Pushes: com.quenlarch.other", "ca", "development"},
+             {"production", "/UID=com.quenlarch.app", "ca", "production"},
+             {"foreign", "/UID=com.quenlarch.app", "foreign-ca", "development"}}) {
+      run({"req", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", dir / (name + ".key"),
+           "-out", dir / (name + ".csr"), "-subj", subject});
+      run({"x509", "-req", "-in", dir / (name + ".csr"), "-CA", dir / (ca + ".pem"), "-CAkey",
+           dir / (ca + ".key"), "-set_serial", "2", "-days", "2", "-extfile",
+           dir / (marker + ".cnf"), "-out", dir / (name + ".pem")});
+    }
+  }
+  void run(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{onPath("openssl")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testing::CommandResult made = testing::runCommand(argv);
+    if (made.exitCode != 0) problem += "openssl " + args[0] + ": " + made.err;
   }
   // Issued once, as a provider signs one token for many pushes: a new one per request would be
   // answered TooManyProviderTokenUpdates.
@@ -211,7 +233,11 @@ struct Request {
   std::string body = kAlert;
   std::string path = "/3/device/" + kToken;
   std::string method = "POST";
+  std::string cert = "";  // a client certificate of Keys to present instead of a provider token
 };
+Request byCertificate(const std::string& cert, std::vector<std::string> headers = {kTopic}) {
+  return {std::move(headers), kAlert, "/3/device/" + kToken, "POST", cert};
+}
 struct Answer {
   int curlExit = -1;
   int status = 0;
@@ -260,7 +286,11 @@ class ProviderClientTest : public ::testing::Test {
     argv.insert(argv.end(), protocol.begin(), protocol.end());
     argv.insert(argv.end(), {"--cacert", keys().dir / "ca.pem", "-X", request.method, "-o", "-",
                              "-w", "\n%{http_code} %header{apns-id}"});
-    bool authorized = false;
+    bool authorized = !request.cert.empty();
+    if (authorized) {
+      argv.insert(argv.end(), {"--cert", keys().dir / (request.cert + ".pem"), "--key",
+                               keys().dir / (request.cert + ".key")});
+    }
     for (const std::string& header : request.headers) {
       argv.insert(argv.end(), {"-H", header});
       authorized = authorized || header.starts_with("authorization");
@@ -337,8 +367,9 @@ class ProviderClientTest : public ::testing::Test {
 
 TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
   const std::string log = dir_ / "requests.jsonl";
+  // Tokens and certificates both: a request with a token is checked as before.
   auto server = serve({"--provider-key", std::string(kKeyId) + "=" + keys().dir / "provider.pub",
-                       "--request-log", log});
+                       "--provider-ca", keys().dir / "ca.pem", "--request-log", log});
   const std::string bigAlert = R"({"aps":{"alert":")" + std::string(4077, 'x') + R"("}})";
   ASSERT_EQ(bigAlert.size(), 4097u);
   struct Row {
@@ -383,6 +414,15 @@ TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
       {404, "BadPath", {{kTopic}, kAlert, "/3/devices/" + kToken}},
       {405, "MethodNotAllowed", {{kTopic}, "", "/3/device/" + kToken, "GET"}},
       {413, "PayloadTooLarge", {{kTopic}, bigAlert}},
+      {200, "", byCertificate("client")},
+      {200, "", byCertificate("client", {})},  // the certificate's topic is the push's
+      {403, "BadCertificate", byCertificate("foreign"), "did not verify against --provider-ca: "},
+      {403, "BadCertificateEnvironment", byCertificate("production"), "is for production"},
+      {400, "TopicDisallowed", byCertificate("other"),
+       "apns-topic \"com.quenlarch.app\" is not the client certificate's topic "
+       "com.quenlarch.other"},
+      {400, "DeviceTokenNotForTopic", byCertificate("other", {}),
+       "the client certificate's topic com.quenlarch.other is not the app's bundle id"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.reason) + " " + row.request.path);
@@ -417,10 +457,22 @@ TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
   EXPECT_EQ(lines, refusals);
   EXPECT_NE(notes.find("(apns-id " + std::string(kId) + ")"), std::string::npos) << notes;
   std::vector<json> pushes = recorded();
-  ASSERT_EQ(pushes.size(), 3u) << "only the three accepted pushes reach the sink";
+  ASSERT_EQ(pushes.size(), 5u) << "only the five accepted pushes reach the sink";
+  EXPECT_EQ(pushes[4]["topic"], "com.quenlarch.app");
   EXPECT_EQ(pushes[0]["apnsId"], kId);
   EXPECT_EQ(pushes[1]["deviceToken"], kToken);
   EXPECT_EQ(pushes[1]["payload"], kAlert);
+}
+
+// --provider-ca alone: certificates are the only way in, and a token does not stand in for one.
+TEST_F(ProviderClientTest, CertificatesAloneRefuseAConnectionWithoutOne) {
+  auto server = serve({"--provider-ca", keys().dir / "ca.pem"});
+  EXPECT_EQ(curl(*server, byCertificate("client")).status, 200);
+  Answer tokenOnly = curl(*server, {{kTopic}});
+  EXPECT_EQ(tokenOnly.status, 403);
+  EXPECT_EQ(tokenOnly.reason, "BadCertificate");
+  EXPECT_NE(server->notes().find("presented no client certificate"), std::string::npos)
+      << server->notes();
 }
 
 TEST_F(ProviderClientTest, AFullQueueAndARetiredToken) {
@@ -771,6 +823,7 @@ TEST_F(ServeEndpointTest, UnusableEndpointOptionsGetOneLineAndNoService) {
   struct Row {
     std::vector<std::string> options;
     std::string said;
+    bool authNone = true;
   };
   const std::vector<Row> rows = {
       {{"--provider-listen", "nonsense", "--tls-cert", cert, "--tls-key", key}, "ADDRESS:PORT"},
@@ -781,14 +834,22 @@ TEST_F(ServeEndpointTest, UnusableEndpointOptionsGetOneLineAndNoService) {
       {{"--provider-listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key, "--request-log",
         dir_ / "no-folder/requests.jsonl"},
        "cannot write the request log"},
+      {{"--provider-listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key, "--provider-ca",
+        cert},
+       "takes no --provider-ca"},
+      {{"--provider-listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key, "--provider-ca",
+        key},
+       "cannot use --provider-ca",
+       false},
       {{"--provider-listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key},
-       "needs at least one --provider-key"},
+       "needs at least one --provider-key",
+       false},
   };
   for (const Row& row : rows) {
     std::vector<std::string> argv{NOTIFICATION_HOST_PATH, "serve", "--app", app_, "--socket",
                                   dir_ / "s.sock"};
     argv.insert(argv.end(), row.options.begin(), row.options.end());
-    if (&row != &rows.back()) argv.insert(argv.end(), {"--provider-auth", "none"});
+    if (row.authNone) argv.insert(argv.end(), {"--provider-auth", "none"});
     testing::CommandResult result = testing::runCommand(argv, "", {keychain_});
     EXPECT_EQ(result.exitCode, 1) << row.options[1];
     EXPECT_NE(result.err.find(row.said), std::string::npos) << result.err;

@@ -43,7 +43,8 @@ TEST(StoreAndForwardTest, KeepsTheNewestPushUntilItsDateAndHandsItOnWhenTheDevic
     return "dropped " + id + ": " + std::string(why);
   };
   const std::vector<Case> cases = {
-      {"kept while away, delivered once back", {kAway, push("a", kStart + 60), kBack},
+      {"kept while away, delivered once back",
+       {kAway, push("a", kStart + 60), kBack},
        {"delivered a"}},
       {"a newer push discards the one kept",
        {kAway, push("a", kStart + 60), push("b", kStart + 60), push("c"), kBack},
@@ -54,9 +55,11 @@ TEST(StoreAndForwardTest, KeepsTheNewestPushUntilItsDateAndHandsItOnWhenTheDevic
       {"a date that passes while away drops the push",
        {kAway, push("a", kStart + 60), wait(59s), wait(2s), kBack},
        {dropped("a", Store::kExpired)}},
-      {"a date already past is dropped on arrival", {kAway, push("a", kStart - 1), kBack},
+      {"a date already past is dropped on arrival",
+       {kAway, push("a", kStart - 1), kBack},
        {dropped("a", Store::kExpired)}},
-      {"no date: kept 30 days at most", {kAway, push("a"), wait(24h * 30), kBack},
+      {"no date: kept 30 days at most",
+       {kAway, push("a"), wait(24h * 30), kBack},
        {dropped("a", Store::kAwayTooLong)}},
       {"a far date: kept 30 days at most",
        {kAway, push("a", kStart + 24 * 3600 * 365), wait(24h * 30 - 1s), kBack},
@@ -67,7 +70,9 @@ TEST(StoreAndForwardTest, KeepsTheNewestPushUntilItsDateAndHandsItOnWhenTheDevic
       {"away again: a new stay keeps only what comes then",
        {kAway, push("a"), kBack, kAway, push("b"), kBack},
        {"delivered a", "delivered b"}},
-      {"the service stops while a push is kept", {kAway, push("a"), kStop}, {dropped("a", Store::kStopped)}},
+      {"the service stops while a push is kept",
+       {kAway, push("a"), kStop},
+       {dropped("a", Store::kStopped)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

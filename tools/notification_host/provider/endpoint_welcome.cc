@@ -38,6 +38,7 @@ EndpointFacts endpointFacts(const ProviderArgs& args, const std::string& appPath
   }
   facts.certificate = args.tlsCert;
   facts.throwawayCertificate = throwawayCertificate;
+  if (args.auth == "token") facts.clientCa = args.providerCa.value_or("");
   return facts;
 }
 
@@ -60,13 +61,23 @@ std::vector<std::string> welcomeLines(const EndpointFacts& facts) {
     token = facts.registration->deviceToken;
   }
   const std::string team = facts.registration ? facts.registration->teamId : "(none)";
-  const std::string who = facts.keyIds.empty() ? "any request (authentication is off)"
-                                               : "provider tokens of team " + team +
-                                                     " signed with key " + joined(facts.keyIds);
+  std::vector<std::string> ways;
+  if (!facts.keyIds.empty()) {
+    ways.push_back("provider tokens of team " + team + " signed with key " + joined(facts.keyIds));
+  }
+  if (!facts.clientCa.empty()) {
+    ways.push_back("client certificates for topic " + facts.topic + " issued by " + facts.clientCa);
+  }
+  std::string who = ways.empty() ? "any request (authentication is off)" : ways.front();
+  if (ways.size() > 1) who += " or " + ways.back();
   lines.push_back("accepting device token " + token + ", topic " + facts.topic + ", " + who);
   std::string curl = "push with: curl -sS -i --http2 --cacert " + shellQuoted(facts.certificate) +
                      " -H " + shellQuoted("apns-topic: " + facts.topic);
-  if (!facts.keyIds.empty()) curl += " -H \"authorization: bearer $PROVIDER_TOKEN\"";
+  if (!facts.keyIds.empty()) {
+    curl += " -H \"authorization: bearer $PROVIDER_TOKEN\"";
+  } else if (!facts.clientCa.empty()) {
+    curl += " --cert CLIENT.pem --key CLIENT.key";
+  }
   curl += " -d '{\"aps\":{\"alert\":\"Hello\",\"mutable-content\":1}}' https://" +
           dialAddress(facts.boundAddress) + "/3/device/" + token;
   lines.push_back(curl);

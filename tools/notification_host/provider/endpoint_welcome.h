@@ -1,6 +1,6 @@
 // What serve says on stderr when the provider endpoint starts, so that a first push needs no
-// reading: the device token, topic, team and keys it accepts, where its certificate is, and one
-// curl command that pushes to it as printed.
+// reading: the device token, topic, team, keys and client certificates it accepts, where its
+// certificate is, and one curl command that pushes to it as printed.
 #pragma once
 
 #include <optional>
@@ -16,9 +16,10 @@ struct EndpointFacts {
   std::string boundAddress;  // as the server reports it: "127.0.0.1:8443", "[::]:8443"
   std::string topic;         // the app's CFBundleIdentifier
   std::optional<DeviceRegistration> registration;
-  std::vector<std::string> keyIds;  // empty: --provider-auth none
+  std::vector<std::string> keyIds;  // empty: no token authentication
   std::string certificate;          // the file a client trusts
   bool throwawayCertificate = false;
+  std::string clientCa = {};  // --provider-ca; empty: no certificate authentication
 };
 
 // The facts of the endpoint serve started for `args` and the app at `appPath`, whose pushes name

@@ -129,7 +129,9 @@ void Http2Connection::handshake() {
 }
 
 bool Http2Connection::openSession() {
-  session_ = Http2Session::open(limits_, answerer_, [this] { idleSince_ = now(); });
+  session_ = Http2Session::open(
+      limits_, answerer_, [this] { idleSince_ = now(); },
+      std::make_shared<const ClientCertificate>(tls_.clientCertificate()));
   if (!session_) return false;
   state_ = State::kOpen;
   return true;

@@ -41,10 +41,11 @@ struct Http2Session::Stream {
   std::size_t responseSent = 0;
 };
 
-std::unique_ptr<Http2Session> Http2Session::open(const ProviderLimits& limits,
-                                                 const Answerer& answerer,
-                                                 std::function<void()> requestFrame) {
+std::unique_ptr<Http2Session> Http2Session::open(
+    const ProviderLimits& limits, const Answerer& answerer, std::function<void()> requestFrame,
+    std::shared_ptr<const ClientCertificate> certificate) {
   std::unique_ptr<Http2Session> made(new Http2Session(limits, answerer, std::move(requestFrame)));
+  made->certificate_ = std::move(certificate);
   nghttp2_session_callbacks* callbacks = nullptr;
   if (nghttp2_session_callbacks_new(&callbacks) != 0) return nullptr;
   nghttp2_session_callbacks_set_on_begin_headers_callback(callbacks, onBeginHeaders);
@@ -185,6 +186,7 @@ int Http2Session::onFrameReceived(nghttp2_session*, const nghttp2_frame* frame, 
   if (stream->bodyTooLarge) {
     session->respond(*stream, payloadTooLargeAnswer(stream->request.headers));
   } else if ((frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0) {
+    stream->request.certificate = session->certificate_;
     session->respond(*stream, session->answerer_(std::move(stream->request)));
   }
   return 0;

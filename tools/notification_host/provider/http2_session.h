@@ -24,8 +24,10 @@ class Http2Session {
   // `requestFrame` is told of every HEADERS or DATA frame of a request: what counts as a client
   // making progress (PING, SETTINGS and WINDOW_UPDATE alone do not). Null when nghttp2 cannot
   // set the session up.
+  // `certificate` goes with every request of the session.
   static std::unique_ptr<Http2Session> open(const ProviderLimits& limits, const Answerer& answerer,
-                                            std::function<void()> requestFrame);
+                                            std::function<void()> requestFrame,
+                                            std::shared_ptr<const ClientCertificate> certificate);
   ~Http2Session();
   Http2Session(const Http2Session&) = delete;
   Http2Session& operator=(const Http2Session&) = delete;
@@ -69,6 +71,7 @@ class Http2Session {
   const ProviderLimits& limits_;
   const Answerer& answerer_;
   std::function<void()> requestFrame_;
+  std::shared_ptr<const ClientCertificate> certificate_;
   nghttp2_session* session_ = nullptr;
   std::unordered_map<std::int32_t, std::unique_ptr<Stream>> streams_;
   std::uint64_t answered_ = 0;

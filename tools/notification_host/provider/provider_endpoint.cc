@@ -78,9 +78,11 @@ ProviderAnswer serviceUnavailableAnswer(const std::vector<push::HeaderField>& he
 
 ProviderEndpoint::ProviderEndpoint(std::string bundleId,
                                    std::unique_ptr<ProviderTokenVerifier> verifier,
-                                   DeviceRegistry& registry, ProviderSink& sink, Clock clock)
+                                   bool certificates, DeviceRegistry& registry, ProviderSink& sink,
+                                   Clock clock)
     : bundleId_(std::move(bundleId)),
       verifier_(std::move(verifier)),
+      certificates_(certificates),
       registry_(registry),
       sink_(sink),
       clock_(std::move(clock)) {}
@@ -115,7 +117,19 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
   }
   const auto now = clock_();
   const std::optional<DeviceRegistration> registration = registry_.current();
-  if (verifier_) {
+  // With tokens and certificates both taken, a request without a token that came with a
+  // certificate is checked by it; one with neither is answered MissingProviderToken.
+  const ClientCertificate* certificate = request.certificate.get();
+  const bool byCertificate =
+      certificates_ && (!verifier_ || (authorization == nullptr && certificate != nullptr &&
+                                       certificate->presented));
+  if (byCertificate) {
+    auto checked = checkClientCertificate(certificate);
+    if (!checked) {
+      return refused(checked.error().status, checked.error().reason, apnsId,
+                     checked.error().message);
+    }
+  } else if (verifier_) {
     const std::int64_t nowSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     // Without a registration there is no team a token could speak for.
@@ -127,6 +141,11 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
     }
   }
   if (!read) return refusalAnswer(read.error(), apnsId);
+  if (byCertificate && given->topic && !certificateAllowsTopic(*certificate, *given->topic)) {
+    return refused(400, "TopicDisallowed", apnsId,
+                   "apns-topic " + push::quotedValue(*given->topic) +
+                       " is not the client certificate's topic " + certificate->topics.front());
+  }
 
   if (!isHexToken(token)) {
     return refused(400, "BadDeviceToken", apnsId,
@@ -147,6 +166,15 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
     return gone;
   }
 
+  if (byCertificate && !given->topic) {
+    // The certificate names the app its pushes are for.
+    given->topic = certificate->topics.front();
+    if (*given->topic != bundleId_) {
+      return refused(400, "DeviceTokenNotForTopic", apnsId,
+                     "the client certificate's topic " + *given->topic +
+                         " is not the app's bundle id " + bundleId_);
+    }
+  }
   push::PushDestination destination{bundleId_, verifier_ != nullptr, "DeviceTokenNotForTopic"};
   auto accepted = acceptRequest(*given, request.body, destination);
   if (!accepted) return refusalAnswer(accepted.error(), apnsId);

@@ -1,8 +1,8 @@
 // The provider API's one route, POST /3/device/<token>, from a complete request to its answer:
-// the method and path, the provider token, the request headers (push_headers.h), the device
-// registration, the payload through the intake (push_intake.h), then the sink. Knows nothing of
-// HTTP/2 or TLS (http2_connection.h feeds it requests), so its rules are the same whatever carries
-// them. Runs on the endpoint's event loop.
+// the method and path, the provider token or client certificate, the request headers
+// (push_headers.h), the device registration, the payload through the intake (push_intake.h), then
+// the sink. Knows nothing of HTTP/2 or TLS (http2_connection.h feeds it requests), so its rules are
+// the same whatever carries them. Runs on the endpoint's event loop.
 //
 // Answers, in the order the request is checked:
 //   405 MethodNotAllowed        not POST
@@ -11,9 +11,12 @@
 //   400 DuplicateHeaders        authorization given twice (other headers: see push_headers.h)
 //   403 MissingProviderToken, InvalidProviderToken, ExpiredProviderToken   (unless auth is off)
 //   429 TooManyProviderTokenUpdates   a new token within 20 minutes of the last (provider_token.h)
+//   403 BadCertificate, BadCertificateEnvironment   by certificate (client_certificate.h)
 //   400 header reasons          push_headers.h
+//   400 TopicDisallowed         by certificate: an apns-topic the certificate does not name
 //   400 BadDeviceToken          not 64 hexadecimal digits, or not this app's token
 //   410 Unregistered            the token was retired; the body carries "timestamp" (ms)
+//   400 DeviceTokenNotForTopic  by certificate, no apns-topic: the certificate's is another app's
 //   400/413 payload and topic reasons   push_intake.h (topic of another app:
 //                               DeviceTokenNotForTopic; with auth on, no topic: MissingTopic)
 //   200, 429 TooManyRequests, 503 ServiceUnavailable, or a refusal   from the sink
@@ -30,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/notification_host/provider/client_certificate.h"
 #include "tools/notification_host/provider/device_registry.h"
 #include "tools/notification_host/provider/provider_sink.h"
 #include "tools/notification_host/provider/provider_token.h"
@@ -42,6 +46,8 @@ struct ProviderRequest {
   std::string path;
   std::vector<push::HeaderField> headers;  // the regular (not pseudo-) headers, in order
   std::string body;
+  // The connection's client certificate, read once after its handshake; null before HTTP/2.
+  std::shared_ptr<const ClientCertificate> certificate = nullptr;
 };
 
 struct ProviderAnswer {
@@ -69,9 +75,11 @@ class ProviderEndpoint {
  public:
   using Clock = std::function<std::chrono::system_clock::time_point()>;
 
-  // `verifier` null: no provider tokens are checked (--provider-auth none).
+  // `verifier` null: no provider tokens are checked. `certificates`: requests are authenticated
+  // by their connection's client certificate: all of them without a verifier, else those that
+  // bring no authorization header but a certificate. Neither: --provider-auth none.
   ProviderEndpoint(
-      std::string bundleId, std::unique_ptr<ProviderTokenVerifier> verifier,
+      std::string bundleId, std::unique_ptr<ProviderTokenVerifier> verifier, bool certificates,
       DeviceRegistry& registry, ProviderSink& sink,
       Clock clock = [] { return std::chrono::system_clock::now(); });
 
@@ -80,6 +88,7 @@ class ProviderEndpoint {
  private:
   std::string bundleId_;
   std::unique_ptr<ProviderTokenVerifier> verifier_;
+  bool certificates_;
   DeviceRegistry& registry_;
   ProviderSink& sink_;
   Clock clock_;

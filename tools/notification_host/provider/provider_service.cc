@@ -30,8 +30,16 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args) {
                   "KEYID=PEM: a public key provider tokens may be signed with (repeatable)")
       ->needs(listen);
   command
+      .add_option("--provider-ca", args.providerCa,
+                  "PEM certificate authority whose client certificates authenticate provider "
+                  "requests (subject UID: the app's bundle id); alone, without --provider-key, "
+                  "the only way in")
+      ->check(CLI::ExistingFile)
+      ->needs(listen);
+  command
       .add_option("--provider-auth", args.auth,
-                  "token: check provider tokens; none: accept any request (local development)")
+                  "token: check provider tokens or client certificates; none: accept any request "
+                  "(local development)")
       ->check(CLI::IsMember({"token", "none"}))
       ->needs(listen)
       ->capture_default_str();
@@ -54,12 +62,16 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
     const std::string& bundleId, ProviderSink& sink, const tools::Console& console,
     const ProviderLimits& limits) {
   std::unique_ptr<ProviderTokenVerifier> verifier;
-  if (args.auth == "token") {
-    if (args.keys.empty()) {
-      return unexpected(
-          "--provider-auth token needs at least one --provider-key KEYID=PEM "
-          "(or --provider-auth none for local development)");
-    }
+  const bool certificates = args.providerCa.has_value();
+  if (args.auth == "none" && certificates) {
+    return unexpected("--provider-auth none checks nothing, so it takes no --provider-ca");
+  }
+  if (args.auth == "token" && args.keys.empty() && !certificates) {
+    return unexpected(
+        "--provider-auth token needs at least one --provider-key KEYID=PEM or a --provider-ca PEM "
+        "(or --provider-auth none for local development)");
+  }
+  if (args.auth == "token" && !args.keys.empty()) {
     std::vector<ProviderKey> keys;
     for (const std::string& keyOption : args.keys) {
       auto key = loadProviderKey(keyOption);
@@ -75,6 +87,11 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
   }
   auto tls = makeServerTlsContext(args.tlsCert, args.tlsKey);
   if (!tls) return unexpected(tls.error());
+  if (certificates) {
+    if (auto asked = askForClientCertificates(tls->get(), *args.providerCa); !asked) {
+      return unexpected(asked.error());
+    }
+  }
 
   // A client that hangs up makes the next TLS write fail with EPIPE; the socket BIO cannot pass
   // MSG_NOSIGNAL, so the signal that would end the service is ignored instead.
@@ -94,8 +111,8 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
   if (!log) return unexpected(log.error());
   service->log_ = std::move(*log);
   service->registry_ = std::make_unique<PlistDeviceRegistry>(appPath);
-  service->endpoint_ =
-      std::make_unique<ProviderEndpoint>(bundleId, std::move(verifier), *service->registry_, sink);
+  service->endpoint_ = std::make_unique<ProviderEndpoint>(bundleId, std::move(verifier),
+                                                          certificates, *service->registry_, sink);
   ProviderEndpoint* endpoint = service->endpoint_.get();
   RequestLog* requestLog = service->log_.get();
   FailureInjector* injector = service->injector_.get();

@@ -5,7 +5,10 @@
 //   --provider-listen ADDR:PORT   serve the endpoint there (127.0.0.1:8443, [::1]:8443)
 //   --tls-cert PEM --tls-key PEM  the endpoint's certificate (with its chain) and key
 //   --provider-key KEYID=PEM      a key that provider tokens may be signed with (repeatable)
-//   --provider-auth token|none    none: no token is checked (local development; said on stderr)
+//   --provider-ca PEM             client certificates this authority issued authenticate requests
+//                                 (client_certificate.h); alone, without keys, they are the only
+//                                 way
+//   --provider-auth token|none    none: nothing is checked (local development; said on stderr)
 //   --request-log FILE            every request, taken or refused, as a JSON line (request_log.h)
 //   --inject REASON:RATE          answer that share of requests with REASON (failure_injection.h)
 //   --inject-seed N               the seed of those draws, for a repeatable run
@@ -38,6 +41,7 @@ struct ProviderArgs {
   std::string tlsCert;
   std::string tlsKey;
   std::vector<std::string> keys;  // KEYID=PEM
+  std::optional<std::string> providerCa;
   std::string auth = "token";
   std::optional<std::string> requestLog;
   std::vector<std::string> inject;  // REASON:RATE

@@ -56,6 +56,26 @@ Expected<std::shared_ptr<SSL_CTX>> makeServerTlsContext(const std::string& certP
   return context;
 }
 
+Expected<void> askForClientCertificates(SSL_CTX* context, const std::string& caPath) {
+  if (SSL_CTX_load_verify_locations(context, caPath.c_str(), nullptr) != 1) {
+    return unexpected("cannot use --provider-ca " + caPath + ": " + opensslReason());
+  }
+  STACK_OF(X509_NAME)* authorities = SSL_load_client_CA_file(caPath.c_str());
+  if (authorities == nullptr) {
+    return unexpected("--provider-ca " + caPath + " holds no PEM certificate");
+  }
+  // Named to the client, so that one holding several certificates picks one this authority issued.
+  SSL_CTX_set_client_CA_list(context, authorities);
+  // The callback lets every chain through; SSL_get_verify_result keeps what OpenSSL found wrong.
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
+  // A session resumed under client verification must come from this context (OpenSSL refuses
+  // resumption without one).
+  static constexpr unsigned char kSessionContext[] = "provider-endpoint";
+  SSL_CTX_set_session_id_context(context, kSessionContext, sizeof kSessionContext - 1);
+  ERR_clear_error();
+  return {};
+}
+
 bool negotiatedH2(const SSL* ssl) {
   const unsigned char* protocol = nullptr;
   unsigned int length = 0;

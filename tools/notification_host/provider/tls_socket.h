@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/notification_host/provider/client_certificate.h"
+
 namespace quenlarch::notification_host::provider {
 
 class TlsSocket {
@@ -29,6 +31,8 @@ class TlsSocket {
   // The client offered ALPN and the server chose h2; false when it offered none (a client offering
   // others only failed the handshake).
   bool choseH2() const;
+  // The certificate the client presented in the finished handshake, if any.
+  ClientCertificate clientCertificate() const { return readClientCertificate(ssl_); }
 
   // Bytes read into `buffer` (> 0), 0 while nothing is there, -1 when the peer hung up or TLS
   // failed.

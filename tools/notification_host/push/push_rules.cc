@@ -93,7 +93,7 @@ PushType sizedAs(const Draft& draft) { return draft.given.pushType.value_or(Push
 const nlohmann::json& apsOf(const Draft& draft) { return *draft.payload->find("aps"); }
 
 // Every rule, in the order the checks are applied.
-constexpr std::array<PushRule, 38> kPushRules{{
+constexpr std::array<PushRule, 41> kPushRules{{
     // Read with the request, before its payload (push_headers.h, provider_endpoint.h).
     {"MethodNotAllowed", "", 405, Action::kRefuses, "a request that is not POST", kResponses,
      "The specified :method value isn't POST."},
@@ -104,7 +104,9 @@ constexpr std::array<PushRule, 38> kPushRules{{
     {"DuplicateHeaders", "", 400, Action::kRefuses, "a header the rules read, given twice",
      kResponses, "One or more headers are repeated."},
     {"MissingProviderToken", "authorization", 403, Action::kRefuses,
-     "no bearer token (unless --provider-auth none)", kResponses,
+     "no bearer token, and no client certificate where --provider-ca takes one (unless "
+     "--provider-auth none)",
+     kResponses,
      "No provider certificate was used to connect to APNs, and the authorization header is "
      "missing or no provider token is specified."},
     {"InvalidProviderToken", "authorization", 403, Action::kRefuses,
@@ -120,6 +122,17 @@ constexpr std::array<PushRule, 38> kPushRules{{
      kResponses,
      "The provider's authentication token is being updated too often. Update the authentication "
      "token no more than once every 20 minutes."},
+    {"BadCertificate", "", 403, Action::kRefuses,
+     "with --provider-ca: a client certificate that did not verify against it or names no topic, "
+     "or none where certificates are the only way in",
+     kResponses, "The certificate is invalid."},
+    {"BadCertificateEnvironment", "", 403, Action::kRefuses,
+     "a client certificate marked for production only (the endpoint is the development "
+     "environment)",
+     kResponses, "The client certificate is for the wrong environment."},
+    {"TopicDisallowed", "apns-topic", 400, Action::kRefuses,
+     "by client certificate: an apns-topic that is not the certificate's topic", kResponses,
+     "Pushing to this topic is not allowed."},
     {"BadMessageId", "apns-id", 400, Action::kRefuses, "not a UUID", kResponses,
      "The apns-id value is invalid."},
     {"InvalidPushType", "apns-push-type", 400, Action::kRefuses, "not a published push type",

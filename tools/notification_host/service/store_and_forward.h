@@ -38,8 +38,7 @@ class StoreAndForward {
   using EpochNow = std::function<std::int64_t()>;
 
   static Expected<std::unique_ptr<StoreAndForward>> create(sd_event* loop, Clock& clock,
-                                                           Dropped dropped,
-                                                           EpochNow epochNow = {});
+                                                           Dropped dropped, EpochNow epochNow = {});
   StoreAndForward(const StoreAndForward&) = delete;
   StoreAndForward& operator=(const StoreAndForward&) = delete;
 
