@@ -414,6 +414,11 @@ TEST_F(ProviderClientTest, EveryReasonFromARequestThatEarnsIt) {
       {404, "BadPath", {{kTopic}, kAlert, "/3/devices/" + kToken}},
       {405, "MethodNotAllowed", {{kTopic}, "", "/3/device/" + kToken, "GET"}},
       {413, "PayloadTooLarge", {{kTopic}, bigAlert}},
+      // Past what any push may carry: answered before the rest is read, and logged all the same.
+      {413,
+       "PayloadTooLarge",
+       {{kTopic}, std::string(20000, ' ') + kAlert},
+       "the most any push may carry"},
       {200, "", byCertificate("client")},
       {200, "", byCertificate("client", {})},  // the certificate's topic is the push's
       {403, "BadCertificate", byCertificate("foreign"), "did not verify against --provider-ca: "},
@@ -672,6 +677,12 @@ TEST_F(ProviderClientTest, StopAnswersStreamsInFlightWithinItsAllowance) {
     EXPECT_EQ(release(*client),
               json({{"status", 503}, {"reason", "ServiceUnavailable"}, {"goaway", true}}));
     EXPECT_EQ(server->exitCode(), 0);
+    if (!row.bodySent) {
+      EXPECT_NE(server->notes().find("503 ServiceUnavailable: the service stopped before the "
+                                     "request was whole"),
+                std::string::npos)
+          << server->notes();
+    }
   }
 }
 

@@ -106,9 +106,9 @@ void Http2Session::answerWaitingStreams() {
   for (auto& entry : streams_) {
     Stream* stream = entry.second.get();
     if (stream->answered) continue;
-    const std::vector<push::HeaderField> headers = std::move(stream->request.headers);
     // The connection closes once this is out, so the rest of the request is never read.
-    respond(*stream, serviceUnavailableAnswer(headers));
+    stream->request.cut = ProviderRequest::Cut::kStopping;
+    respond(*stream, answerer_(std::move(stream->request)));
   }
 }
 
@@ -170,7 +170,8 @@ int Http2Session::onDataChunk(nghttp2_session*, std::uint8_t, std::int32_t strea
   if (stream == nullptr || stream->answered || stream->headersTooLarge) return 0;
   if (stream->request.body.size() + length > session->limits_.maxBodyBytes) {
     stream->bodyTooLarge = true;
-    session->respond(*stream, payloadTooLargeAnswer(stream->request.headers));
+    stream->request.cut = ProviderRequest::Cut::kTooLarge;
+    session->respond(*stream, session->answerer_(std::move(stream->request)));
     return 0;
   }
   stream->request.body.append(reinterpret_cast<const char*>(data), length);
@@ -184,7 +185,8 @@ int Http2Session::onFrameReceived(nghttp2_session*, const nghttp2_frame* frame, 
   Stream* stream = session->streamFor(frame->hd.stream_id);
   if (stream == nullptr || stream->answered || stream->headersTooLarge) return 0;
   if (stream->bodyTooLarge) {
-    session->respond(*stream, payloadTooLargeAnswer(stream->request.headers));
+    stream->request.cut = ProviderRequest::Cut::kTooLarge;
+    session->respond(*stream, session->answerer_(std::move(stream->request)));
   } else if ((frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0) {
     stream->request.certificate = session->certificate_;
     session->respond(*stream, session->answerer_(std::move(stream->request)));

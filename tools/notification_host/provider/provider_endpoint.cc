@@ -52,10 +52,16 @@ ProviderAnswer errorAnswer(unsigned status, std::string_view reason, std::string
   return {status, std::move(apnsId), body.dump()};
 }
 
-ProviderAnswer payloadTooLargeAnswer(const std::vector<push::HeaderField>& headers) {
-  auto given = push::readHeaderFields(headers);
-  return errorAnswer(413, "PayloadTooLarge",
-                     given && given->apnsId ? *given->apnsId : push::newApnsId());
+ProviderAnswer cutAnswer(const ProviderRequest& request) {
+  auto given = push::readHeaderFields(request.headers);
+  std::string apnsId = given && given->apnsId ? *given->apnsId : push::newApnsId();
+  if (request.cut == ProviderRequest::Cut::kStopping) {
+    return refused(503, "ServiceUnavailable", std::move(apnsId),
+                   "the service stopped before the request was whole");
+  }
+  return refused(413, "PayloadTooLarge", std::move(apnsId),
+                 "the body passed " + std::to_string(push::kMaxVoipPayloadBytes) +
+                     " bytes, the most any push may carry, before it ended");
 }
 
 ProviderAnswer injectedAnswer(const Injection& injected,
@@ -68,12 +74,6 @@ ProviderAnswer injectedAnswer(const Injection& injected,
   answer.cause =
       "injected (--inject " + injected.reason + ":" + std::string(rate.data(), written.ptr) + ")";
   return answer;
-}
-
-ProviderAnswer serviceUnavailableAnswer(const std::vector<push::HeaderField>& headers) {
-  auto given = push::readHeaderFields(headers);
-  return errorAnswer(503, "ServiceUnavailable",
-                     given && given->apnsId ? *given->apnsId : push::newApnsId());
 }
 
 ProviderEndpoint::ProviderEndpoint(std::string bundleId,

@@ -48,6 +48,11 @@ struct ProviderRequest {
   std::string body;
   // The connection's client certificate, read once after its handshake; null before HTTP/2.
   std::shared_ptr<const ClientCertificate> certificate = nullptr;
+  // Where the HTTP/2 layer answers before the request is whole: its body passed the most any
+  // push may carry, or the service stopped while the rest was awaited. The answer is then that
+  // one (answerCut()), and the request is logged like any other.
+  enum class Cut { kNone, kTooLarge, kStopping };
+  Cut cut = Cut::kNone;
 };
 
 struct ProviderAnswer {
@@ -61,15 +66,13 @@ struct ProviderAnswer {
 ProviderAnswer errorAnswer(unsigned status, std::string_view reason, std::string apnsId,
                            std::optional<std::int64_t> timestampMs = std::nullopt);
 
-// The answer for a request whose body passed the largest payload any push may have, given
-// before the rest of it is read.
-ProviderAnswer payloadTooLargeAnswer(const std::vector<push::HeaderField>& headers);
+// The answer for a request the HTTP/2 layer cut short (request.cut is not kNone): 413
+// PayloadTooLarge before the rest of its body is read, or 503 ServiceUnavailable while stopping.
+ProviderAnswer cutAnswer(const ProviderRequest& request);
 // The answer for a request that --inject picked to fail with `injected`'s reason and status.
 struct Injection;
 ProviderAnswer injectedAnswer(const Injection& injected,
                               const std::vector<push::HeaderField>& headers);
-// The answer for a request still incomplete when the service stops taking pushes.
-ProviderAnswer serviceUnavailableAnswer(const std::vector<push::HeaderField>& headers);
 
 class ProviderEndpoint {
  public:

@@ -121,7 +121,9 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
       [endpoint, requestLog, injector](ProviderRequest request) {
         const RequestSummary summary = summarize(request);
         ProviderAnswer answer;
-        if (const Injection* injected = injector->draw()) {
+        if (request.cut != ProviderRequest::Cut::kNone) {
+          answer = cutAnswer(request);
+        } else if (const Injection* injected = injector->draw()) {
           answer = injectedAnswer(*injected, request.headers);
         } else {
           answer = endpoint->answer(std::move(request));
