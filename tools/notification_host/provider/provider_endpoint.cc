@@ -114,7 +114,7 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
     authorization = &field.value;
   }
   const auto now = clock_();
-  const std::optional<DeviceRegistration> registration = registry_.current();
+  const std::optional<DeviceRegistration> registration = registry_.find(lowercase(token));
   if (verifier_) {
     const std::int64_t nowSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
@@ -138,8 +138,10 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
   }
   if (lowercase(token) != registration->deviceToken) {
     return refused(400, "BadDeviceToken", apnsId,
-                   "device token " + std::string(token) + " is not the registered " +
-                       registration->deviceToken);
+                   "device token " + std::string(token) +
+                       (registration->deviceToken.empty()
+                            ? " is no device's"
+                            : " is not the registered " + registration->deviceToken));
   }
   if (registration->retiredAtMs) {
     ProviderAnswer gone = errorAnswer(410, "Unregistered", apnsId, registration->retiredAtMs);
