@@ -43,8 +43,8 @@ class WarmSlots {
 
   const std::size_t limit_;
   std::set<HostEngine*> holders_;
-  std::set<HostEngine*> kept_;     // woken, and the slot kept for them until they start
-  std::set<HostEngine*> asked_;    // holders asked to stop their process
+  std::set<HostEngine*> kept_;   // woken, and the slot kept for them until they start
+  std::set<HostEngine*> asked_;  // holders asked to stop their process
   std::deque<HostEngine*> waiters_;
 };
 

@@ -6,7 +6,8 @@ namespace quenlarch::notification_host::provider {
 
 FleetDeviceRegistry::FleetDeviceRegistry(const std::vector<FleetDevice>& devices, std::string team)
     : team_(std::move(team)) {
-  for (const FleetDevice& device : devices) byToken_.emplace(device.deviceToken, Entry{device.app, nullptr});
+  for (const FleetDevice& device : devices)
+    byToken_.emplace(device.deviceToken, Entry{device.app, nullptr});
   if (!devices.empty()) firstToken_ = devices.front().deviceToken;
 }
 

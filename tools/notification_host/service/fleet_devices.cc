@@ -42,7 +42,8 @@ HostEngine* FleetDevices::engine(std::size_t device) {
   auto made = HostEngine::create(loop_, std::move(options));
   if (!made) {
     state.unusable = true;
-    note("device " + entry.deviceToken + ": " + made.error() + "; its pushes are shown as received");
+    note("device " + entry.deviceToken + ": " + made.error() +
+         "; its pushes are shown as received");
     return nullptr;
   }
   state.engine = std::move(*made);

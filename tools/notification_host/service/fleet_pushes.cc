@@ -61,9 +61,8 @@ provider::SinkAnswer FleetPushes::submit(provider::ProviderPush push) {
   Expected<Device*> state = index ? device(*index) : unexpected(std::string("no such device"));
   if (!state) {
     return {Outcome::kRefused,
-            push::PushRefusal{"InternalServerError", "", "device " + push.deviceToken + ": " +
-                                                             state.error(),
-                              500}};
+            push::PushRefusal{"InternalServerError", "",
+                              "device " + push.deviceToken + ": " + state.error(), 500}};
   }
   ProviderPushes& pushes = *(*state)->pushes;
   return counted(pushes, [&] { return pushes.submit(std::move(push)); });
