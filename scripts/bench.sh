@@ -152,6 +152,9 @@ for ((i = 1; i <= installs; i++)); do
     --app "$work/installs/$i/Bench.app" --keychain "$work/installs/$i/keychain.sqlite" >/dev/null
 done
 install_ns=$(($(now_ns) - install_ns))
+echo "== 10: serve --fleet for those devices, 3 counted pushes each from h2load, against deliver"
+bash scripts/bench-fleet.sh "$host" "$bin/tools/badge_app/badge-app" "$work/fleet" "$payload" 3 8 \
+  "$work" >"$work/fleet-serve.json"
 rm -rf "$work/fleet" "$work/installs"
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
@@ -169,7 +172,7 @@ fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
   # (figure 6), and fleet create's after them.
   python3 - "$work/table.md" "$work/provider.json" "$work/service.json" "$provider_pushes" \
     "$work/h2load.json" "$fleet_devices" "$fleet_ns" "$fleet_listed" "$installs" "$install_ns" \
-    <<'PY'
+    "$work/fleet-serve.json" <<'PY'
 import json, sys
 lines = open(sys.argv[1]).read().split("\n")
 provider = json.load(open(sys.argv[2]))
@@ -209,6 +212,19 @@ rows.append(
     f"{per_thousand:.1f} s per 1,000 | {floor:.1f} s per 1,000: `badge-app install` per app "
     f"({installs} timed) | {per_thousand / floor:.2f} | ≤ 30 s per 1,000, all listed | "
     f"{'yes' if per_thousand <= 30 and listed == devices else '**no**'} |")
+# Figure 10: the fleet served by one process, against deliver one push after another.
+fs = json.load(open(sys.argv[11]))
+rows += [
+    f"| 10 `serve --fleet`, {fs['devices']:,} devices × 3 pushes round robin, h2load 100 streams "
+    f"({fs['pushes'] - fs['answered200']} not 200) | {fs['pushesPerSecond']:.0f} pushes/s | "
+    f"{fs['deliverPerSecond']:.1f} pushes/s: `deliver`, one after another | "
+    f"{fs['pushesPerSecond'] / fs['deliverPerSecond']:.1f} | info | — |",
+    f"| 10 devices whose count is exactly 3; extension processes alive at most / K | "
+    f"{fs['devicesExact']:,} of {fs['devices']:,}; {fs['mostExtensions']} / {fs['warm']} | — | — | "
+    f"all; ≤ K | {'yes' if fs['devicesExact'] == fs['devices'] and fs['mostExtensions'] <= fs['warm'] else '**no**'} |",
+    f"| 10 serve VmHWM beside {fs['warm']} warm extensions | {fs['serveHwmKiB'] / 1024:.2f} MiB | — | — "
+    f"| info | — |",
+]
 start = next(i for i, line in enumerate(lines) if line.startswith("|"))
 end = next((i for i in range(start, len(lines)) if not lines[i].startswith("|")), len(lines))
 print("\n".join(lines[:end] + rows + lines[end:]), end="")

@@ -685,11 +685,15 @@ TEST_F(ServiceTest, AnswersBadLinesAndExcessClientsWithAnErrorAndGoesOn) {
       R"({"type":"device","state":"asleep"})",
       R"({"type":"device","state":"offline"})",
       R"({"type":"device","state":"online"})",
+      // A token names a device of a fleet: one app's service refuses it, as it does one that is
+      // no token.
+      R"({"type":"status","token":")" + std::string(64, 'a') + R"("})",
+      R"({"type":"push","name":"n","token":"abc","payload":"{}"})",
   };
   std::vector<json> answers = converse(held, lines);
   ASSERT_EQ(answers.size(), lines.size());
-  const char* expected[] = {"error",  "error", "error", "error",  "refused",
-                            "status", "error", "error", "device", "device"};
+  const char* expected[] = {"error", "error", "error",  "error",  "refused", "status",
+                            "error", "error", "device", "device", "error",   "error"};
   for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(answers[i]["type"], expected[i]) << i;
 
   int excess = connectTo(socket_);

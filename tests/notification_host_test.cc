@@ -571,7 +571,7 @@ TEST_F(NotificationHostTest, BadUsageExitsWithTwo) {
       {{"serve", "--app", app, "--socket", socket, "--max-clients", "0"}, "--max-clients"},
       {{"serve", "--app", app, "--socket", socket, "--memory-limit", "0"}, "--memory-limit"},
       {{"serve", "--app", app, "--socket", socket, "--extension-for", ""}, "--extension-for"},
-      {{"serve", "--socket", socket}, "--app is required"},
+      {{"serve", "--socket", socket}, "exactly one of --app and --fleet"},
       {{"send", "--socket", "", payload}, "--socket: expects a path"},
       {{"status", "--socket", ""}, "--socket: expects a path"},
       {{"status", "surplus"}, ""},

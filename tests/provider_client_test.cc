@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/fleet_manifest.h"
 #include "platform/linux/plist_file.h"
 #include "platform/linux/push_registration.h"
 #include "platform/linux/subprocess.h"
@@ -192,9 +194,11 @@ class Serve : public Endpoint {
       : output_(output) {
     SubprocessOptions options;
     const std::string& dir = keys().dir.path();
-    options.argv = {NOTIFICATION_HOST_PATH, "serve", "--app", app, "--socket", output + ".sock",
+    // No app: `extra` names a --fleet.
+    options.argv = {NOTIFICATION_HOST_PATH, "serve", "--socket", output + ".sock",
                     // A sanitizer build's extension is resident far past the default limit.
                     "--memory-limit", "4096", "--provider-listen", "127.0.0.1:0"};
+    if (!app.empty()) options.argv.insert(options.argv.end(), {"--app", app});
     if (!throwaway) {
       options.argv.insert(options.argv.end(),
                           {"--tls-cert", dir + "/server.pem", "--tls-key", dir + "/server.key"});
@@ -221,6 +225,12 @@ class Serve : public Endpoint {
   std::optional<int> exitCode() {
     child_->waitUntil(soon());
     return child_->exitCode();
+  }
+  // Its child processes now: the extensions alive.
+  std::size_t children() const {
+    const std::string pid = std::to_string(child_->pid());
+    std::istringstream listed(readFile("/proc/" + pid + "/task/" + pid + "/children"));
+    return static_cast<std::size_t>(std::distance(std::istream_iterator<std::string>(listed), {}));
   }
 
  private:
@@ -986,6 +996,133 @@ TEST_F(ServeEndpointTest, AnAwayDeviceGetsTheStoredPushAndEveryTakenPushEndsInOn
   EXPECT_EQ(lined, std::multiset<std::string>(taken.begin(), taken.end()))
       << "one line for each push taken, no more";
   EXPECT_EQ(json::parse(badgeApp("status").out, nullptr, false).value("count", -1), countedLines);
+}
+
+// notification-host serve --fleet for 20 devices that badge-app fleet create made, each with the
+// real extension and a keychain of its own, at most 3 extensions alive at once.
+class ServeFleetTest : public ProviderClientTest {
+ protected:
+  void SetUp() override {
+    ProviderClientTest::SetUp();
+    if (IsSkipped()) return;
+    testing::CommandResult made = testing::runCommand(
+        {BADGE_APP_PATH, "fleet", "create", "--dir", fleet_, "--devices", "20", "--team", kTeam},
+        "", {"BADGE_SERVICE_EXECUTABLE=" + std::string(BADGE_SERVICE_PATH)});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    devices_ = readFleetManifest(fleet_).value();
+    server_ = std::make_unique<Serve>(
+        "", dir_ / "shown.jsonl",
+        std::vector<std::string>{"--fleet", fleet_, "--warm-extensions", "3", "--parallel", "2",
+                                 "--provider-key",
+                                 std::string(kKeyId) + "=" + keys().dir / "provider.pub"},
+        std::vector<std::string>{});
+    ASSERT_NE(server_->port, 0) << server_->notes();
+  }
+  void TearDown() override {
+    if (!server_) return;
+    server_->terminate();
+    EXPECT_EQ(server_->exitCode(), 0) << server_->notes();
+  }
+  testing::CommandResult client(std::vector<std::string> args) const {
+    args.insert(args.begin(), NOTIFICATION_HOST_PATH);
+    args.insert(args.end(), {"--socket", dir_ / "shown.jsonl.sock"});
+    return testing::runCommand(args);
+  }
+  int count(const FleetDevice& device) const {
+    testing::CommandResult status = testing::runCommand(
+        {BADGE_APP_PATH, "status", "--app", device.app, "--keychain", device.keychain});
+    return json::parse(status.out, nullptr, false).value("count", -1);
+  }
+
+  std::string fleet_ = dir_ / "fleet";
+  std::vector<FleetDevice> devices_;
+  std::unique_ptr<Serve> server_;
+};
+
+const std::string kCounted =
+    R"({"aps":{"alert":{"loc-key":"Neue Nachricht"},"mutable-content":1}})";
+
+TEST_F(ServeFleetTest, RoutesByTokenOnTheEndpointAndTheSocket) {
+  const FleetDevice& retired = devices_[2];
+  ASSERT_EQ(testing::runCommand(
+                {BADGE_APP_PATH, "uninstall", "--app", retired.app, "--keychain", retired.keychain})
+                .exitCode,
+            0);
+  struct Row {
+    std::string token;
+    int status;
+    const char* reason;
+  };
+  for (const Row& row : std::vector<Row>{{devices_[0].deviceToken, 200, ""},
+                                         {std::string(64, 'b'), 400, "BadDeviceToken"},
+                                         {retired.deviceToken, 410, "Unregistered"}}) {
+    Answer answer = curl(*server_, {{kTopic}, kCounted, "/3/device/" + row.token});
+    EXPECT_EQ(answer.status, row.status) << row.token;
+    EXPECT_EQ(answer.reason, row.reason) << row.token;
+  }
+  const std::string payload = dir_ / "push.json";
+  std::ofstream(payload) << kCounted;
+  struct SocketRow {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* said;  // on stdout, or stderr when it failed
+  };
+  for (const SocketRow& row : std::vector<SocketRow>{
+           {{"send", payload, "--token", devices_[1].deviceToken}, 0, "\"counted\""},
+           {{"send", payload}, 1, "--token"},
+           {{"send", payload, "--token", std::string(64, 'b')}, 1, "no device with token"},
+           {{"status", "--token", devices_[1].deviceToken}, 0, "\"extensionStarts\": 1"},
+           {{"status"}, 0, "\"devices\": 20"},
+           {{"device", "offline"}, 1, "--token"},
+       }) {
+    testing::CommandResult result = client(row.args);
+    EXPECT_EQ(result.exitCode, row.exitCode) << row.args[0] << result.err;
+    EXPECT_NE((row.exitCode == 0 ? result.out : result.err).find(row.said), std::string::npos)
+        << row.args[0] << ": " << result.out << result.err;
+  }
+  EXPECT_TRUE(waitFor([&] { return count(devices_[0]) == 1; }));
+  EXPECT_EQ(count(devices_[1]), 1);
+}
+
+// 5 pushes to each of 20 devices at once: never more than 3 extensions alive while they run,
+// and every device counts exactly its own 5. Then one device away and back.
+TEST_F(ServeFleetTest, ManyDevicesAtOnceKeepTheWarmBoundAndTheirOwnCounts) {
+  std::vector<std::string> tokens;
+  for (const FleetDevice& device : devices_) tokens.push_back(device.deviceToken);
+  std::vector<json> answers;
+  std::thread provider([&] {
+    answers =
+        nodeApn(*server_, {{"count", 5}, {"device", tokens}, {"payload", json::parse(kCounted)}});
+  });
+  // Sampled until every push is shown: a push is answered before it runs.
+  std::size_t most = 0;
+  const auto deadline = soon() + 90s;
+  while (server_->shown().size() < 100 && Subprocess::Clock::now() < deadline) {
+    most = std::max(most, server_->children());
+  }
+  provider.join();
+  ASSERT_FALSE(answers.empty());
+  EXPECT_EQ(answers.back(), json({{"sent", 100}, {"failed", 0}}));
+  EXPECT_LE(most, 3u) << "extensions alive at once";
+  EXPECT_GE(most, 1u);
+  for (const FleetDevice& device : devices_) EXPECT_EQ(count(device), 5) << device.app;
+
+  const std::string token = devices_[4].deviceToken;
+  EXPECT_EQ(json::parse(client({"device", "offline", "--token", token}).out, nullptr, false)
+                .value("deviceAway", false),
+            true);
+  Answer kept =
+      curl(*server_, {{kTopic, "apns-id: " + std::string(kId)}, kCounted, "/3/device/" + token});
+  EXPECT_EQ(kept.status, 200);
+  json status = json::parse(client({"status", "--token", token}).out, nullptr, false);
+  EXPECT_EQ(status["storedPush"]["apnsId"], kId) << status;
+  EXPECT_EQ(json::parse(client({"status"}).out, nullptr, false).value("devicesAway", 0), 1);
+  EXPECT_EQ(count(devices_[4]), 5) << "nothing counted while away";
+  EXPECT_EQ(json::parse(client({"device", "online", "--token", token}).out, nullptr, false)
+                .value("delivered", ""),
+            kId);
+  EXPECT_TRUE(waitFor([&] { return count(devices_[4]) == 6; }));
+  EXPECT_EQ(count(devices_[5]), 5);
 }
 
 }  // namespace

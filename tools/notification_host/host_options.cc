@@ -3,6 +3,8 @@
 // std::from_chars and checked for being finite.
 #include "tools/notification_host/host_options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 
@@ -68,9 +70,21 @@ CLI::Validator pathValidator() {
       "PATH");
 }
 
-void addHostOptions(CLI::App& command, HostArgs& args) {
+void addTokenOption(CLI::App& command, std::optional<std::string>& token, const std::string& what) {
+  command.add_option("--token", token, what)
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            const bool hex = text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+                               return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                             });
+            return hex ? "" : "expects a device token of 64 hexadecimal digits";
+          },
+          "TOKEN"));
+}
+
+void addHostOptions(CLI::App& command, HostArgs& args, bool appRequired) {
   command.add_option("--app", args.app, "The app bundle directory")
-      ->required()
+      ->required(appRequired)
       ->check(pathValidator());
   command
       .add_option("--time-limit", args.timeLimitSeconds,

@@ -38,7 +38,8 @@ struct HostArgs {
 };
 
 // Registers --app, --time-limit, --grace-ms, --keychain, --show and --extension-for on `command`.
-void addHostOptions(CLI::App& command, HostArgs& args);
+// `appRequired` false: the command checks for --app itself (serve takes --fleet instead).
+void addHostOptions(CLI::App& command, HostArgs& args, bool appRequired = true);
 
 // A finite number of seconds from 0 to `maxSeconds`, such as 2.5.
 CLI::Validator secondsValidator(double maxSeconds = kMaxTimeLimitSeconds);
@@ -48,6 +49,9 @@ CLI::Validator millisecondsValidator();
 // further down (an extension given QUENLARCH_KEYCHAIN= uses the store in $HOME), and paths are
 // shown in JSON, which carries only UTF-8.
 CLI::Validator pathValidator();
+
+// --token T on a client command: a device of a fleet, 64 hexadecimal digits.
+void addTokenOption(CLI::App& command, std::optional<std::string>& token, const std::string& what);
 
 // Seconds as the clock's duration; `seconds` has passed secondsValidator.
 Clock::duration toDuration(double seconds);

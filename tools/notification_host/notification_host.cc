@@ -27,7 +27,7 @@ NotificationHost::NotificationHost(HostEngine* engine, sd_event* loop, const std
       });
 }
 
-void NotificationHost::receive(IncomingPush push, ShownLine shown) {
+void NotificationHost::receive(IncomingPush push, ShownLine shown, HostEngine* engine) {
   // A front that leaves the headers at their defaults still gets an id to report the push by.
   if (push.headers.apnsId.empty()) push.headers.apnsId = push::newApnsId();
   PushFacts facts{push.headers};
@@ -41,16 +41,17 @@ void NotificationHost::receive(IncomingPush push, ShownLine shown) {
     return show(push, Shown{push.content, false}, facts, shown);
   }
   facts.extension = extensionDecision(push.content->userInfo(), extensionFor_);
-  if (facts.extension == ExtensionDecision::kRan && engine_ == nullptr) {
+  if (facts.extension == ExtensionDecision::kRan && engine == nullptr) {
     facts.extension = ExtensionDecision::kNoExtension;
   }
   if (facts.extension != ExtensionDecision::kRan) {
     return show(push, Shown{push.content, false}, facts, shown);
   }
   auto incoming = std::make_shared<const IncomingPush>(std::move(push));
-  engine_->submit(incoming->content, incoming->arrival,
-                  [this, incoming, facts = std::move(facts), done = std::move(shown)](
-                      Shown result) { show(*incoming, result, facts, done); });
+  engine->submit(incoming->content, incoming->arrival,
+                 [this, incoming, facts = std::move(facts), done = std::move(shown)](Shown result) {
+                   show(*incoming, result, facts, done);
+                 });
 }
 
 void NotificationHost::show(const IncomingPush& push, const Shown& shown, const PushFacts& given,

@@ -53,7 +53,12 @@ class NotificationHost {
   // handed to the extension (there is none, or the push does not ask for it). A push that shows
   // nothing is not put on the desktop. The device is connected: a push whose expiration has passed
   // is delivered all the same, as the push service delivers every push at least once.
-  void receive(IncomingPush push, ShownLine shown);
+  void receive(IncomingPush push, ShownLine shown) {
+    receive(std::move(push), std::move(shown), engine_);
+  }
+  // The same through `engine` instead of the host's own: a fleet's devices share one host (their
+  // apps are copies of one, so one strings table serves all) and each has its own engine.
+  void receive(IncomingPush push, ShownLine shown, HostEngine* engine);
 
   // How long a host about to exit waits for the desktop.
   static constexpr std::chrono::seconds kDesktopFlushTime{2};

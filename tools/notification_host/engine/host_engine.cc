@@ -82,6 +82,16 @@ void HostEngine::stop(std::function<void()> stopped) {
   pumpSoon_.trigger();
 }
 
+void HostEngine::slotFreed() {
+  slotKept_ = true;
+  pumpSoon_.trigger();
+}
+
+void HostEngine::stopWarmProcess() {
+  retireWanted_ = true;
+  pumpSoon_.trigger();
+}
+
 EngineStatus HostEngine::status() const {
   EngineStatus status;
   status.extensionStarts = starts_;
@@ -123,8 +133,12 @@ void HostEngine::pump() {
     }
   }
   armTimers(now);
+  releaseSlot();
   const bool nowBusy = busy();
-  if (wasBusy_ && !nowBusy && options_.idle) options_.idle();
+  if (wasBusy_ && !nowBusy) {
+    if (options_.idle) options_.idle();
+    if (holdsSlot_) options_.slots->idle(*this);
+  }
   wasBusy_ = nowBusy;
   finishStopping();
 }
@@ -194,6 +208,11 @@ std::optional<std::string> HostEngine::sendWaiting(Clock::time_point now) {
 
 void HostEngine::startProcess(Clock::time_point now) {
   if (startFailed_ && !options_.retryFailedStart) return answerQueuedAsReceived();
+  if (options_.slots != nullptr && !holdsSlot_) {
+    if (!options_.slots->acquire(*this)) return;  // slotFreed() comes once one is kept for it
+    holdsSlot_ = true;
+    slotKept_ = false;
+  }
   ExtensionChannel::Handlers handlers;
   handlers.admit = [this] { return withinMemoryLimit(); };
   handlers.line = [this](std::string_view line) { dispatch(line); };
@@ -220,7 +239,8 @@ void HostEngine::retireWhenIdle(Clock::time_point now) {
   if (!current_ || busy()) return;
   const bool idleLongEnough =
       current_->ready && options_.idleStop && now >= lastActive_ + *options_.idleStop;
-  if (!stopping_ && !idleLongEnough) return;
+  if (!stopping_ && !idleLongEnough && !retireWanted_) return;
+  retireWanted_ = false;
   std::unique_ptr<ExtensionChannel> channel = std::move(current_->channel);
   current_.reset();
   retire(std::move(channel), now);
@@ -288,6 +308,15 @@ void HostEngine::armTimers(Clock::time_point now) {
   } else if (!sampler_.armed()) {
     sampler_.armAt(now + kSampleInterval);
   }
+}
+
+void HostEngine::releaseSlot() {
+  if (options_.slots == nullptr || (!holdsSlot_ && !slotKept_)) return;
+  if (current_ || !retiring_.empty()) return;
+  holdsSlot_ = false;
+  slotKept_ = false;
+  retireWanted_ = false;
+  options_.slots->release(*this);
 }
 
 void HostEngine::finishStopping() {

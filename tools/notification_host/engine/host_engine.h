@@ -33,6 +33,7 @@
 #include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/extension_channel.h"
 #include "tools/notification_host/engine/resident_memory.h"
+#include "tools/notification_host/engine/warm_slots.h"
 
 namespace quenlarch::notification_host {
 
@@ -56,6 +57,10 @@ struct EngineOptions {
   std::function<void()> idle;
   // What every deadline is read from and every timer runs on; it must outlive the engine.
   Clock* clock = &steadyClock();
+  // Shared with other engines: the process is started only with a slot from here (its pushes
+  // wait meanwhile, their deadlines running), and the slot is given back once it is reaped. None:
+  // this engine's process needs no one's leave.
+  WarmSlots* slots = nullptr;
 };
 
 struct EngineStatus {
@@ -85,10 +90,20 @@ class HostEngine {
   void stop(std::function<void()> stopped);
 
   bool busy() const { return !queue_.empty() || !inFlight_.empty(); }
+  unsigned pushesWaitingOrInFlight() const {
+    return static_cast<unsigned>(queue_.size() + inFlight_.size());
+  }
   Clock& clock() const { return *options_.clock; }
   EngineStatus status() const;
   // True once the extension could not be started.
   bool startFailed() const { return startFailed_; }
+  // When a push last came.
+  Clock::time_point lastActive() const { return lastActive_; }
+  // WarmSlots: a slot is kept for this engine; it starts its process on the next turn.
+  void slotFreed();
+  // WarmSlots: stop the process as soon as nothing waits or is in flight (from the next turn),
+  // giving its slot back once it is reaped.
+  void stopWarmProcess();
 
  private:
   struct Push {
@@ -133,6 +148,8 @@ class HostEngine {
   void startProcess(Clock::time_point now);
   void retireWhenIdle(Clock::time_point now);
   void armTimers(Clock::time_point now);
+  // Gives the slot (held, or kept for this engine and not taken) back once no process is alive.
+  void releaseSlot();
   void finishStopping();
 
   // host_engine_answers.cc: what the extension says, and how its pushes are answered when it
@@ -175,6 +192,9 @@ class HostEngine {
   Clock::time_point lastActive_;
   bool stopping_ = false;
   std::function<void()> stopped_;
+  bool holdsSlot_ = false;     // of options_.slots, while a process is alive
+  bool slotKept_ = false;      // options_.slots keeps one for this engine
+  bool retireWanted_ = false;  // stopWarmProcess() was asked
 
   EventSource pumpSoon_;  // deferred: pump() on the next turn
   EventSource deadline_;  // the earliest deadline of any kind

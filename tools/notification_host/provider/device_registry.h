@@ -28,6 +28,13 @@ class DeviceRegistry {
   // The registration as it stands now; none when the app has none (never given a token, or the
   // record is unreadable or malformed: then no push can be addressed to it).
   virtual std::optional<DeviceRegistration> current() = 0;
+  // The registration a push to `token` (lowercase) is checked against: its team speaks for the
+  // push, and a deviceToken other than `token` makes it BadDeviceToken. One app's registry has one
+  // registration whatever the token; a fleet's has one per device.
+  virtual std::optional<DeviceRegistration> find(const std::string& token) {
+    static_cast<void>(token);
+    return current();
+  }
 
  protected:
   DeviceRegistry() = default;

@@ -116,7 +116,7 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
     authorization = &field.value;
   }
   const auto now = clock_();
-  const std::optional<DeviceRegistration> registration = registry_.current();
+  const std::optional<DeviceRegistration> registration = registry_.find(lowercase(token));
   // With tokens and certificates both taken, a request without a token that came with a
   // certificate is checked by it; one with neither is answered MissingProviderToken.
   const ClientCertificate* certificate = request.certificate.get();
@@ -157,8 +157,10 @@ ProviderAnswer ProviderEndpoint::answer(ProviderRequest request) {
   }
   if (lowercase(token) != registration->deviceToken) {
     return refused(400, "BadDeviceToken", apnsId,
-                   "device token " + std::string(token) + " is not the registered " +
-                       registration->deviceToken);
+                   "device token " + std::string(token) +
+                       (registration->deviceToken.empty()
+                            ? " is no device's"
+                            : " is not the registered " + registration->deviceToken));
   }
   if (registration->retiredAtMs) {
     ProviderAnswer gone = errorAnswer(410, "Unregistered", apnsId, registration->retiredAtMs);

@@ -60,7 +60,7 @@ void addProviderOptions(CLI::App& command, ProviderArgs& args) {
 Expected<std::unique_ptr<ProviderService>> ProviderService::start(
     sd_event* event, const ProviderArgs& args, const std::string& appPath,
     const std::string& bundleId, ProviderSink& sink, const tools::Console& console,
-    const ProviderLimits& limits) {
+    const ProviderLimits& limits, std::unique_ptr<DeviceRegistry> registry) {
   std::unique_ptr<ProviderTokenVerifier> verifier;
   const bool certificates = args.providerCa.has_value();
   if (args.auth == "none" && certificates) {
@@ -110,7 +110,8 @@ Expected<std::unique_ptr<ProviderService>> ProviderService::start(
       RequestLog::open(args.requestLog, [&console](std::string_view line) { console.note(line); });
   if (!log) return unexpected(log.error());
   service->log_ = std::move(*log);
-  service->registry_ = std::make_unique<PlistDeviceRegistry>(appPath);
+  service->registry_ =
+      registry ? std::move(registry) : std::make_unique<PlistDeviceRegistry>(appPath);
   service->endpoint_ = std::make_unique<ProviderEndpoint>(bundleId, std::move(verifier),
                                                           certificates, *service->registry_, sink);
   ProviderEndpoint* endpoint = service->endpoint_.get();

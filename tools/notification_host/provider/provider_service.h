@@ -57,13 +57,12 @@ class ProviderService {
   // to `sink`; one line when an option, a file or the app is unusable. With --provider-auth none it
   // says so through `console`, as it does each connection dropped before a request and each
   // refused request (both rate-limited).
+  // `registry`: whose tokens pushes may name; none: the app's own registration.
   // `console` outlives the service. REQUIRES: args.listen.
-  static Expected<std::unique_ptr<ProviderService>> start(sd_event* event, const ProviderArgs& args,
-                                                          const std::string& appPath,
-                                                          const std::string& bundleId,
-                                                          ProviderSink& sink,
-                                                          const tools::Console& console,
-                                                          const ProviderLimits& limits = {});
+  static Expected<std::unique_ptr<ProviderService>> start(
+      sd_event* event, const ProviderArgs& args, const std::string& appPath,
+      const std::string& bundleId, ProviderSink& sink, const tools::Console& console,
+      const ProviderLimits& limits = {}, std::unique_ptr<DeviceRegistry> registry = nullptr);
 
   const ProviderServer& server() const { return *server_; }
   // See ProviderServer::stop.
@@ -76,7 +75,7 @@ class ProviderService {
 
   std::unique_ptr<RequestLog> log_;  // outlives the server, which records to it
   std::unique_ptr<FailureInjector> injector_;
-  std::unique_ptr<PlistDeviceRegistry> registry_;
+  std::unique_ptr<DeviceRegistry> registry_;
   std::unique_ptr<ProviderEndpoint> endpoint_;
   std::unique_ptr<ProviderServer> server_;
 };

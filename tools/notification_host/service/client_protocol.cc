@@ -4,6 +4,7 @@
 #include "tools/notification_host/service/client_protocol.h"
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 #include "platform/linux/json_text.h"
@@ -38,10 +39,28 @@ LinePayload brokenPayload(std::string_view line, std::size_t start, std::size_t 
                      body.size()};
 }
 
+// The line's "token", lowercase: none when it has none, Malformed when it is no device token.
+std::variant<std::optional<std::string>, Malformed> tokenOf(const std::vector<TopMember>& members) {
+  const TopMember* token = memberNamed(members, "token");
+  if (token == nullptr) return std::optional<std::string>();
+  const bool hex = token->text && token->text->size() == 64 &&
+                   std::all_of(token->text->begin(), token->text->end(),
+                               [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  if (!hex) return Malformed{R"("token" must be a device token of 64 hexadecimal digits)"};
+  std::string lower = *token->text;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return std::optional<std::string>(std::move(lower));
+}
+
 }  // namespace
 
-std::string encodePush(std::string_view name, std::string_view payload) {
-  return jsonLine({{"type", "push"}, {"name", name}, {"payload", payload}});
+std::string encodePush(std::string_view name, std::string_view payload,
+                       const std::optional<std::string>& token) {
+  nlohmann::ordered_json line{{"type", "push"}, {"name", name}};
+  if (token) line["token"] = *token;
+  line["payload"] = payload;
+  return jsonLine(line);
 }
 
 namespace {
@@ -66,13 +85,16 @@ bool breaksOutsideStrings(std::string_view text) {
 
 }  // namespace
 
-std::string pushLine(std::string_view name, std::string_view payload) {
+std::string pushLine(std::string_view name, std::string_view payload,
+                     const std::optional<std::string>& token) {
   const std::size_t first = payload.find_first_not_of(kJsonWhitespace);
   if (first == std::string_view::npos || payload[first] != '{' ||
       payload.find('\0') != std::string_view::npos || !breaksOutsideStrings(payload)) {
-    return encodePush(name, payload);
+    return encodePush(name, payload, token);
   }
-  std::string line = jsonLine({{"type", "push"}, {"name", name}});
+  nlohmann::ordered_json head{{"type", "push"}, {"name", name}};
+  if (token) head["token"] = *token;
+  std::string line = jsonLine(head);
   line.pop_back();  // the closing brace
   line += R"(,"payload":)";
   const std::size_t start = line.size();
@@ -109,22 +131,30 @@ ClientMessage decodeClientLine(std::string_view line) {
     if (!pushSoFar || start == std::string_view::npos || parsed.error().offset < start) {
       return Malformed{"a line must be one JSON object"};
     }
+    auto token = tokenOf(members);
+    if (auto* bad = std::get_if<Malformed>(&token)) return *bad;
     if (payload->valueEnd == std::string_view::npos) {
-      return Push{*name->text,
+      return Push{*name->text, std::get<0>(token),
                   brokenPayload(line, start, parsed.error().offset, parsed.error().detail)};
     }
     // The payload read as a value and the line broke after it: the payload's text went on.
     const std::size_t after = line.find_first_not_of(kJsonWhitespace, payload->valueEnd);
-    return Push{*name->text, brokenPayload(line, start, std::min(after, line.size()),
-                                           "text after the JSON value")};
+    return Push{
+        *name->text, std::get<0>(token),
+        brokenPayload(line, start, std::min(after, line.size()), "text after the JSON value")};
   }
   nlohmann::json& json = *parsed;
   if (!json.is_object()) return Malformed{"a line must be one JSON object"};
   if (type == nullptr || !type->text) return Malformed{"a line needs a string \"type\""};
-  if (*type->text == "status") return StatusRequest{};
+  auto read = tokenOf(members);
+  if (auto* bad = std::get_if<Malformed>(&read)) return *bad;
+  std::optional<std::string> token = std::get<0>(std::move(read));
+  if (*type->text == "status") return StatusRequest{std::move(token)};
   if (*type->text == "device") {
     const nlohmann::json& state = json["state"];
-    if (state == "offline" || state == "online") return DeviceRequest{state == "offline"};
+    if (state == "offline" || state == "online") {
+      return DeviceRequest{state == "offline", std::move(token)};
+    }
     return Malformed{R"(a device line needs "state": "offline" or "online")"};
   }
   if (*type->text != "push") return Malformed{"unknown type " + json["type"].dump()};
@@ -132,14 +162,18 @@ ClientMessage decodeClientLine(std::string_view line) {
       !(json["payload"].is_string() || json["payload"].is_object())) {
     return Malformed{"a push needs a string \"name\" and a string or object \"payload\""};
   }
-  if (json["payload"].is_string()) return Push{*name->text, json["payload"].get<std::string>()};
+  if (json["payload"].is_string()) {
+    return Push{*name->text, std::move(token), json["payload"].get<std::string>()};
+  }
   if (start == std::string_view::npos) return Malformed{"a line must be one JSON object"};
   if (payload != &members.back()) {
     const std::size_t after = line.find_first_not_of(kJsonWhitespace, payload->valueEnd);
-    return Push{*name->text, brokenPayload(line, start, std::min(after, line.size()),
-                                           "text after the JSON value")};
+    return Push{
+        *name->text, std::move(token),
+        brokenPayload(line, start, std::min(after, line.size()), "text after the JSON value")};
   }
-  return Push{*name->text, LinePayload{std::move(json["payload"]), payload->valueEnd - start}};
+  return Push{*name->text, std::move(token),
+              LinePayload{std::move(json["payload"]), payload->valueEnd - start}};
 }
 
 Expected<AcceptedPush, push::PushRefusal> acceptPush(const Push& push,

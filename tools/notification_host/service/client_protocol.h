@@ -3,17 +3,24 @@
 // exactly one service line, in order.
 //
 //   client -> service
-//     {"type":"push","name":NAME,"payload":TEXT}   one push; TEXT is the raw payload, or an
+//     {"type":"push","name":NAME[,"token":T],"payload":TEXT}
+//                                                  one push; TEXT is the raw payload, or an
 //                                                  envelope {"headers":{...},"payload":{...}},
 //                                                  checked as `deliver` checks a payload file
-//     {"type":"push","name":NAME,"payload":OBJECT} the same, the payload or envelope written into
+//     {"type":"push","name":NAME[,"token":T],"payload":OBJECT}
+//                                                  the same, the payload or envelope written into
 //                                                  the line as JSON and read with it; it must
 //                                                  come last, and where it is not JSON (or is
 //                                                  followed by more than the line's closing
 //                                                  brace) the push is refused as BadPayload
-//     {"type":"status"}                            what the service's extension is doing
-//     {"type":"device","state":"offline"|"online"} the device left, or came back: while it is
+//     {"type":"status"[,"token":T]}                what the service's extension is doing
+//     {"type":"device","state":"offline"|"online"[,"token":T]}
+//                                                  the device left, or came back: while it is
 //                                                  away, provider pushes are stored
+//     "token": T, a device token of 64 hexadecimal digits, names the device of a fleet (serve
+//     --fleet) the line is for: a fleet's service needs one on push and device lines, and on a
+//     status line it asks for that device's state instead of the fleet's; a service for one app
+//     refuses lines that carry one
 //   service -> client
 //     {"type":"shown","line":LINE}                 LINE is the line `deliver` prints for the push
 //     {"type":"refused","reason":REASON[,"header":NAME],"message":TEXT}
@@ -22,6 +29,12 @@
 //                                                  fault); nothing was shown
 //     {"type":"status","extensionPid":N|null,"extensionStarts":N,"pushesInFlight":N,
 //      "extensionPeakResidentBytes":N,"deviceAway":B,"storedPush":PUSH|null}
+//                                                  one app, or one device of a fleet (with
+//                                                  "token":T)
+//     {"type":"status","devices":N,"devicesAway":N,"warmExtensions":N,"warmLimit":N,
+//      "pushesInFlight":N,"pushesShown":N,"pushesDropped":N}
+//                                                  a fleet: provider pushes shown and dropped
+//                                                  since the service started
 //     {"type":"device","deviceAway":B,"storedPush":PUSH|null[,"delivered":ID]}
 //                                                  the device's state once the line took effect;
 //                                                  "delivered": the stored push now delivered.
@@ -37,6 +50,7 @@
 
 #include <cstddef>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -63,11 +77,15 @@ struct LinePayload {
 };
 struct Push {
   std::string name;
+  std::optional<std::string> token;                // lowercase
   std::variant<std::string, LinePayload> payload;  // TEXT, or OBJECT
 };
-struct StatusRequest {};
+struct StatusRequest {
+  std::optional<std::string> token;
+};
 struct DeviceRequest {
   bool away = false;
+  std::optional<std::string> token;
 };
 struct Malformed {
   std::string reason;
@@ -75,12 +93,14 @@ struct Malformed {
 using ClientMessage = std::variant<Push, StatusRequest, DeviceRequest, Malformed>;
 
 // One line, without the newline, carrying `payload` as TEXT.
-std::string encodePush(std::string_view name, std::string_view payload);
+std::string encodePush(std::string_view name, std::string_view payload,
+                       const std::optional<std::string>& token = std::nullopt);
 // The line `send` writes: the payload text written into the line as it is (line breaks turned
 // into carriage returns, so that a line and column in it stay the same), unread. Text that does
 // not start as an object could not be told from another kind of payload, and text with a NUL
 // byte would end the line early, so they travel as TEXT.
-std::string pushLine(std::string_view name, std::string_view payload);
+std::string pushLine(std::string_view name, std::string_view payload,
+                     const std::optional<std::string>& token = std::nullopt);
 // Any line: one JSON object and nothing else (a NUL byte ends no line early), or Malformed.
 ClientMessage decodeClientLine(std::string_view line);
 

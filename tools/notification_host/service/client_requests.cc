@@ -12,7 +12,17 @@ namespace {
 
 namespace cp = client_protocol;
 
-// The device's part of the status and device answers.
+template <typename Message>
+bool hasToken(const Message& message) {
+  if constexpr (requires { message.token; }) {
+    return message.token.has_value();
+  } else {
+    return false;
+  }
+}
+
+}  // namespace
+
 void addDeviceState(nlohmann::ordered_json& line, const StoreAndForward* device) {
   line["deviceAway"] = device != nullptr && device->away();
   line["storedPush"] = nullptr;
@@ -24,8 +34,6 @@ void addDeviceState(nlohmann::ordered_json& line, const StoreAndForward* device)
   if (kept->headers.expiration) push["expiration"] = *kept->headers.expiration;
   line["storedPush"] = std::move(push);
 }
-
-}  // namespace
 
 std::string statusAnswer(const EngineStatus& status, const StoreAndForward* device) {
   nlohmann::ordered_json line{{"type", "status"}};
@@ -43,6 +51,10 @@ void ClientRequests::answer(std::string_view line, ClientConnection::Reply reply
   cp::ClientMessage message = cp::decodeClientLine(line);
   if (const auto* malformed = std::get_if<cp::Malformed>(&message)) {
     return reply(cp::errorAnswer(malformed->reason));
+  }
+  if (std::visit([](const auto& m) { return hasToken(m); }, message)) {
+    return reply(cp::errorAnswer(
+        "this service serves one app; a \"token\" names a device of a fleet (serve --fleet)"));
   }
   if (std::holds_alternative<cp::StatusRequest>(message)) {
     return reply(statusAnswer(engine_.status(), provider_ ? provider_->device() : nullptr));

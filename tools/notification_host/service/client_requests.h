@@ -3,6 +3,7 @@
 // line NotificationHost shows for it; a device line's answer is the device's state.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -16,8 +17,18 @@ namespace quenlarch::notification_host {
 // The status answer: {"type":"status","extensionPid","extensionStarts","pushesInFlight",
 // "extensionPeakResidentBytes","deviceAway","storedPush"}; `device`: none when it is never away.
 std::string statusAnswer(const EngineStatus& status, const StoreAndForward* device);
+// The device's part of the status and device answers: "deviceAway" and "storedPush".
+void addDeviceState(nlohmann::ordered_json& line, const StoreAndForward* device);
 
-class ClientRequests {
+// What answers each client line on the service's socket: one app's requests, or a fleet's.
+class RequestAnswerer {
+ public:
+  virtual ~RequestAnswerer() = default;
+  // Answers `line`, which arrived now, through `reply`, exactly once.
+  virtual void answer(std::string_view line, ClientConnection::Reply reply) = 0;
+};
+
+class ClientRequests final : public RequestAnswerer {
  public:
   // `bundleId`: the app's CFBundleIdentifier, which a push's apns-topic must name. `provider`:
   // where the device's presence is kept (the provider's pushes are the ones stored).
@@ -26,7 +37,7 @@ class ClientRequests {
       : engine_(engine), host_(host), bundleId_(std::move(bundleId)), provider_(provider) {}
 
   // Answers `line`, which arrived now, through `reply`.
-  void answer(std::string_view line, ClientConnection::Reply reply);
+  void answer(std::string_view line, ClientConnection::Reply reply) override;
 
  private:
   HostEngine& engine_;

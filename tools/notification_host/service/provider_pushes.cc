@@ -35,10 +35,12 @@ provider::SinkAnswer ProviderPushes::submit(provider::ProviderPush push) {
 
 void ProviderPushes::run(IncomingPush push) {
   ++queued_;
-  host_.receive(std::move(push), [this](const std::string& line) {
+  auto shown = [this](const std::string& line) {
     print_(line);
     if (--queued_ == 0 && idle_) idle_();
-  });
+  };
+  if (routed_) return host_.receive(std::move(push), std::move(shown), engine_);
+  host_.receive(std::move(push), std::move(shown));
 }
 
 void ProviderPushes::stopTaking() {

@@ -40,6 +40,11 @@ class ProviderPushes final : public provider::ProviderSink {
   std::optional<std::string> setDeviceAway(bool away);
   // The device's state for the status answer; none when it is never away.
   const StoreAndForward* device() const { return store_; }
+  // Pushes run on `engine` instead of the host's own (a fleet's device; none: shown as received).
+  void routeTo(HostEngine* engine) {
+    engine_ = engine;
+    routed_ = true;
+  }
   // While `behind` says so (the service's output cannot keep up), a push is answered 503, as an
   // overloaded service.
   void setOutputBehind(std::function<bool()> behind) { outputBehind_ = std::move(behind); }
@@ -60,6 +65,8 @@ class ProviderPushes final : public provider::ProviderSink {
   std::function<bool()> outputBehind_;
   std::size_t queued_ = 0;
   bool stopping_ = false;
+  HostEngine* engine_ = nullptr;
+  bool routed_ = false;
 };
 
 }  // namespace quenlarch::notification_host

@@ -31,6 +31,7 @@ namespace cp = client_protocol;
 struct SendArgs {
   std::optional<std::string> socket;
   std::vector<std::string> payloads;
+  std::optional<std::string> token;
 };
 
 int runSend(const SendArgs& args) {
@@ -47,7 +48,7 @@ int runSend(const SendArgs& args) {
   while (std::optional<RawPayload> payload = source.next()) {
     std::optional<std::string> refused = payload->refused;
     if (!refused) {
-      if (!writeAll(fd, cp::pushLine(payload->name, payload->bytes) + "\n")) {
+      if (!writeAll(fd, cp::pushLine(payload->name, payload->bytes, args.token) + "\n")) {
         result = out.fail(tools::kExitFailed, "the service hung up before taking " + payload->name);
         break;
       }
@@ -105,6 +106,7 @@ void addSendCommand(CLI::App& app, int& exitCode) {
   send->add_option("--socket", args->socket,
                    "The service's Unix socket (default: " + defaultSocketPath() + ")")
       ->check(pathValidator());
+  addTokenOption(*send, args->token, "With serve --fleet: the device the pushes are for");
   send->add_option("payloads", args->payloads,
                    "JSON payload files, in order; '-' reads one payload per line of stdin")
       ->required();

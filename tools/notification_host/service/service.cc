@@ -36,8 +36,8 @@ int openReserve() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 }  // namespace
 
-Service::Service(EventLoop& loop, Listener& listener, HostEngine& engine, ClientRequests& requests,
-                 ServiceOptions options)
+Service::Service(EventLoop& loop, Listener& listener, ServiceEngines& engine,
+                 RequestAnswerer& requests, ServiceOptions options)
     : loop_(loop),
       listener_(listener),
       engine_(engine),
@@ -53,7 +53,8 @@ Service::~Service() {
 }
 
 Expected<std::unique_ptr<Service>> Service::create(EventLoop& loop, Listener& listener,
-                                                   HostEngine& engine, ClientRequests& requests,
+                                                   ServiceEngines& engine,
+                                                   RequestAnswerer& requests,
                                                    ServiceOptions options) {
   std::unique_ptr<Service> service(new Service(loop, listener, engine, requests, options));
   if (Expected<void> made = service->makeSources(); !made) return unexpected(made.error());

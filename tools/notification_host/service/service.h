@@ -23,6 +23,25 @@
 
 namespace quenlarch::notification_host {
 
+// What the service waits for before an idle exit, and stops last: one app's engine, or a fleet's.
+class ServiceEngines {
+ public:
+  virtual ~ServiceEngines() = default;
+  virtual bool busy() const = 0;
+  // As HostEngine::stop, for all of them.
+  virtual void stop(std::function<void()> stopped) = 0;
+};
+
+class OneEngine final : public ServiceEngines {
+ public:
+  explicit OneEngine(HostEngine& engine) : engine_(engine) {}
+  bool busy() const override { return engine_.busy(); }
+  void stop(std::function<void()> stopped) override { engine_.stop(std::move(stopped)); }
+
+ private:
+  HostEngine& engine_;
+};
+
 struct ServiceOptions {
   unsigned maxClients = 64;
   Clock::duration clientIdle = std::chrono::seconds(30);
@@ -47,7 +66,8 @@ class Service {
  public:
   // The signals SIGTERM, SIGINT and SIGHUP must already be blocked in every thread.
   static Expected<std::unique_ptr<Service>> create(EventLoop& loop, Listener& listener,
-                                                   HostEngine& engine, ClientRequests& requests,
+                                                   ServiceEngines& engine,
+                                                   RequestAnswerer& requests,
                                                    ServiceOptions options);
   ~Service();
   Service(const Service&) = delete;
@@ -62,7 +82,7 @@ class Service {
   void pauseIntake(bool paused);
 
  private:
-  Service(EventLoop& loop, Listener& listener, HostEngine& engine, ClientRequests& requests,
+  Service(EventLoop& loop, Listener& listener, ServiceEngines& engine, RequestAnswerer& requests,
           ServiceOptions options);
   Expected<void> makeSources();
   void acceptClients();
@@ -80,8 +100,8 @@ class Service {
 
   EventLoop& loop_;
   Listener& listener_;
-  HostEngine& engine_;
-  ClientRequests& requests_;
+  ServiceEngines& engine_;
+  RequestAnswerer& requests_;
   const ServiceOptions options_;
   std::map<ClientConnection*, std::shared_ptr<ClientConnection>> clients_;
   std::vector<std::shared_ptr<ClientConnection>> closedClients_;  // freed on the next turn

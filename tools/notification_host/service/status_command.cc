@@ -59,9 +59,13 @@ void addStatusCommand(CLI::App& app, int& exitCode) {
   auto socket = std::make_shared<std::optional<std::string>>();
   CLI::App* status =
       app.add_subcommand("status", "Show what the running notification-host service is doing");
+  auto token = std::make_shared<std::optional<std::string>>();
   status->add_option("--socket", *socket, "The service's Unix socket")->check(pathValidator());
-  status->callback([socket, &exitCode] {
-    exitCode = askService(*socket, {{"type", "status"}}, "status");
+  addTokenOption(*status, *token, "With serve --fleet: that device's state, not the fleet's");
+  status->callback([socket, token, &exitCode] {
+    nlohmann::json request{{"type", "status"}};
+    if (*token) request["token"] = **token;
+    exitCode = askService(*socket, request, "status");
   });
 }
 
@@ -75,9 +79,13 @@ void addDeviceCommand(CLI::App& app, int& exitCode) {
   device->add_option("state", *state, "offline or online")
       ->required()
       ->check(CLI::IsMember({"offline", "online"}));
+  auto token = std::make_shared<std::optional<std::string>>();
   device->add_option("--socket", *socket, "The service's Unix socket")->check(pathValidator());
-  device->callback([socket, state, &exitCode] {
-    exitCode = askService(*socket, {{"type", "device"}, {"state", *state}}, "device");
+  addTokenOption(*device, *token, "With serve --fleet: the device that left or came back");
+  device->callback([socket, state, token, &exitCode] {
+    nlohmann::json request{{"type", "device"}, {"state", *state}};
+    if (*token) request["token"] = **token;
+    exitCode = askService(*socket, request, "device");
   });
 }
 
