@@ -35,6 +35,25 @@ void addDeviceState(nlohmann::ordered_json& line, const StoreAndForward* device)
   line["storedPush"] = std::move(push);
 }
 
+std::string deviceAnswer(const StoreAndForward* device,
+                         const std::optional<std::string>& delivered) {
+  nlohmann::ordered_json answer{{"type", "device"}};
+  addDeviceState(answer, device);
+  if (delivered) answer["delivered"] = *delivered;
+  return jsonLine(answer);
+}
+
+Expected<IncomingPush, std::string> incomingPush(cp::Push& push, const std::string& bundleId,
+                                                 Clock::time_point arrival) {
+  auto accepted = cp::acceptPush(push, push::PushDestination{bundleId});
+  if (!accepted) {
+    const push::PushRefusal& refusal = accepted.error();
+    return unexpected(cp::refusedAnswer(refusal.reason, refusal.header, refusal.message));
+  }
+  return IncomingPush{std::move(push.name), std::move(accepted->content), arrival,
+                      std::move(accepted->headers), std::move(accepted->warnings)};
+}
+
 std::string statusAnswer(const EngineStatus& status, const StoreAndForward* device) {
   nlohmann::ordered_json line{{"type", "status"}};
   line["extensionPid"] = nullptr;
@@ -64,21 +83,13 @@ void ClientRequests::answer(std::string_view line, ClientConnection::Reply reply
       return reply(cp::errorAnswer("this service's device is never away"));
     }
     const std::optional<std::string> delivered = provider_->setDeviceAway(device->away);
-    nlohmann::ordered_json answer{{"type", "device"}};
-    addDeviceState(answer, provider_->device());
-    if (delivered) answer["delivered"] = *delivered;
-    return reply(jsonLine(answer));
+    return reply(deviceAnswer(provider_->device(), delivered));
   }
-  auto& push = std::get<cp::Push>(message);
-  auto accepted = cp::acceptPush(push, push::PushDestination{bundleId_});
-  if (!accepted) {
-    const push::PushRefusal& refusal = accepted.error();
-    return reply(cp::refusedAnswer(refusal.reason, refusal.header, refusal.message));
-  }
-  host_.receive(
-      IncomingPush{std::move(push.name), std::move(accepted->content), arrival,
-                   std::move(accepted->headers), std::move(accepted->warnings)},
-      [reply = std::move(reply)](const std::string& shown) { reply(cp::shownAnswer(shown)); });
+  auto incoming = incomingPush(std::get<cp::Push>(message), bundleId_, arrival);
+  if (!incoming) return reply(incoming.error());
+  host_.receive(std::move(*incoming), [reply = std::move(reply)](const std::string& shown) {
+    reply(cp::shownAnswer(shown));
+  });
 }
 
 }  // namespace quenlarch::notification_host

@@ -10,6 +10,7 @@
 #include "tools/notification_host/engine/host_engine.h"
 #include "tools/notification_host/notification_host.h"
 #include "tools/notification_host/service/client_connection.h"
+#include "tools/notification_host/service/client_protocol.h"
 #include "tools/notification_host/service/provider_pushes.h"
 
 namespace quenlarch::notification_host {
@@ -19,6 +20,13 @@ namespace quenlarch::notification_host {
 std::string statusAnswer(const EngineStatus& status, const StoreAndForward* device);
 // The device's part of the status and device answers: "deviceAway" and "storedPush".
 void addDeviceState(nlohmann::ordered_json& line, const StoreAndForward* device);
+// The device answer once a device line took effect; `delivered`: the kept push it handed on.
+std::string deviceAnswer(const StoreAndForward* device,
+                         const std::optional<std::string>& delivered);
+// A client's push through the intake, as the host receives it; or the refusal to answer with.
+Expected<IncomingPush, std::string> incomingPush(client_protocol::Push& push,
+                                                 const std::string& bundleId,
+                                                 Clock::time_point arrival);
 
 // What answers each client line on the service's socket: one app's requests, or a fleet's.
 class RequestAnswerer {

@@ -55,20 +55,12 @@ void FleetRequests::answer(std::string_view line, ClientConnection::Reply reply)
   if (const auto* request = std::get_if<cp::DeviceRequest>(&message)) {
     auto delivered = pushes_.setDeviceAway(*device, request->away);
     if (!delivered) return reply(cp::errorAnswer(delivered.error()));
-    nlohmann::ordered_json answer{{"type", "device"}};
-    addDeviceState(answer, pushes_.store(*device));
-    if (*delivered) answer["delivered"] = **delivered;
-    return reply(jsonLine(answer));
+    return reply(deviceAnswer(pushes_.store(*device), *delivered));
   }
-  auto& push = std::get<cp::Push>(message);
-  auto accepted = cp::acceptPush(push, push::PushDestination{bundleId_});
-  if (!accepted) {
-    const push::PushRefusal& refusal = accepted.error();
-    return reply(cp::refusedAnswer(refusal.reason, refusal.header, refusal.message));
-  }
+  auto incoming = incomingPush(std::get<cp::Push>(message), bundleId_, arrival);
+  if (!incoming) return reply(incoming.error());
   host_.receive(
-      IncomingPush{std::move(push.name), std::move(accepted->content), arrival,
-                   std::move(accepted->headers), std::move(accepted->warnings)},
+      std::move(*incoming),
       [this, reply = std::move(reply)](const std::string& shown) {
         pushes_.countShown();
         reply(cp::shownAnswer(shown));
