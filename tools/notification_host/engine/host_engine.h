@@ -71,7 +71,7 @@ struct EngineStatus {
   unsigned requestsInExtension = 0;     // of those, handed to the process
 };
 
-class HostEngine {
+class HostEngine final : public WarmEngine {
  public:
   using Done = std::function<void(Shown)>;
 
@@ -89,7 +89,7 @@ class HostEngine {
   // input and gives it the grace period to exit; `stopped` is called once all that is done.
   void stop(std::function<void()> stopped);
 
-  bool busy() const { return !queue_.empty() || !inFlight_.empty(); }
+  bool busy() const override { return !queue_.empty() || !inFlight_.empty(); }
   unsigned pushesWaitingOrInFlight() const {
     return static_cast<unsigned>(queue_.size() + inFlight_.size());
   }
@@ -98,12 +98,12 @@ class HostEngine {
   // True once the extension could not be started.
   bool startFailed() const { return startFailed_; }
   // When a push last came.
-  Clock::time_point lastActive() const { return lastActive_; }
+  Clock::time_point lastActive() const override { return lastActive_; }
   // WarmSlots: a slot is kept for this engine; it starts its process on the next turn.
-  void slotFreed();
+  void slotFreed() override;
   // WarmSlots: stop the process as soon as nothing waits or is in flight (from the next turn),
   // giving its slot back once it is reaped.
-  void stopWarmProcess();
+  void stopWarmProcess() override;
 
  private:
   struct Push {

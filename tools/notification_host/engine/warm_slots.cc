@@ -4,11 +4,9 @@
 
 #include <algorithm>
 
-#include "tools/notification_host/engine/host_engine.h"
-
 namespace quenlarch::notification_host {
 
-bool WarmSlots::acquire(HostEngine& engine) {
+bool WarmSlots::acquire(WarmEngine& engine) {
   if (kept_.erase(&engine) > 0 || holders_.contains(&engine)) {
     holders_.insert(&engine);
     return true;
@@ -24,27 +22,27 @@ bool WarmSlots::acquire(HostEngine& engine) {
   return false;
 }
 
-void WarmSlots::release(HostEngine& engine) {
+void WarmSlots::release(WarmEngine& engine) {
   holders_.erase(&engine);
   kept_.erase(&engine);
   asked_.erase(&engine);
   waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), &engine), waiters_.end());
   while (!waiters_.empty() && warm() < limit_) {
-    HostEngine* next = waiters_.front();
+    WarmEngine* next = waiters_.front();
     waiters_.pop_front();
     kept_.insert(next);
     next->slotFreed();
   }
 }
 
-void WarmSlots::idle(HostEngine& engine) {
+void WarmSlots::idle(WarmEngine& engine) {
   if (holders_.contains(&engine)) askIdleToStop();
 }
 
 void WarmSlots::askIdleToStop() {
   while (waiters_.size() > asked_.size()) {
-    HostEngine* oldest = nullptr;
-    for (HostEngine* holder : holders_) {
+    WarmEngine* oldest = nullptr;
+    for (WarmEngine* holder : holders_) {
       if (asked_.contains(holder) || holder->busy()) continue;
       if (oldest == nullptr || holder->lastActive() < oldest->lastActive()) oldest = holder;
     }

@@ -14,9 +14,22 @@
 #include <deque>
 #include <set>
 
+#include "tools/notification_host/engine/clock.h"
+
 namespace quenlarch::notification_host {
 
-class HostEngine;
+// What the slots need of an engine (HostEngine; a fake in the tests).
+class WarmEngine {
+ public:
+  virtual ~WarmEngine() = default;
+  virtual bool busy() const = 0;
+  // When a push last came.
+  virtual Clock::time_point lastActive() const = 0;
+  // A slot is kept for this engine; it starts its process on its next turn.
+  virtual void slotFreed() = 0;
+  // Stop the process once nothing waits or is in flight, and give the slot back when it is reaped.
+  virtual void stopWarmProcess() = 0;
+};
 
 class WarmSlots {
  public:
@@ -26,11 +39,11 @@ class WarmSlots {
 
   // `engine` wants to start its process: true when it holds a slot now; false when it waits, and
   // is woken (slotFreed) once a slot is kept for it.
-  bool acquire(HostEngine& engine);
+  bool acquire(WarmEngine& engine);
   // `engine` has no process alive and holds no slot, nor one kept for it, any more.
-  void release(HostEngine& engine);
+  void release(WarmEngine& engine);
   // `engine`, which holds a slot, has nothing waiting or in flight.
-  void idle(HostEngine& engine);
+  void idle(WarmEngine& engine);
 
   // Processes alive or about to start.
   std::size_t warm() const { return holders_.size() + kept_.size(); }
@@ -42,10 +55,10 @@ class WarmSlots {
   void askIdleToStop();
 
   const std::size_t limit_;
-  std::set<HostEngine*> holders_;
-  std::set<HostEngine*> kept_;   // woken, and the slot kept for them until they start
-  std::set<HostEngine*> asked_;  // holders asked to stop their process
-  std::deque<HostEngine*> waiters_;
+  std::set<WarmEngine*> holders_;
+  std::set<WarmEngine*> kept_;   // woken, and the slot kept for them until they start
+  std::set<WarmEngine*> asked_;  // holders asked to stop their process
+  std::deque<WarmEngine*> waiters_;
 };
 
 }  // namespace quenlarch::notification_host
