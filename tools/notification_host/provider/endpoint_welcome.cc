@@ -70,7 +70,10 @@ std::vector<std::string> welcomeLines(const EndpointFacts& facts) {
   }
   std::string who = ways.empty() ? "any request (authentication is off)" : ways.front();
   if (ways.size() > 1) who += " or " + ways.back();
-  lines.push_back("accepting device token " + token + ", topic " + facts.topic + ", " + who);
+  const std::string tokens = facts.fleetDevices > 0 ? "the " + std::to_string(facts.fleetDevices) +
+                                                          " device tokens of the fleet's manifest"
+                                                    : "device token " + token;
+  lines.push_back("accepting " + tokens + ", topic " + facts.topic + ", " + who);
   std::string curl = "push with: curl -sS -i --http2 --cacert " + shellQuoted(facts.certificate) +
                      " -H " + shellQuoted("apns-topic: " + facts.topic);
   if (!facts.keyIds.empty()) {

@@ -20,6 +20,9 @@ struct EndpointFacts {
   std::string certificate;          // the file a client trusts
   bool throwawayCertificate = false;
   std::string clientCa = {};  // --provider-ca; empty: no certificate authentication
+  // The devices of a fleet (their tokens are its manifest's); 0 for one app, whose registration
+  // `registration` is. For a fleet it is the first device's, whose token the curl line names.
+  std::size_t fleetDevices = 0;
 };
 
 // The facts of the endpoint serve started for `args` and the app at `appPath`, whose pushes name

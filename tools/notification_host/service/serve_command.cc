@@ -214,8 +214,10 @@ int runServe(const ServeArgs& args) {
   if (endpoint) {
     const std::string bound = endpoint->server().boundAddress();
     note("provider endpoint listening on " + bound);
-    for (const std::string& line : provider::welcomeLines(
-             provider::endpointFacts(providerArgs, parts.app, parts.bundleId, bound, throwaway))) {
+    provider::EndpointFacts facts =
+        provider::endpointFacts(providerArgs, parts.app, parts.bundleId, bound, throwaway);
+    facts.fleetDevices = parts.fleetDevices;
+    for (const std::string& line : provider::welcomeLines(facts)) {
       note(line);
     }
   }

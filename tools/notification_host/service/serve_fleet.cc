@@ -21,6 +21,7 @@ Expected<ServeParts> fleetParts(const std::string& dir, std::size_t warm, const 
   ServeParts parts;
   parts.app = manifest->front().app;
   parts.bundleId = bundleIdentifier(parts.app);
+  parts.fleetDevices = manifest->size();
   if (parts.bundleId.empty()) {
     return unexpected(parts.app + " has no CFBundleIdentifier in its Info.plist");
   }

@@ -27,6 +27,7 @@ struct ServeParts {
   // Whose strings render alerts and whose registration the endpoint's welcome shows.
   std::string app;
   std::string bundleId;
+  std::size_t fleetDevices = 0;  // 0: one app
   ServiceEngines* engines = nullptr;
   RequestAnswerer* requests = nullptr;
   provider::ProviderSink* sink = nullptr;
