@@ -208,6 +208,10 @@ std::optional<std::string> HostEngine::sendWaiting(Clock::time_point now) {
 
 void HostEngine::startProcess(Clock::time_point now) {
   if (startFailed_ && !options_.retryFailedStart) return answerQueuedAsReceived();
+  // A slot stands for one process: while the one this engine retires is still alive (closing, or
+  // killed and not yet reaped) the next waits, so that the bound holds at every moment.
+  // retired() pumps again once it has gone.
+  if (options_.slots != nullptr && !retiring_.empty()) return;
   if (options_.slots != nullptr && !holdsSlot_) {
     if (!options_.slots->acquire(*this)) return;  // slotFreed() comes once one is kept for it
     holdsSlot_ = true;
