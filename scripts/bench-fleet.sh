@@ -6,7 +6,7 @@
 # Checks that every device's stored count went up by exactly ROUNDS, samples the extension
 # processes alive (serve's children) during the run, and takes serve's VmHWM at the end; prints one
 # JSON object.
-#   bench-fleet.sh HOST BADGE_APP FLEET_DIR PAYLOAD ROUNDS WARM WORK
+#   bench-fleet.sh HOST BADGE_APP FLEET_DIR PAYLOAD ROUNDS WARM WORK    (FLEET_DIR fresh from create)
 set -euo pipefail
 host=$1 badge_app=$2 fleet=$3 payload=$4 rounds=$5 warm=$6 work=$7
 
@@ -16,6 +16,8 @@ mapfile -t apps < <(field app <"$fleet/fleet.jsonl")
 mapfile -t keychains < <(field keychain <"$fleet/fleet.jsonl")
 devices=${#tokens[@]}
 count() { "$badge_app" status --app "${apps[$1]}" --keychain "${keychains[$1]}" | field count; }
+# The counts are checked as absolute numbers: the fleet must be a fresh one.
+(($(count 0) == 0)) || { echo "bench-fleet.sh: $fleet has been pushed to; make a fresh fleet" >&2; exit 2; }
 
 # The floor: deliver for the first device, one process after another.
 delivers=10
