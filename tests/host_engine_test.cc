@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <systemd/sd-event.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -269,6 +271,42 @@ TEST(HostEngineTest, AStartThatFailsShowsThePushesAsReceivedAndIsRetriedOnlyWhen
     EXPECT_THAT(run.notes, ::testing::Each(::testing::HasSubstr("cannot start")));
     run.stop();
   }
+}
+
+// Under a warm bound a slot is one process at every moment: an engine asked to stop its idle
+// process (which then closes, and is reaped later) and given a push meanwhile waits until the old
+// process is gone before it starts the next, however the loop orders the two.
+TEST(HostEngineTest, UnderAWarmBoundTheNextProcessWaitsForTheRetiringOne) {
+  const auto alive = [] {
+    std::ifstream listed("/proc/self/task/" + std::to_string(::gettid()) + "/children");
+    std::ptrdiff_t count = 0;
+    for (std::string pid; listed >> pid;) ++count;
+    return count;
+  };
+  ::setenv("SCRIPTED_EXTENSION_MODE", "echo", 1);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    // Children an earlier test left to be reaped in the background may still be listed.
+    const std::ptrdiff_t before = alive();
+    WarmSlots slots(1);
+    EngineOptions options;
+    options.launch.executable = SCRIPTED_EXTENSION_PATH;
+    options.slots = &slots;
+    EngineRun run(options);
+    ASSERT_TRUE(run.push({1})[0].byExtension);
+    run.engine().stopWarmProcess();
+    run.settle();
+    run.submit({2});
+    std::ptrdiff_t most = 0;
+    run.runUntil([&] {
+      most = std::max(most, alive() - before);
+      return run.shownCount() == 1;
+    });
+    EXPECT_LE(most, 1) << "two processes under one slot";
+    EXPECT_LE(slots.warm(), 1u);
+    run.stop();
+  }
+  ::unsetenv("SCRIPTED_EXTENSION_MODE");
 }
 
 }  // namespace
