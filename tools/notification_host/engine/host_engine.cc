@@ -95,7 +95,7 @@ void HostEngine::stopWarmProcess() {
 EngineStatus HostEngine::status() const {
   EngineStatus status;
   status.extensionStarts = starts_;
-  status.pushesInFlight = static_cast<unsigned>(queue_.size() + inFlight_.size());
+  status.pushesInFlight = pushesWaitingOrInFlight();
   status.requestsInExtension = static_cast<unsigned>(inFlight_.size());
   if (current_) {
     status.extensionPid = current_->channel->pid();

@@ -90,6 +90,7 @@ class HostEngine final : public WarmEngine {
   void stop(std::function<void()> stopped);
 
   bool busy() const override { return !queue_.empty() || !inFlight_.empty(); }
+  // Pushes waiting or in flight, without the /proc read status() makes.
   unsigned pushesWaitingOrInFlight() const {
     return static_cast<unsigned>(queue_.size() + inFlight_.size());
   }
