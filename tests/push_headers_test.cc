@@ -318,6 +318,8 @@ TEST(PushIntakeTest, BadPayloadSaysWhereTheJsonStops) {
       {"{\"aps\":{}", "(line 1, column 10: the text ends inside the JSON value)"},
       {R"({"aps":{}}})", "(line 1, column 11: text after the JSON value)"},
       {R"({"aps":{}},"name":"x")", "(line 1, column 11: text after the JSON value)"},
+      {R"({"aps":{"badge":1e400}})", "(line 1, column 17: number overflow parsing '1e400')"},
+      {"-1E999", "(line 1, column 1: number overflow parsing '-1E999')"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -43,6 +43,26 @@ JsonSyntaxError syntaxError(std::string_view text, const nlohmann::json::parse_e
   return JsonSyntaxError{offset, textPosition(text, offset), detailOf(error)};
 }
 
+// A number past a double's range ("1e400") is refused by the parser as out of range, not as a
+// parse error, and that error carries no place. Its message quotes the number, which the parser
+// has just read: the place is where that number starts, at or before `end`.
+JsonSyntaxError rangeError(std::string_view text, const char* end,
+                           const nlohmann::json::out_of_range& error) {
+  std::string_view what = error.what();
+  if (const std::size_t prefix = what.find("] "); prefix != std::string_view::npos) {
+    what.remove_prefix(prefix + 2);
+  }
+  std::size_t offset = std::min(static_cast<std::size_t>(end - text.data()), text.size());
+  const std::size_t open = what.find('\'');
+  const std::size_t close = what.rfind('\'');
+  if (open != std::string_view::npos && close > open + 1) {
+    const std::size_t start = text.substr(0, offset).rfind(what.substr(open + 1, close - open - 1));
+    if (start != std::string_view::npos) offset = start;
+  }
+  return JsonSyntaxError{offset, textPosition(text, offset),
+                         std::string(what.substr(0, kMaxDetailBytes))};
+}
+
 // Reads a text byte by byte for the parser and keeps how far it got, so that a parse callback
 // knows where in the text each event happens.
 class CountingIterator {
@@ -100,10 +120,14 @@ Expected<Json, JsonSyntaxError> parseJson(std::string_view text) {
   if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
     return unexpected(JsonSyntaxError{nul, textPosition(text, nul), "a NUL byte"});
   }
+  const char* furthest = text.data();
   try {
-    return Json::parse(text);
+    return Json::parse(CountingIterator(text.data(), &furthest),
+                       CountingIterator(text.data() + text.size(), &furthest));
   } catch (const typename Json::parse_error& error) {
     return unexpected(syntaxError(text, error));
+  } catch (const typename Json::out_of_range& error) {
+    return unexpected(rangeError(text, furthest, error));
   }
 }
 
@@ -134,6 +158,8 @@ Expected<nlohmann::json, JsonSyntaxError> parseJson(std::string_view text,
                                  CountingIterator(text.data() + text.size(), &furthest), callback);
   } catch (const nlohmann::json::parse_error& error) {
     return unexpected(syntaxError(text, error));
+  } catch (const nlohmann::json::out_of_range& error) {
+    return unexpected(rangeError(text, furthest, error));
   }
 }
 
