@@ -15,6 +15,9 @@
 
 namespace quenlarch {
 
+// Files that hold a user's secrets or settings: read and written by their owner alone.
+constexpr mode_t kOwnerOnly = 0600;
+
 struct FileError {
   enum class Kind {
     kCannotOpen,      // open(2) failed; systemError says why

@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/linux/file_io.h"
+
 namespace quenlarch {
 namespace {
-
-constexpr mode_t kOwnerOnly = 0600;
 
 std::string homeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;

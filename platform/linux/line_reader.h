@@ -15,6 +15,11 @@ struct Line {
   bool oversized = false;  // the line exceeded the cap and was skipped
 };
 
+// A line with nothing to say: empty, or spaces, tabs and a CRLF's carriage return only.
+inline bool blankLine(std::string_view text) {
+  return text.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
 class LineBuffer {
  public:
   explicit LineBuffer(std::size_t maxLineBytes) : maxLineBytes_(maxLineBytes) {}

@@ -18,10 +18,6 @@ struct CFree {
   void operator()(void* p) const { std::free(p); }
 };
 
-struct XmlFree {
-  void operator()(char* xml) const { plist_to_xml_free(xml); }
-};
-
 constexpr std::uint64_t kInt64Max =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 

@@ -18,6 +18,11 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
+// For the text libplist's XML writer hands back.
+struct XmlFree {
+  void operator()(char* xml) const { plist_to_xml_free(xml); }
+};
+
 // The value of a libplist tree; none for what PlistValue cannot hold (UIDs, keys with a NUL, dates
 // libplist cannot represent) or a tree nested too deep.
 std::optional<PlistValue> plistValueFromNode(plist_t node);

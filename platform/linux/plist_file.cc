@@ -13,10 +13,6 @@
 namespace quenlarch {
 namespace {
 
-struct XmlFree {
-  void operator()(char* xml) const { plist_to_xml_free(xml); }
-};
-
 // libplist 2.2 reads binary plists, and frees any tree, recursively: one stack frame per nesting
 // level. An XML plist within kMaxPlistBytes can nest ~70,000 levels deep, whose freeing needs a few
 // MiB of stack (a binary one within its cap about 1.5 MiB to read), more than many threads have, so

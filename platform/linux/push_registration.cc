@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/hex.h"
+#include "platform/linux/file_io.h"
 #include "platform/linux/plist_file.h"
 
 namespace quenlarch {
@@ -16,7 +17,6 @@ namespace {
 constexpr const char* kDeviceTokenKey = "DeviceToken";
 constexpr const char* kTeamIdentifierKey = "TeamIdentifier";
 constexpr const char* kRetiredAtKey = "RetiredAt";
-constexpr mode_t kOwnerOnly = 0600;
 
 // Why `registration` cannot be stored or believed; none when it has the file's form.
 std::optional<std::string> defectOf(const PushRegistration& registration) {

@@ -22,11 +22,11 @@ constexpr auto kSampleInterval = std::chrono::milliseconds(1);
 // ends one at once unless it is stuck in an uninterruptible wait.
 constexpr auto kReapWait = std::chrono::seconds(2);
 
-std::string count(std::size_t pushes) {
+}  // namespace
+
+std::string HostEngine::count(std::size_t pushes) {
   return std::to_string(pushes) + (pushes == 1 ? " push" : " pushes");
 }
-
-}  // namespace
 
 Expected<std::unique_ptr<HostEngine>> HostEngine::create(sd_event* loop, EngineOptions options) {
   std::unique_ptr<HostEngine> engine(new HostEngine(loop, std::move(options)));

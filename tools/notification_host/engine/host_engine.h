@@ -107,6 +107,8 @@ class HostEngine final : public WarmEngine {
   void stopWarmProcess() override;
 
  private:
+  // "1 push", "3 pushes": for the engine's notes.
+  static std::string count(std::size_t pushes);
   struct Push {
     std::shared_ptr<const PushContent> content;
     Clock::time_point expireAt;  // serviceExtensionTimeWillExpire

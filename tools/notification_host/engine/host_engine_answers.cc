@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "platform/linux/host_protocol.h"
+#include "platform/linux/line_reader.h"
 #include "platform/outcome_log.h"
 #include "tools/notification_host/engine/host_engine.h"
 
@@ -11,14 +12,6 @@ namespace quenlarch::notification_host {
 namespace {
 
 namespace protocol = host_protocol;
-
-std::string count(std::size_t pushes) {
-  return std::to_string(pushes) + (pushes == 1 ? " push" : " pushes");
-}
-
-bool blank(std::string_view line) {
-  return line.find_first_not_of(" \t\r") == std::string_view::npos;
-}
 
 }  // namespace
 
@@ -31,7 +24,7 @@ void HostEngine::dispatch(std::string_view line) {
   if (!current_->ready) {
     if (std::holds_alternative<protocol::Ready>(message)) {
       current_->ready = true;
-    } else if (!blank(line)) {
+    } else if (!blankLine(line)) {
       note("ignoring a line from the extension before it was ready");
     }
     return;
@@ -48,7 +41,7 @@ void HostEngine::dispatch(std::string_view line) {
     return answer(std::move(*push), Shown{received, false, released->log});
   }
   if (const auto* error = std::get_if<protocol::Error>(&message)) {
-    if (blank(line)) return;  // nothing said
+    if (blankLine(line)) return;  // nothing said
     // decode() answers both the extension's own error reports and lines it cannot make sense of
     // with an Error; the note says which one it was.
     nlohmann::json json = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);

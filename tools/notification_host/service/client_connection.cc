@@ -25,8 +25,6 @@ constexpr int kStoppingReads = 16;
 // Once stopping, how long a client has to take its last answers after they are ready.
 constexpr auto kStoppingWriteGrace = std::chrono::seconds(1);
 
-bool blank(std::string_view text) { return text.find_first_not_of(" \t\r") == std::string::npos; }
-
 }  // namespace
 
 Expected<std::shared_ptr<ClientConnection>> ClientConnection::open(sd_event* loop, int fd,
@@ -147,7 +145,7 @@ void ClientConnection::takeLines() {
 }
 
 void ClientConnection::take(const Line& line) {
-  if (!line.oversized && blank(line.text)) return;
+  if (!line.oversized && blankLine(line.text)) return;
   lastActivity_ = clock_.now();
   const std::uint64_t serial = firstSerial_ + answers_.size();
   answers_.emplace_back(std::nullopt);
