@@ -11,7 +11,7 @@ if [[ ! -x $bin/notification_host/notification-host ]]; then
   echo "== First run: installing the packages the build needs and building the three programs."
   echo "   This takes 2 to 8 minutes, depending on the machine; the next run starts at once."
 fi
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh build
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 # Only the three programs the story runs (the tests build with scripts/test.sh); the build's own
 # progress lines show that it is working.
