@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 bin=build/tools
 if [[ ! -x $bin/notification_host/notification-host ]]; then
   echo "== First run: installing the packages the build needs and building the three programs."
-  echo "   This takes 2 to 8 minutes, depending on the machine; the next run starts at once."
+  echo "   This takes about 3 minutes on two cores, more on a busy machine; the next run starts at once."
 fi
 bash scripts/install-deps.sh build
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
