@@ -25,9 +25,14 @@ constexpr long kMemoryLimitKiB = 8 * 1024;
 // pages up and down; a leak of a hundred bytes per push shows well above this.
 constexpr long kGrowthNoiseKiB = 64;
 
+// `pattern` with one number, however long the words around it (a fixed buffer cut the floor's
+// text of figure 6 short).
 std::string format(const char* pattern, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, pattern, value);
+  const int length = std::snprintf(nullptr, 0, pattern, value);
+  if (length <= 0) return {};
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  std::snprintf(text.data(), text.size(), pattern, value);
+  text.pop_back();
   return text;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace quenlarch::bench {
@@ -21,6 +23,14 @@ ScratchFolder::ScratchFolder() {
 ScratchFolder::~ScratchFolder() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readWholeFile(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace quenlarch::bench

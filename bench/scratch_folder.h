@@ -1,5 +1,6 @@
 // A fresh, empty folder for one benchmark's files, under $BADGE_BENCH_DIR (or /tmp) so that the
-// databases live on the filesystem the run means to measure. Removed with the object.
+// databases live on the filesystem the run means to measure. Removed with the object. And the
+// one way the benchmarks read a file they are given.
 #pragma once
 
 #include <string>
@@ -19,5 +20,8 @@ class ScratchFolder {
  private:
   std::string path_;
 };
+
+// The whole of the file at `path`; throws std::runtime_error when it cannot be read.
+std::string readWholeFile(const std::string& path);
 
 }  // namespace quenlarch::bench

@@ -31,10 +31,6 @@ constexpr int kClients = 8;
 constexpr int kIdleConnections = 50;
 constexpr int kIdleSeconds = 3;
 
-double millisSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 // One client connection speaking the service's line protocol.
 class Client {
  public:
@@ -96,14 +92,6 @@ class Waker {
   std::thread thread_;
 };
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::int64_t storedCount(const ServiceSetup& setup) {
   auto status = ChildProcess::spawn(
       {{setup.badgeApp, "status", "--app", setup.app}, {{"QUENLARCH_KEYCHAIN", setup.keychain}}});
@@ -138,7 +126,7 @@ long pushFromClients(const std::string& socket, const std::string& push, int tot
 
 // CPU time of `pid` so far, in clock ticks (user + system, fields 14 and 15 of /proc/PID/stat).
 long cpuTicks(pid_t pid) {
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = readWholeFile("/proc/" + std::to_string(pid) + "/stat");
   // The command name (field 2) may hold spaces; the fields after it start past its ')'.
   std::istringstream fields(stat.substr(stat.rfind(')') + 2));
   std::string field;
@@ -198,7 +186,7 @@ nlohmann::json measureService(const ServiceSetup& setup) {
   if (!client->connected()) throw std::runtime_error("the service did not listen");
 
   const std::string push =
-      nlohmann::json{{"type", "push"}, {"name", "bench"}, {"payload", readFile(setup.payload)}}
+      nlohmann::json{{"type", "push"}, {"name", "bench"}, {"payload", readWholeFile(setup.payload)}}
           .dump();
   long sent = 0;
   for (int i = 0; i < 20; ++i, ++sent) client->ask(push);  // the process is warm from here on

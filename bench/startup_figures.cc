@@ -20,17 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double millisSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The extension never closes its connection, so nothing checkpoints when it exits: frames pile up
 // in the WAL until the automatic checkpoint (every 64 pages, as the keychain store sets it), and
 // every fresh process reads all of them back before its first statement. The push is timed again
@@ -79,7 +68,7 @@ double firstSha256Micros(const std::string& trivial, bool skipConfig) {
 }  // namespace
 
 nlohmann::json measureStartup(const StartupSetup& setup) {
-  const std::string payload = readFile(setup.payload);
+  const std::string payload = readWholeFile(setup.payload);
   const std::shared_ptr<const PushContent> content = contentFromPayload(payload);
   ScratchFolder folder;
   const std::string floorDb = folder.file("floor.sqlite");

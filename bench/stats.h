@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 namespace quenlarch::bench {
@@ -13,6 +14,12 @@ inline double median(std::vector<double> samples) {
   const std::size_t middle = samples.size() / 2;
   if (samples.size() % 2 == 1) return samples[middle];
   return (samples[middle - 1] + samples[middle]) / 2;
+}
+
+// Milliseconds on the monotonic clock since `start`.
+inline double millisSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
 }
 
 }  // namespace quenlarch::bench

@@ -15,8 +15,11 @@
 #include <vector>
 
 #include "tools/common/note_limiter.h"
+#include "tools/notification_host/engine/clock.h"
+#include "tools/notification_host/engine/event_loop.h"
 #include "tools/notification_host/engine/stream_writer.h"
 #include "tools/notification_host/notification_host.h"
+#include "tools/notification_host/provider/drop_notes.h"
 #include "tools/notification_host/push/push_intake.h"
 #include "tools/notification_host/service/client_connection.h"
 #include "tools/notification_host/service/provider_pushes.h"
@@ -192,6 +195,68 @@ TEST(LoopOutputTest, RepeatedNotesComeOutAsOneLineAndACount) {
     for (std::string& line : limiter.due(t0 + 10s)) printed.push_back(std::move(line));
     EXPECT_EQ(printed, c.printed);
     EXPECT_FALSE(limiter.nextDue().has_value());
+  }
+}
+
+// Provider connections dropped before a request: one line per cause and window, the rest of the
+// window counted and said when it ends (on the loop's timer, read from a clock the test moves), or
+// when the notes go.
+TEST(LoopOutputTest, DroppedProviderConnectionsComeOutAsOneLinePerCauseAndWindow) {
+  struct Drop {
+    std::chrono::milliseconds after;  // since the previous step
+    std::string peer;
+    std::string cause;
+  };
+  struct DropCase {
+    std::string label;
+    std::vector<Drop> drops;
+    std::chrono::milliseconds waitAfter;  // then moved on by this, the notes still there
+    std::vector<std::string> lines;       // as printed, the destructor's included
+  };
+  const std::string head = "provider connection from ";
+  const std::string idle = "no request within the idle time-out";
+  const std::string tls = "the TLS handshake failed";
+  const std::vector<DropCase> cases = {
+      {"one drop", {{0ms, "a:1", idle}}, 0ms, {head + "a:1 closed before a request: " + idle}},
+      {"the rest of a window counted, said when it ends",
+       {{0ms, "a:1", idle}, {1ms, "b:2", idle}, {1ms, "c:3", idle}},
+       10s,
+       {head + "a:1 closed before a request: " + idle,
+        "2 more provider connections closed before a request: " + idle + " (the last from c:3)"}},
+      {"counts still held when the notes go are said",
+       {{0ms, "a:1", idle}, {1ms, "b:2", idle}},
+       1s,
+       {head + "a:1 closed before a request: " + idle,
+        "1 more provider connections closed before a request: " + idle + " (the last from b:2)"}},
+      {"causes are windowed apart",
+       {{0ms, "a:1", idle}, {0ms, "a:1", tls}},
+       0ms,
+       {head + "a:1 closed before a request: " + idle,
+        head + "a:1 closed before a request: " + tls}},
+      {"a drop after the window is a line of its own",
+       {{0ms, "a:1", idle}, {10s, "b:2", idle}},
+       0ms,
+       {head + "a:1 closed before a request: " + idle,
+        head + "b:2 closed before a request: " + idle}},
+  };
+  for (const DropCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto loop = EventLoop::create();
+    ASSERT_TRUE(loop);
+    ManualClock clock;
+    std::vector<std::string> lines;
+    {
+      provider::DropNotes notes(
+          loop->get(), [&lines](std::string_view line) { lines.emplace_back(line); }, 10s, clock);
+      for (const Drop& drop : c.drops) {
+        clock.advance(drop.after);
+        settle(loop->get());
+        notes.dropped(drop.peer, drop.cause);
+      }
+      clock.advance(c.waitAfter);
+      settle(loop->get());
+    }
+    EXPECT_EQ(lines, c.lines);
   }
 }
 

@@ -5,10 +5,10 @@
 
 namespace quenlarch::notification_host::provider {
 
-DropNotes::DropNotes(sd_event* event, Note note, std::chrono::steady_clock::duration window)
-    : note_(std::move(note)), window_(window) {
+DropNotes::DropNotes(sd_event* event, Note note, Clock::duration window, Clock& clock)
+    : note_(std::move(note)), window_(window), clock_(clock) {
   auto timer = EventSource::timer(
-      event, [this] { sayHeld(std::chrono::steady_clock::now()); }, "provider drop notes");
+      event, [this] { sayHeld(clock_.now()); }, "provider drop notes", clock_);
   // Without a timer the counts are said with the next drop, or at the end.
   if (timer) timer_ = std::move(*timer);
 }
@@ -16,7 +16,7 @@ DropNotes::DropNotes(sd_event* event, Note note, std::chrono::steady_clock::dura
 DropNotes::~DropNotes() { sayHeld(Time::max()); }
 
 void DropNotes::dropped(const std::string& peer, std::string_view cause, std::string_view detail) {
-  const Time now = std::chrono::steady_clock::now();
+  const Time now = clock_.now();
   sayHeld(now);
   auto it = windows_.find(cause);
   if (it == windows_.end()) it = windows_.emplace(std::string(cause), Window{}).first;

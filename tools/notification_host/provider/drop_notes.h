@@ -18,10 +18,10 @@ namespace quenlarch::notification_host::provider {
 class DropNotes {
  public:
   using Note = std::function<void(std::string_view line)>;
-  using Time = std::chrono::steady_clock::time_point;
+  using Time = Clock::time_point;
 
-  DropNotes(sd_event* event, Note note,
-            std::chrono::steady_clock::duration window = std::chrono::seconds(10));
+  DropNotes(sd_event* event, Note note, Clock::duration window = std::chrono::seconds(10),
+            Clock& clock = steadyClock());
   ~DropNotes();  // says the counts still held
   DropNotes(const DropNotes&) = delete;
   DropNotes& operator=(const DropNotes&) = delete;
@@ -38,7 +38,8 @@ class DropNotes {
   void sayHeld(Time now);
 
   Note note_;
-  std::chrono::steady_clock::duration window_;
+  Clock::duration window_;
+  Clock& clock_;
   std::map<std::string, Window, std::less<>> windows_;
   EventSource timer_;  // says the counts when their window ends
 };

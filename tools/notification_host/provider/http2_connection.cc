@@ -15,8 +15,6 @@ constexpr std::size_t kRecordBytes = 16 * 1024;  // one TLS record: nothing stay
 constexpr std::size_t kOutputChunkBytes = 64 * 1024;
 constexpr std::string_view kClientPreface(NGHTTP2_CLIENT_MAGIC, NGHTTP2_CLIENT_MAGIC_LEN);
 
-Http2Connection::Time now() { return std::chrono::steady_clock::now(); }
-
 }  // namespace
 
 std::string_view describe(ConnectionEnd end) {
@@ -44,22 +42,23 @@ std::string_view describe(ConnectionEnd end) {
 std::unique_ptr<Http2Connection> Http2Connection::start(int fd, std::string peer, SSL_CTX* tls,
                                                         sd_event* event,
                                                         const ProviderLimits& limits,
-                                                        const Answerer& answerer,
-                                                        Finished finished) {
+                                                        const Answerer& answerer, Finished finished,
+                                                        Clock& clock) {
   std::unique_ptr<Http2Connection> connection(
-      new Http2Connection(fd, std::move(peer), limits, answerer, std::move(finished)));
+      new Http2Connection(fd, std::move(peer), limits, answerer, std::move(finished), clock));
   if (!connection->setUp(tls, event)) return nullptr;
   return connection;
 }
 
 Http2Connection::Http2Connection(int fd, std::string peer, const ProviderLimits& limits,
-                                 const Answerer& answerer, Finished finished)
+                                 const Answerer& answerer, Finished finished, Clock& clock)
     : tls_(fd),
       peer_(std::move(peer)),
       limits_(limits),
       answerer_(answerer),
       finished_(std::move(finished)),
-      acceptedAt_(now()),
+      clock_(clock),
+      acceptedAt_(clock.now()),
       idleSince_(acceptedAt_) {}
 
 bool Http2Connection::setUp(SSL_CTX* tls, sd_event* event) {
@@ -67,7 +66,7 @@ bool Http2Connection::setUp(SSL_CTX* tls, sd_event* event) {
   auto io = EventSource::io(
       event, tls_.fd(), EPOLLIN, [this](std::uint32_t) { onIo(); }, "provider connection");
   auto timer = EventSource::timer(
-      event, [this] { onDeadline(); }, "provider connection deadline");
+      event, [this] { onDeadline(); }, "provider connection deadline", clock_);
   if (!io || !timer) return false;
   io_ = std::move(*io);
   timer_ = std::move(*timer);
@@ -94,8 +93,8 @@ void Http2Connection::onIo() {
 void Http2Connection::onDeadline() {
   if (state_ == State::kFinished) return;
   const Time due = deadline();
-  if (now() < due) return timer_.armAt(due);
-  if (drainBy_ && now() >= *drainBy_) {
+  if (clock_.now() < due) return timer_.armAt(due);
+  if (drainBy_ && clock_.now() >= *drainBy_) {
     if (session_) session_->answerWaitingStreams();
     writeOutput();  // one try: a client that does not read is not waited for
     return finish(ConnectionEnd::kStopped);
@@ -117,7 +116,7 @@ void Http2Connection::handshake() {
     case TlsSocket::Step::kDone:
       break;
   }
-  idleSince_ = now();
+  idleSince_ = clock_.now();
   if (tls_.choseH2()) {
     if (!openSession()) return finish(ConnectionEnd::kClosed);
   } else {
@@ -130,7 +129,7 @@ void Http2Connection::handshake() {
 
 bool Http2Connection::openSession() {
   session_ = Http2Session::open(
-      limits_, answerer_, [this] { idleSince_ = now(); },
+      limits_, answerer_, [this] { idleSince_ = clock_.now(); },
       std::make_shared<const ClientCertificate>(tls_.clientCertificate()));
   if (!session_) return false;
   state_ = State::kOpen;

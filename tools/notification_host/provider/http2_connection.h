@@ -43,7 +43,7 @@ std::string_view describe(ConnectionEnd end);
 
 class Http2Connection {
  public:
-  using Time = std::chrono::steady_clock::time_point;
+  using Time = Clock::time_point;
   using Answerer = Http2Session::Answerer;
   using Finished = std::function<void(Http2Connection*, ConnectionEnd)>;
 
@@ -51,7 +51,8 @@ class Http2Connection {
   // (with the fd closed) when the connection's resources cannot be set up.
   static std::unique_ptr<Http2Connection> start(int fd, std::string peer, SSL_CTX* tls,
                                                 sd_event* event, const ProviderLimits& limits,
-                                                const Answerer& answerer, Finished finished);
+                                                const Answerer& answerer, Finished finished,
+                                                Clock& clock);
   Http2Connection(const Http2Connection&) = delete;
   Http2Connection& operator=(const Http2Connection&) = delete;
 
@@ -71,7 +72,7 @@ class Http2Connection {
   enum class State { kHandshake, kPreface, kOpen, kFinished };
 
   Http2Connection(int fd, std::string peer, const ProviderLimits& limits, const Answerer& answerer,
-                  Finished finished);
+                  Finished finished, Clock& clock);
   bool setUp(SSL_CTX* tls, sd_event* event);
 
   void onIo();
@@ -92,6 +93,7 @@ class Http2Connection {
   const ProviderLimits& limits_;
   const Answerer& answerer_;
   Finished finished_;
+  Clock& clock_;
   State state_ = State::kHandshake;
   std::unique_ptr<Http2Session> session_;
   EventSource io_;

@@ -66,7 +66,7 @@ std::string describe(const sockaddr_storage& address, std::uint16_t* port) {
 
 Expected<std::unique_ptr<ProviderServer>> ProviderServer::listen(
     sd_event* event, const std::string& address, std::shared_ptr<SSL_CTX> tls,
-    const ProviderLimits& limits, Http2Connection::Answerer answerer, Note note) {
+    const ProviderLimits& limits, Http2Connection::Answerer answerer, Note note, Clock& clock) {
   std::optional<HostPort> parts = splitAddress(address);
   if (!parts) {
     return unexpected(
@@ -94,8 +94,8 @@ Expected<std::unique_ptr<ProviderServer>> ProviderServer::listen(
     if (fd >= 0) ::close(fd);
     return unexpected("cannot listen on " + address + ": " + std::strerror(bindError));
   }
-  std::unique_ptr<ProviderServer> server(
-      new ProviderServer(event, fd, std::move(tls), limits, std::move(answerer), std::move(note)));
+  std::unique_ptr<ProviderServer> server(new ProviderServer(
+      event, fd, std::move(tls), limits, std::move(answerer), std::move(note), clock));
   sockaddr_storage local{};
   socklen_t length = sizeof local;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
@@ -113,13 +113,14 @@ Expected<std::unique_ptr<ProviderServer>> ProviderServer::listen(
 
 ProviderServer::ProviderServer(sd_event* event, int listenFd, std::shared_ptr<SSL_CTX> tls,
                                const ProviderLimits& limits, Http2Connection::Answerer answerer,
-                               Note note)
+                               Note note, Clock& clock)
     : event_(sd_event_ref(event)),
       listenFd_(listenFd),
       tls_(std::move(tls)),
       limits_(limits),
       answerer_(std::move(answerer)),
-      drops_(event, std::move(note), limits.dropNoteWindow) {}
+      clock_(clock),
+      drops_(event, std::move(note), limits.dropNoteWindow, clock) {}
 
 ProviderServer::~ProviderServer() {
   accept_ = EventSource();
@@ -154,7 +155,7 @@ void ProviderServer::admit(int fd, std::string peer) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   std::unique_ptr<Http2Connection> connection = Http2Connection::start(
       fd, peer, tls_.get(), event_, limits_, answerer_,
-      [this](Http2Connection* done, ConnectionEnd end) { connectionFinished(done, end); });
+      [this](Http2Connection* done, ConnectionEnd end) { connectionFinished(done, end); }, clock_);
   if (!connection) return drops_.dropped(peer, "no resources for another connection");
   open_.emplace(connection.get(), std::move(connection));
 }
@@ -189,11 +190,10 @@ void ProviderServer::reap() {
   std::exchange(drained_, nullptr)();
 }
 
-void ProviderServer::stop(std::chrono::steady_clock::duration allowance,
-                          std::function<void()> drained) {
+void ProviderServer::stop(Clock::duration allowance, std::function<void()> drained) {
   stopping_ = true;
   drained_ = std::move(drained);
-  const auto deadline = std::chrono::steady_clock::now() + allowance;
+  const auto deadline = clock_.now() + allowance;
   std::vector<Http2Connection*> open;
   for (const auto& [connection, owned] : open_) open.push_back(connection);
   for (Http2Connection* connection : open) connection->goAway(deadline);

@@ -30,10 +30,13 @@ class ProviderServer {
 
   // Listens on `address` ("127.0.0.1:8443", "[::1]:8443"; port 0 picks a free one). One line
   // when the address is malformed or cannot be bound. `note` takes the lines about connections
-  // dropped before a request.
-  static Expected<std::unique_ptr<ProviderServer>> listen(
-      sd_event* event, const std::string& address, std::shared_ptr<SSL_CTX> tls,
-      const ProviderLimits& limits, Http2Connection::Answerer answerer, Note note);
+  // dropped before a request. Deadlines (handshake, idle, drain) and note windows read `clock`.
+  static Expected<std::unique_ptr<ProviderServer>> listen(sd_event* event,
+                                                          const std::string& address,
+                                                          std::shared_ptr<SSL_CTX> tls,
+                                                          const ProviderLimits& limits,
+                                                          Http2Connection::Answerer answerer,
+                                                          Note note, Clock& clock = steadyClock());
   ~ProviderServer();  // closes the listener and every connection at once
   ProviderServer(const ProviderServer&) = delete;
   ProviderServer& operator=(const ProviderServer&) = delete;
@@ -48,11 +51,12 @@ class ProviderServer {
   // bound until then (connections arriving meanwhile are closed at once), so that no second
   // endpoint starts on it beside this one. `drained` runs (on the loop) once the last connection
   // has finished and the listener is closed, at once when none is open.
-  void stop(std::chrono::steady_clock::duration allowance, std::function<void()> drained);
+  void stop(Clock::duration allowance, std::function<void()> drained);
 
  private:
   ProviderServer(sd_event* event, int listenFd, std::shared_ptr<SSL_CTX> tls,
-                 const ProviderLimits& limits, Http2Connection::Answerer answerer, Note note);
+                 const ProviderLimits& limits, Http2Connection::Answerer answerer, Note note,
+                 Clock& clock);
   void accept();
   void admit(int fd, std::string peer);
   // The connection idle longest, which gives its slot to a newcomer.
@@ -65,6 +69,7 @@ class ProviderServer {
   std::shared_ptr<SSL_CTX> tls_;
   ProviderLimits limits_;
   Http2Connection::Answerer answerer_;
+  Clock& clock_;
   DropNotes drops_;
   std::string boundAddress_;
   std::uint16_t port_ = 0;

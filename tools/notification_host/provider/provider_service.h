@@ -66,7 +66,7 @@ class ProviderService {
 
   const ProviderServer& server() const { return *server_; }
   // See ProviderServer::stop.
-  void stop(std::chrono::steady_clock::duration allowance, std::function<void()> drained) {
+  void stop(Clock::duration allowance, std::function<void()> drained) {
     server_->stop(allowance, std::move(drained));
   }
 
