@@ -8,6 +8,7 @@
 # JSON object.
 #   bench-fleet.sh HOST BADGE_APP FLEET_DIR PAYLOAD ROUNDS WARM WORK    (FLEET_DIR fresh from create)
 set -euo pipefail
+source "$(dirname "$0")/bench-serve.sh"
 host=$1 badge_app=$2 fleet=$3 payload=$4 rounds=$5 warm=$6 work=$7
 
 field() { python3 -c "import json, sys; [print(json.loads(l)['$1']) for l in sys.stdin]"; }
@@ -36,23 +37,25 @@ pushes=$((devices * rounds))
   --provider-queue "$pushes" >"$out" 2>"$err" &
 serve_pid=$!
 trap 'kill "$serve_pid" 2>/dev/null || true' EXIT
-until port=$(grep -o 'provider endpoint listening on 127.0.0.1:[0-9]*' "$err" | grep -o '[0-9]*$'); do
-  kill -0 "$serve_pid" 2>/dev/null || { cat "$err" >&2; exit 1; }
-  sleep 0.05
-done
+port=$(serve_port "$serve_pid" "$err")
 for ((r = 0; r < rounds; r++)); do
   printf "https://127.0.0.1:$port/3/device/%s\n" "${tokens[@]}"
 done >"$work/fleet-uris.txt"
 
-children() { wc -w <"/proc/$serve_pid/task/$serve_pid/children"; }
+# Keeps the most extension processes seen alive; reads without starting a process, since the
+# sampling runs while the figure is timed.
+most=0
+sample() {
+  local kids=()
+  read -r -a kids <"/proc/$serve_pid/task/$serve_pid/children" || true
+  if ((${#kids[@]} > most)); then most=${#kids[@]}; fi
+}
 start=$(date +%s.%N)
 h2load -n "$pushes" -c 1 -m 100 -d "$payload" -H 'apns-topic: com.quenlarch.app' \
   -H 'apns-push-type: alert' -i "$work/fleet-uris.txt" >"$work/fleet-h2load.txt" &
 h2load_pid=$!
-most=0
 while kill -0 "$h2load_pid" 2>/dev/null; do
-  n=$(children)
-  ((n > most)) && most=$n
+  sample
   sleep 0.005
 done
 wait "$h2load_pid"
@@ -60,8 +63,7 @@ ok=$(sed -n 's/^status codes: \([0-9]*\) 2xx.*/\1/p' "$work/fleet-h2load.txt")
 # A push is answered before it runs: the extensions are still sampled until its line is out.
 until (($(wc -l <"$out") >= ok)); do
   kill -0 "$serve_pid" 2>/dev/null || { cat "$err" >&2; exit 1; }
-  n=$(children)
-  ((n > most)) && most=$n
+  sample
   sleep 0.005
 done
 end=$(date +%s.%N)

@@ -47,12 +47,15 @@ class EngineRun {
     guard_.armAt(steadyClock().now() + 60s);
   }
 
-  // Submits one push per badge, all arriving now, without waiting for them.
-  void submit(const std::vector<std::int64_t>& badges) {
+  // Submits one push per badge, all arriving now (the last `lastEarlierBy` sooner), without
+  // waiting for them.
+  void submit(const std::vector<std::int64_t>& badges,
+              std::chrono::milliseconds lastEarlierBy = 0ms) {
     shown_.assign(badges.size(), std::nullopt);
     for (std::size_t i = 0; i < badges.size(); ++i) {
       auto content = std::make_shared<const PushContent>(PlistValue(), badges[i], PlistValue());
-      engine_->submit(content, clock.now(), [this, i](Shown result) {
+      const auto arrival = clock.now() - (i + 1 == badges.size() ? lastEarlierBy : 0ms);
+      engine_->submit(content, arrival, [this, i](Shown result) {
         EXPECT_FALSE(shown_[i].has_value()) << "push " << i << " shown twice";
         shown_[i] = std::move(result);
       });
@@ -210,11 +213,15 @@ TEST(HostEngineTest, EveryPushIsShownByItsArrivalPlusLimitAndGraceQueuedOrNot) {
     unsigned parallel;
     unsigned handedOver;  // requests in the process before time moves
     std::string note;
+    // The last push submitted arrived this much sooner, so its deadline comes first although
+    // it waits at the back of the queue.
+    std::chrono::milliseconds lastEarlierBy = 0ms;
   };
   const std::vector<DeadlineCase> cases = {
       {"hung, one at a time", SCRIPTED_EXTENSION_PATH, 1, 1, "4 pushes waited past"},
       {"hung, three at a time", SCRIPTED_EXTENSION_PATH, 3, 3, "2 pushes waited past"},
       {"never ready", silent, 1, 0, "did not report ready in time"},
+      {"the last queued arrived first", SCRIPTED_EXTENSION_PATH, 1, 1, "1 push waited past", 100ms},
   };
   for (const DeadlineCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -224,14 +231,20 @@ TEST(HostEngineTest, EveryPushIsShownByItsArrivalPlusLimitAndGraceQueuedOrNot) {
     options.grace = 100ms;
     options.parallel = c.parallel;
     EngineRun run(options);
-    run.submit({1, 2, 3, 4, 5});
+    run.submit({1, 2, 3, 4, 5}, c.lastEarlierBy);
     run.runUntil([&] {
       const EngineStatus status = run.engine().status();
       return status.extensionPid != 0 && status.requestsInExtension == c.handedOver;
     });
-    run.clock.advance(299ms);
+    if (c.lastEarlierBy > 0ms) {
+      run.clock.advance(300ms - c.lastEarlierBy);
+      run.runUntil([&] { return run.shownCount() == 1; });
+      run.clock.advance(c.lastEarlierBy - 1ms);
+    } else {
+      run.clock.advance(299ms);
+    }
     run.settle();
-    EXPECT_EQ(run.shownCount(), 0u);
+    EXPECT_EQ(run.shownCount(), c.lastEarlierBy > 0ms ? 1u : 0u);
     run.clock.advance(1ms);
     std::vector<Shown> shown = run.shown();
     for (std::size_t i = 0; i < shown.size(); ++i) {

@@ -66,6 +66,7 @@ void HostEngine::submit(std::shared_ptr<const PushContent> content, Clock::time_
                         Done done) {
   queue_.push_back(Push{std::move(content), arrival + options_.timeLimit,
                         arrival + options_.timeLimit + options_.grace, std::move(done)});
+  queuedFinalAt_.insert(queue_.back().finalAt);
   lastActive_ = clock().now();
   wasBusy_ = true;
   // A ready process with a free slot gets the request at once, a turn of the loop earlier; what
@@ -144,12 +145,14 @@ void HostEngine::pump() {
 }
 
 void HostEngine::expireQueued(Clock::time_point now) {
+  if (queuedFinalAt_.empty() || now < *queuedFinalAt_.begin()) return;
   std::vector<Push> late;
   for (auto it = queue_.begin(); it != queue_.end();) {
     if (now < it->finalAt) {
       ++it;
       continue;
     }
+    queuedFinalAt_.erase(queuedFinalAt_.find(it->finalAt));
     late.push_back(std::move(*it));
     it = queue_.erase(it);
   }
@@ -192,6 +195,7 @@ std::optional<std::string> HostEngine::sendWaiting(Clock::time_point now) {
   while (!queue_.empty() && inFlight_.size() < options_.parallel) {
     Push push = std::move(queue_.front());
     queue_.pop_front();
+    queuedFinalAt_.erase(queuedFinalAt_.find(push.finalAt));
     const std::string id = std::to_string(++nextId_);
     const bool late = now >= push.expireAt;
     push.expiring = late;
@@ -292,7 +296,7 @@ void HostEngine::armTimers(Clock::time_point now) {
   auto consider = [&next](Clock::time_point when) {
     if (!next || when < *next) next = when;
   };
-  for (const Push& push : queue_) consider(push.finalAt);
+  if (!queuedFinalAt_.empty()) consider(*queuedFinalAt_.begin());
   for (const auto& [id, push] : inFlight_) consider(push.expiring ? push.finalAt : push.expireAt);
   if (current_ && !current_->ready) consider(current_->readyBy);
   if (current_ && current_->ready && !busy() && options_.idleStop && !stopping_) {

@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -182,6 +183,10 @@ class HostEngine final : public WarmEngine {
   sd_event* loop_;
   const EngineOptions options_;
   std::deque<Push> queue_;
+  // The queued pushes' finalAt, soonest first: pushes need not arrive in the order of their
+  // deadlines (a stored push is timed from its delivery), and a deep queue (a provider's burst)
+  // must not be walked on every turn of the loop to find the next one.
+  std::multiset<Clock::time_point> queuedFinalAt_;
   std::map<std::string, Push> inFlight_;  // by request id
   std::optional<Current> current_;
   std::vector<Retiring> retiring_;

@@ -118,6 +118,7 @@ void HostEngine::failStart(const std::string& why) {
 void HostEngine::answerQueuedAsReceived() {
   std::deque<Push> waiting = std::move(queue_);
   queue_.clear();
+  queuedFinalAt_.clear();
   for (Push& push : waiting) {
     std::shared_ptr<const PushContent> received = push.content;
     answer(std::move(push), Shown{received, false});
