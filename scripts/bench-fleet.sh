@@ -60,13 +60,18 @@ while kill -0 "$h2load_pid" 2>/dev/null; do
 done
 wait "$h2load_pid"
 ok=$(sed -n 's/^status codes: \([0-9]*\) 2xx.*/\1/p' "$work/fleet-h2load.txt")
-# A push is answered before it runs: the extensions are still sampled until its line is out.
-until (($(wc -l <"$out") >= ok)); do
-  kill -0 "$serve_pid" 2>/dev/null || { cat "$err" >&2; exit 1; }
+# A push is answered before it runs: the extensions are still sampled until its line is out,
+# which wait_for_lines notices without counting the file's lines on every sample.
+wait_for_lines "$serve_pid" "$out" "$ok" >"$work/fleet-shown.txt" &
+waiter_pid=$!
+while kill -0 "$waiter_pid" 2>/dev/null; do
   sample
   sleep 0.005
 done
 end=$(date +%s.%N)
+wait "$waiter_pid"
+shown=$(<"$work/fleet-shown.txt")
+((shown == ok)) || { echo "bench-fleet.sh: serve ended after $shown of $ok lines" >&2; cat "$err" >&2; exit 1; }
 hwm_kib=$(awk '/^VmHWM/ { print $2 }' "/proc/$serve_pid/status")
 kill -TERM "$serve_pid"
 wait "$serve_pid"
